@@ -1,0 +1,26 @@
+#include "platform/format.h"
+
+#include <cstdio>
+
+namespace est {
+
+std::string vstrprintf(const char* fmt, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  if (n <= 0) return {};
+  std::string out(static_cast<size_t>(n), '\0');
+  std::vsnprintf(out.data(), out.size() + 1, fmt, args);
+  return out;
+}
+
+std::string strprintf(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string s = vstrprintf(fmt, args);
+  va_end(args);
+  return s;
+}
+
+}  // namespace est
