@@ -22,7 +22,9 @@ Clock& Clock::current() {
   return c ? *c : systemClock();
 }
 
-void Clock::setCurrent(Clock* clock) { installed.store(clock); }
+void Clock::setCurrent(Clock* clock) {
+  installed.store(clock);
+}
 
 TimePoint ManualClock::now() const {
   std::lock_guard lock(mutex_);

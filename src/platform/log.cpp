@@ -50,7 +50,9 @@ LogSink setLogSink(LogSink s) {
   return previous;
 }
 
-void resetLogSink() { setLogSink(writeStderr); }
+void resetLogSink() {
+  setLogSink(writeStderr);
+}
 
 struct LogCapture::State {
   mutable std::mutex mutex;
@@ -64,7 +66,9 @@ LogCapture::LogCapture() : state_(std::make_shared<State>()) {
   });
 }
 
-LogCapture::~LogCapture() { setLogSink(std::move(previous_)); }
+LogCapture::~LogCapture() {
+  setLogSink(std::move(previous_));
+}
 
 std::vector<std::string> LogCapture::lines() const {
   std::lock_guard lock(state_->mutex);

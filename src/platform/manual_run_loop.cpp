@@ -30,7 +30,9 @@ void ManualRunLoop::cancel(TimerId id) {
   timers_.cancel(id);
 }
 
-bool ManualRunLoop::isLoopThread() const { return owner_ == std::this_thread::get_id(); }
+bool ManualRunLoop::isLoopThread() const {
+  return owner_ == std::this_thread::get_id();
+}
 
 std::chrono::steady_clock::time_point ManualRunLoop::now() const {
   std::lock_guard lock(mutex_);
@@ -92,8 +94,7 @@ bool ManualRunLoop::waitUntil(const std::function<bool()>& done, Seconds realTim
     runPending();
     if (done()) return true;
     std::unique_lock lock(mutex_);
-    if (tasks_.empty() &&
-        !wake_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) {
+    if (tasks_.empty() && !wake_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) {
       lock.unlock();
       runPending();
       return done();

@@ -7,7 +7,11 @@ namespace {
 std::atomic<RunLoop*> mainLoop{nullptr};
 }
 
-RunLoop* RunLoop::main() { return mainLoop.load(); }
-void RunLoop::setMain(RunLoop* loop) { mainLoop.store(loop); }
+RunLoop* RunLoop::main() {
+  return mainLoop.load();
+}
+void RunLoop::setMain(RunLoop* loop) {
+  mainLoop.store(loop);
+}
 
 }  // namespace est
