@@ -194,6 +194,10 @@ TEST_F(DamagedFile, GarbageTruncatedEmptyOrWrongRootIsMovedAsideAndLogged) {
   expectMovedAside(good.substr(0, good.size() / 2));
   expectMovedAside("<?xml version=\"1.0\"?><plist><array><string>x</string></array></plist>");
   expectMovedAside(std::string("bplist00\0\0\0\0garbage", 20));
+  // The plist library aborts on a string holding NUL; such a file must never reach it.
+  std::string withNul = "<plist><dict><key>k</key><string>a_b</string></dict></plist>";
+  withNul[withNul.find('_')] = '\0';
+  expectMovedAside(withNul);
 }
 
 TEST_F(DamagedFile, HostileNestingIsRefusedWithoutCrashing) {
