@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <limits>
 #include <string_view>
 
@@ -158,15 +159,30 @@ namespace {
 
 class Decoder {
  public:
-  explicit Decoder(plist_t objects) : objects_(objects), count_(plist_array_get_size(objects)) {}
+  // The library's arrays are linked lists: index them once instead of walking per UID.
+  explicit Decoder(plist_t objects) : objects_(arrayItems(objects)) {}
+
+  static std::vector<plist_t> arrayItems(plist_t array) {
+    std::vector<plist_t> items;
+    items.reserve(plist_array_get_size(array));
+    plist_array_iter it = nullptr;
+    plist_array_new_iter(array, &it);
+    for (;;) {
+      plist_t item = nullptr;
+      plist_array_next_item(array, it, &item);
+      if (!item) break;
+      items.push_back(item);
+    }
+    std::free(it);
+    return items;
+  }
 
   // The object a UID node names, or null when the node is no UID or points outside.
   plist_t resolve(plist_t uidNode) const {
     if (!uidNode || plist_get_node_type(uidNode) != PLIST_UID) return nullptr;
     std::uint64_t index = 0;
     plist_get_uid_val(uidNode, &index);
-    if (index >= count_) return nullptr;
-    return plist_array_get_item(objects_, static_cast<std::uint32_t>(index));
+    return index < objects_.size() ? objects_[static_cast<std::size_t>(index)] : nullptr;
   }
 
   // Whether `record` is a dictionary whose "$class" names `name`.
@@ -190,8 +206,7 @@ class Decoder {
   }
 
  private:
-  plist_t objects_;
-  std::uint32_t count_;
+  std::vector<plist_t> objects_;
   std::uint64_t lastClassIndex_ = std::numeric_limits<std::uint64_t>::max();
   std::string_view lastClassName_;
   bool lastClassMatched_ = false;
@@ -264,16 +279,16 @@ std::optional<std::vector<Ticket>> decodeTicketArchive(const void* bytes, std::s
   plist_t refs = plistChild(list, "objects", PLIST_ARRAY);
   if (!refs) return fail(14, "the list has no \"objects\"");
 
+  const std::vector<plist_t> items = Decoder::arrayItems(refs);
   std::vector<Ticket> tickets;
-  const std::uint32_t n = plist_array_get_size(refs);
-  tickets.reserve(n);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    plist_t rec = decoder.resolve(plist_array_get_item(refs, i));
+  tickets.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    plist_t rec = decoder.resolve(items[i]);
     if (!decoder.hasClass(rec, kTicketClass)) {
-      return fail(15, strprintf("element %u is not a ticket", i));
+      return fail(15, strprintf("element %zu is not a ticket", i));
     }
     Ticket& t = tickets.emplace_back();
-    if (!decodeTicket(rec, t, why)) return fail(16, strprintf("ticket %u: %s", i, why.c_str()));
+    if (!decodeTicket(rec, t, why)) return fail(16, strprintf("ticket %zu: %s", i, why.c_str()));
   }
   return tickets;
 }
