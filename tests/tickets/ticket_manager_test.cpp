@@ -92,23 +92,26 @@ TEST_F(TicketManagerTest, FirstUseCreatesAnEmptyStoreWithoutLastID) {
   EXPECT_EQ(fileLastID(), second) << "with a file, nextID records lastID";
 }
 
-TEST_F(TicketManagerTest, ListsLatestEndFirstAcrossInstances) {
-  {
-    TicketManager store(file_);
-    for (auto [h, m] : {std::pair{11, 0}, {12, 30}, {10, 15}}) {
-      Ticket t = ticket("ABC 1234", wednesdayAt(10, 0), wednesdayAt(h, m), 30);
-      ASSERT_TRUE(store.add(t));
-      clock_.advance(1ms);
-    }
-    EXPECT_EQ(endTimes(store.getTickets()), (std::vector<std::string>{"12:30", "11:00", "10:15"}));
+TEST_F(TicketManagerTest, ListsLatestEndFirstAndSharesChangesAcrossInstances) {
+  TicketManager store(file_);
+  TicketManager other(file_);
+  EXPECT_TRUE(other.getTickets().empty());
+  for (auto [h, m] : {std::pair{11, 0}, {12, 30}, {10, 15}}) {
+    Ticket t = ticket("ABC 1234", wednesdayAt(10, 0), wednesdayAt(h, m), 30);
+    ASSERT_TRUE(store.add(t));
+    clock_.advance(1ms);
   }
-  TicketManager reopened(file_);
-  std::vector<Ticket> tickets = reopened.getTickets();
-  EXPECT_EQ(endTimes(tickets), (std::vector<std::string>{"12:30", "11:00", "10:15"}));
+  EXPECT_EQ(endTimes(store.getTickets()), (std::vector<std::string>{"12:30", "11:00", "10:15"}));
+  // The other instance read the file before and must notice that it changed.
+  std::vector<Ticket> tickets = other.getTickets();
+  ASSERT_EQ(endTimes(tickets), (std::vector<std::string>{"12:30", "11:00", "10:15"}));
   EXPECT_EQ(tickets[0].license, "ABC 1234");
   EXPECT_EQ(tickets[0].minutes, 30);
   EXPECT_EQ(tickets[0].timeStart, wednesdayAt(10, 0));
   EXPECT_EQ(tickets[0].transactionId, testing::unixMillis(wednesdayAt(14, 0)) + 1);
+  EXPECT_EQ(other.nextID(), testing::unixMillis(wednesdayAt(14, 0)) + 3);
+  ASSERT_TRUE(other.remove(tickets[0]));
+  EXPECT_EQ(store.getTickets().size(), 2u);
 }
 
 TEST_F(TicketManagerTest, SplitsRunningFromExpiredAtTheEndInstant) {
