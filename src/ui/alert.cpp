@@ -4,7 +4,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
-#include <QTextLayout>
 
 #include "platform/log.h"
 #include "ui/color.h"
@@ -18,16 +17,19 @@ class AlertView : public QWidget {
  public:
   AlertView(QWidget* parent, Alert alert, std::function<void()> tap)
       : QWidget(parent), alert_(std::move(alert)), tap_(std::move(tap)) {
-    setGeometry(parent->rect());
     parent->installEventFilter(this);
+    setGeometry(parent->rect());
+    relayout();
   }
 
   QRectF buttonRect() const { return button_; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == parentWidget() && event->type() == QEvent::Resize)
+    if (watched == parentWidget() && event->type() == QEvent::Resize) {
       setGeometry(parentWidget()->rect());
+      relayout();
+    }
     return false;
   }
 
@@ -37,56 +39,34 @@ class AlertView : public QWidget {
     p.setRenderHint(QPainter::TextAntialiasing);
     p.fillRect(rect(), QColor(0, 0, 0, 102));
 
-    const double cardWidth = std::min(270.0, width() - 40.0);
-    const double inner = cardWidth - 32;
-    QFont titleFont = boldSystemFont(17);
-    QFont messageFont = systemFont(14);
-    QFont buttonFont = boldSystemFont(17);
-    QRectF titleBox = QFontMetricsF(titleFont).boundingRect(
-        QRectF(0, 0, inner, 1000), Qt::AlignHCenter | Qt::TextWordWrap, alert_.title);
-    QRectF messageBox = QFontMetricsF(messageFont)
-                            .boundingRect(QRectF(0, 0, inner, 1000),
-                                          Qt::AlignHCenter | Qt::TextWordWrap, alert_.message);
-    bool hasTitle = !alert_.title.isEmpty();
-    bool hasMessage = !alert_.message.isEmpty();
-    double textHeight = (hasTitle ? titleBox.height() : 0) +
-                        (hasMessage ? messageBox.height() : 0) + (hasTitle && hasMessage ? 6 : 0);
-    const double buttonHeight = 44;
-    double cardHeight = 20 + textHeight + 20 + buttonHeight;
-    QRectF card((width() - cardWidth) / 2, (height() - cardHeight) / 2, cardWidth, cardHeight);
-
     for (int i = 4; i >= 1; --i) {  // a soft shadow
       QPainterPath shadow;
-      shadow.addRoundedRect(card.adjusted(-i, -i + 2, i, i + 2), 14 + i, 14 + i);
+      shadow.addRoundedRect(card_.adjusted(-i, -i + 2, i, i + 2), kRadius + i, kRadius + i);
       p.fillPath(shadow, QColor(0, 0, 0, 10));
     }
     QPainterPath path;
-    path.addRoundedRect(card, 14, 14);
+    path.addRoundedRect(card_, kRadius, kRadius);
     p.fillPath(path, QColor(250, 250, 250, 245));
 
-    double y = card.top() + 20;
-    p.setPen(colorWithHexString("1c2a33"));
-    if (hasTitle) {
-      p.setFont(titleFont);
-      p.drawText(QRectF(card.left() + 16, y, inner, titleBox.height()),
-                 Qt::AlignHCenter | Qt::TextWordWrap, alert_.title);
-      y += titleBox.height() + (hasMessage ? 6 : 0);
+    if (!title_.isEmpty()) {
+      p.setFont(titleFont_);
+      p.setPen(colorWithHexString("1c2a33"));
+      p.drawText(title_, Qt::AlignHCenter | Qt::TextWordWrap, alert_.title);
     }
-    if (hasMessage) {
-      p.setFont(messageFont);
-      p.setPen(hasTitle ? colorWithHexString("3b4a54") : colorWithHexString("1c2a33"));
-      p.drawText(QRectF(card.left() + 16, y, inner, messageBox.height()),
-                 Qt::AlignHCenter | Qt::TextWordWrap, alert_.message);
+    if (!message_.isEmpty()) {
+      p.setFont(messageFont_);
+      p.setPen(title_.isEmpty() ? colorWithHexString("1c2a33") : colorWithHexString("3b4a54"));
+      p.drawText(message_, Qt::AlignHCenter | Qt::TextWordWrap, alert_.message);
     }
-    button_ = QRectF(card.left(), card.bottom() - buttonHeight, cardWidth, buttonHeight);
-    p.fillRect(QRectF(card.left(), button_.top(), cardWidth, 0.75), QColor(0, 0, 0, 50));
+    p.fillRect(QRectF(card_.left(), button_.top(), card_.width(), 0.75), QColor(0, 0, 0, 50));
     if (pressed_) {
       QPainterPath lit;
-      lit.addRoundedRect(button_, 14, 14);
-      lit.addRect(button_.adjusted(0, 0, 0, -buttonHeight / 2));
-      p.fillPath(lit.simplified(), QColor(0, 0, 0, 18));
+      lit.addRoundedRect(button_, kRadius, kRadius);
+      QPainterPath top;
+      top.addRect(button_.adjusted(0, 0, 0, -button_.height() / 2));
+      p.fillPath(lit.united(top), QColor(0, 0, 0, 18));
     }
-    p.setFont(buttonFont);
+    p.setFont(buttonFont_);
     p.setPen(colorWithHexString("005c84"));
     p.drawText(button_, Qt::AlignCenter, alert_.buttonTitle);
   }
@@ -103,9 +83,36 @@ class AlertView : public QWidget {
   }
 
  private:
+  static constexpr double kRadius = 14;
+  static constexpr double kButtonHeight = 44;
+
+  void relayout() {
+    const double cardWidth = std::min(270.0, width() - 40.0);
+    const double inner = cardWidth - 32;
+    auto measure = [inner](const QFont& font, const QString& text) {
+      if (text.isEmpty()) return 0.0;
+      return QFontMetricsF(font)
+          .boundingRect(QRectF(0, 0, inner, 10000), Qt::AlignHCenter | Qt::TextWordWrap, text)
+          .height();
+    };
+    double titleHeight = measure(titleFont_, alert_.title);
+    double messageHeight = measure(messageFont_, alert_.message);
+    double gap = titleHeight > 0 && messageHeight > 0 ? 6 : 0;
+    double cardHeight = 20 + titleHeight + gap + messageHeight + 20 + kButtonHeight;
+    card_ = QRectF((width() - cardWidth) / 2, (height() - cardHeight) / 2, cardWidth, cardHeight);
+    double y = card_.top() + 20;
+    title_ = titleHeight > 0 ? QRectF(card_.left() + 16, y, inner, titleHeight) : QRectF();
+    y += titleHeight + gap;
+    message_ = messageHeight > 0 ? QRectF(card_.left() + 16, y, inner, messageHeight) : QRectF();
+    button_ = QRectF(card_.left(), card_.bottom() - kButtonHeight, cardWidth, kButtonHeight);
+  }
+
   Alert alert_;
   std::function<void()> tap_;
-  QRectF button_;
+  QFont titleFont_ = boldSystemFont(17);
+  QFont messageFont_ = systemFont(14);
+  QFont buttonFont_ = boldSystemFont(17);
+  QRectF card_, title_, message_, button_;
   bool pressed_ = false;
 };
 
@@ -153,6 +160,10 @@ WindowAlertPresenter::~WindowAlertPresenter() {
 
 QWidget* WindowAlertPresenter::alertWidget() const {
   return view_;
+}
+
+QRectF WindowAlertPresenter::buttonRect() const {
+  return view_ ? view_->buttonRect() : QRectF();
 }
 
 void WindowAlertPresenter::display(const Alert& alert) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QRectF>
 #include <QString>
 #include <QWidget>
 #include <deque>
@@ -86,6 +87,8 @@ class WindowAlertPresenter : public AlertPresenter {
 
   // The widget on screen, for rendering; null when no alert shows.
   QWidget* alertWidget() const;
+  // Where its button is, in the widget's coordinates.
+  QRectF buttonRect() const;
 
  protected:
   void display(const Alert& alert) override;

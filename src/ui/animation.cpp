@@ -69,7 +69,8 @@ void tick(AnimationId id) {
   auto anim = it->second;
   double elapsed = std::chrono::duration<double>(anim->loop->now() - anim->start).count();
   double t = elapsed / anim->duration;
-  if (t >= 1) {
+  // Frame ticks land on whole nanoseconds; the one within half a frame of the end is the last.
+  if (elapsed >= anim->duration - kFrameInterval / 2) {
     end(id, true, true);
     return;
   }

@@ -200,11 +200,13 @@ void PickerView::paintEvent(QPaintEvent*) {
     int last = static_cast<int>(std::ceil(column.position + centre / h)) + 1;
     for (int r = std::max(0, first); r <= std::min(column.rows - 1, last); ++r) {
       double offset = r - column.position;
-      // Rows further from the band shrink and fade, as on a turning drum.
-      double reach = std::max(1.0, centre / h);
-      double angle = std::clamp(offset / (reach + 0.6), -1.0, 1.0) * (M_PI / 2);
-      double y = centre + std::sin(angle) * (reach + 0.6) * h;
-      double squash = std::max(0.25, std::cos(angle));
+      // The rows sit on a drum whose radius is half the picker's height: further from the
+      // band they crowd together, flatten and fade, and past the drum's edge they are gone.
+      double radius = std::max(h, centre);
+      double angle = offset * h / radius;
+      if (std::abs(angle) >= M_PI / 2) continue;
+      double y = centre + std::sin(angle) * radius;
+      double squash = std::cos(angle);
       QFont font = font_;
       bool chosen = std::abs(offset) < 0.5;
       if (chosen) font.setWeight(QFont::DemiBold);
@@ -257,7 +259,12 @@ void PickerView::mouseReleaseEvent(QMouseEvent* event) {
   int c = std::exchange(dragColumn_, -1);
   Column& column = columns_[static_cast<size_t>(c)];
   double target = column.position;
-  if (!dragMoved_) target += (event->position().y() - height() / 2.0) / column.rowHeight;
+  if (!dragMoved_) {
+    // Back from the drum to a row: the inverse of the drawing's projection.
+    double radius = std::max(column.rowHeight, height() / 2.0);
+    double across = std::clamp((event->position().y() - height() / 2.0) / radius, -1.0, 1.0);
+    target += std::asin(across) * radius / column.rowHeight;
+  }
   int row = std::clamp(static_cast<int>(std::lround(target)), 0, column.rows - 1);
   settle(c, row, true, true);
 }

@@ -225,7 +225,6 @@ void Window::makeKeyAndVisible() {
   bool appear = root_ && !root_->isAppeared();
   if (appear) root_->willAppear(true, false);
   show();
-  raise();
   activateWindow();
   if (appear) root_->didAppear(true, false);
 }
