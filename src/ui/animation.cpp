@@ -98,6 +98,7 @@ AnimationId start(double duration, Step step, Completion completion, AnimationCu
 }
 
 const char* const kFrameKey = "estFrameAnimation";
+const char* const kFrameTarget = "estFrameTarget";
 const char* const kAlphaKey = "estAlphaAnimation";
 
 // Ends the widget's previous animation of the same kind and remembers the new one.
@@ -162,7 +163,18 @@ AnimationId animateFrame(QWidget* widget, QRect target, double duration,
                    mix(from.width(), target.width()), mix(from.height(), target.height()));
     return true;
   };
-  return takeOver(widget, kFrameKey, step, duration, std::move(completion), curve);
+  auto done = [w, completion = std::move(completion)](bool finished) {
+    if (w) w->setProperty(kFrameTarget, QVariant());
+    if (completion) completion(finished);
+  };
+  widget->setProperty(kFrameTarget, target);
+  return takeOver(widget, kFrameKey, step, duration, std::move(done), curve);
+}
+
+QRect targetFrame(const QWidget* widget) {
+  if (!widget) return {};
+  QVariant target = widget->property(kFrameTarget);
+  return target.isValid() ? target.toRect() : widget->geometry();
 }
 
 AnimationId animateAlpha(QWidget* widget, double target, double duration,
@@ -176,6 +188,32 @@ AnimationId animateAlpha(QWidget* widget, double target, double duration,
     return true;
   };
   return takeOver(widget, kAlphaKey, step, duration, std::move(completion), curve);
+}
+
+void addPanelOutOfSight(QWidget* container, QWidget* panel) {
+  if (!container || !panel) return;
+  auto previous = panel->property(kFrameKey).toULongLong();
+  if (previous) cancelAnimation(previous);
+  panel->setGeometry(0, container->height(), container->width(), panel->height());
+  addSubview(container, panel);
+  panel->show();
+}
+
+bool isPanelOutOfSight(const QWidget* panel) {
+  if (!panel || !panel->parentWidget()) return true;
+  return targetFrame(panel).top() >= panel->parentWidget()->height();
+}
+
+void togglePanel(QWidget* panel, bool animated) {
+  if (!panel || !panel->parentWidget()) return;
+  QRect frame = targetFrame(panel);
+  int bottom = panel->parentWidget()->height();
+  if (frame.top() == bottom)
+    frame.moveTop(bottom - frame.height());
+  else
+    frame.moveTop(bottom);
+  bringToFront(panel);
+  animateFrame(panel, frame, animated ? kPanelAnimationDuration : 0);
 }
 
 }  // namespace est::ui

@@ -58,9 +58,24 @@ AnimationId animateFrame(QWidget* widget, QRect target, double duration,
                          std::function<void(bool finished)> completion = {},
                          AnimationCurve curve = AnimationCurve::EaseInOut);
 
+// Where the widget is going: the end frame of its running frame animation, or its frame.
+// Code that decides from a frame reads this one, as a phone's code sees the final frame of a
+// view in motion.
+QRect targetFrame(const QWidget* widget);
+
 // Fades a widget's alpha (see view.h) to `target`, with the same take-over rule.
 AnimationId animateAlpha(QWidget* widget, double target, double duration,
                          std::function<void(bool finished)> completion = {},
                          AnimationCurve curve = AnimationCurve::EaseInOut);
+
+// Bottom panels (pickers sliding up from below). Puts `panel` into `container`, as wide as it,
+// with its top edge on the container's bottom edge: out of sight.
+void addPanelOutOfSight(QWidget* container, QWidget* panel);
+// A panel whose top edge lies on its container's bottom edge slides up by its own height, to
+// sit flush with the bottom; any other panel slides back down to that edge. Takes
+// kPanelAnimationDuration when animated.
+void togglePanel(QWidget* panel, bool animated = true);
+// Whether the panel is (or is on its way to being) out of sight below its container.
+bool isPanelOutOfSight(const QWidget* panel);
 
 }  // namespace est::ui

@@ -171,6 +171,7 @@ void KvProgressHUD::hide(bool animated) {
 }
 
 void KvProgressHUD::hide(bool animated, double delay) {
+  std::erase_if(delayedHides_, [](const auto& timer) { return !timer->active(); });
   auto timer = std::make_unique<ScopedTimer>();
   ScopedTimer* raw = timer.get();
   raw->start(

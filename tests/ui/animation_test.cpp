@@ -85,6 +85,29 @@ TEST_F(AnimationTest, ANewFrameAnimationTakesOverFromTheRunningOne) {
   EXPECT_EQ(panel->y(), 568);
 }
 
+TEST_F(AnimationTest, PanelsToggleBetweenOutOfSightAndFlushWithTheBottom) {
+  QWidget page;
+  page.resize(320, 568);
+  auto* panel = new QWidget;
+  panel->resize(100, 260);
+  addPanelOutOfSight(&page, panel);
+  EXPECT_EQ(panel->geometry(), QRect(0, 568, 320, 260));
+  EXPECT_TRUE(isPanelOutOfSight(panel));
+  togglePanel(panel);
+  EXPECT_FALSE(isPanelOutOfSight(panel));  // judged by where it is going
+  EXPECT_EQ(targetFrame(panel), QRect(0, 308, 320, 260));
+  loop.advance(Seconds(0.1));
+  // Toggled again half-way up, it heads back down: the decision uses the final frame.
+  togglePanel(panel);
+  loop.advance(Seconds(0.31));
+  EXPECT_EQ(panel->y(), 568);
+  EXPECT_EQ(targetFrame(panel), panel->geometry());
+  togglePanel(panel, false);
+  EXPECT_EQ(panel->y(), 308);
+  addPanelOutOfSight(&page, panel);  // the refresh puts an open panel away at once
+  EXPECT_EQ(panel->y(), 568);
+}
+
 TEST_F(AnimationTest, AnAnimatedWidgetThatGoesAwayEndsItsAnimation) {
   auto* panel = new QWidget;
   std::optional<bool> done;
