@@ -2,9 +2,12 @@
 
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
 
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/image.h"
 #include "ui/test_fixture.h"
 #include "ui/view.h"
 
@@ -138,6 +141,41 @@ TEST(FontTest, LayoutNamesMapToOpenSansAtPointSizes) {
   EXPECT_EQ(bold.pixelSize(), 15);
   EXPECT_EQ(QFontInfo(regular).family(), QStringLiteral("Open Sans"));
   EXPECT_EQ(QFontInfo(bold).family(), QStringLiteral("Open Sans"));
+}
+
+TEST(ImageTest, NamedArtworkFallsBackToDoubleSizeAndVectorFiles) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  QFile svg(folder.filePath(QStringLiteral("menu_ico_inicio_on.svg")));
+  ASSERT_TRUE(svg.open(QIODevice::WriteOnly));
+  svg.write(R"(<svg xmlns="http://www.w3.org/2000/svg" width="40" height="30">
+               <rect width="40" height="30" fill="#005c84"/></svg>)");
+  svg.close();
+  QPixmap doubled(48, 48);
+  doubled.fill(Qt::red);
+  doubled.save(folder.filePath(QStringLiteral("caja_texto@2x.png")));
+  addImageSearchPath(folder.path());
+
+  Image vector = Image::named(QStringLiteral("menu_ico_inicio_on.png"));
+  ASSERT_FALSE(vector.isNull());
+  EXPECT_EQ(vector.size(), QSizeF(40, 30));
+  QImage drawn = vector.pixmap(QSize(80, 60), 2).toImage();
+  EXPECT_EQ(drawn.size(), QSize(160, 120));  // crisp at twice the scale
+  EXPECT_EQ(drawn.pixelColor(80, 60), colorWithHexString("005c84"));
+
+  Image bitmap = Image::named(QStringLiteral("caja_texto.png"));
+  EXPECT_EQ(bitmap.size(), QSizeF(24, 24));
+  EXPECT_TRUE(Image::named(QStringLiteral("missing.png")).isNull());
+
+  ImageView view;
+  view.setImageName(QStringLiteral("menu_ico_inicio_on.png"));
+  view.resize(20, 20);
+  EXPECT_EQ(view.grab().toImage().pixelColor(10, 10), colorWithHexString("005c84"));
+  QPushButton button;
+  button.resize(40, 30);
+  setButtonImage(&button, vector);
+  EXPECT_FALSE(button.icon().isNull());
+  EXPECT_EQ(button.iconSize(), QSize(40, 30));
 }
 
 TEST_F(AnimationTest, ViewsHaveTagsAlphaAndStackingOrder) {
