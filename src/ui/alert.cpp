@@ -87,6 +87,11 @@ class AlertView : public QWidget {
   static constexpr double kButtonHeight = 44;
 
   void relayout() {
+    // Without a title the message takes the title's place, a little heavier.
+    if (alert_.title.isEmpty()) {
+      messageFont_ = systemFont(16);
+      messageFont_.setWeight(QFont::DemiBold);
+    }
     const double cardWidth = std::min(270.0, width() - 40.0);
     const double inner = cardWidth - 32;
     auto measure = [inner](const QFont& font, const QString& text) {
@@ -175,7 +180,11 @@ void WindowAlertPresenter::display(const Alert& alert) {
 }
 
 void WindowAlertPresenter::conceal() {
-  if (view_) view_->deleteLater();
+  // Hidden now, destroyed later: the button's own click may still be on the stack.
+  if (view_) {
+    view_->hide();
+    view_->deleteLater();
+  }
   view_ = nullptr;
 }
 

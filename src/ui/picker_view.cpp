@@ -18,7 +18,8 @@ constexpr double kOvershoot = 0.4;  // rows a column may be pulled past its ends
 }  // namespace
 
 PickerView::PickerView(QWidget* parent)
-    : QWidget(parent), textColor_(colorWithHexString("1c2a33")), font_(systemFont(21)) {
+    : QWidget(parent), textColor_(colorWithHexString("1c2a33")) {
+  setFont(systemFont(21));
   setFocusPolicy(Qt::NoFocus);  // a tap on the wheel must not end a field's editing
 }
 
@@ -142,11 +143,6 @@ void PickerView::setTextColor(const QColor& color) {
   update();
 }
 
-void PickerView::setFont(const QFont& font) {
-  font_ = font;
-  update();
-}
-
 QSize PickerView::sizeHint() const {
   return {320, 216};
 }
@@ -207,7 +203,7 @@ void PickerView::paintEvent(QPaintEvent*) {
       if (std::abs(angle) >= M_PI / 2) continue;
       double y = centre + std::sin(angle) * radius;
       double squash = std::cos(angle);
-      QFont font = font_;
+      QFont font = this->font();
       bool chosen = std::abs(offset) < 0.5;
       if (chosen) font.setWeight(QFont::DemiBold);
       p.setFont(font);

@@ -43,8 +43,9 @@ class PickerViewDelegate {
 
 // A spinning-wheel picker: columns of rows side by side, the selected row of each resting in
 // a band across the middle. The user drags a column, turns the mouse wheel over it or clicks
-// a row; the column settles on a row and the delegate hears didSelectRow. Counts, titles and
-// sizes are read from the data source and delegate on reload and kept until the next one.
+// a row; the column settles on a row and the delegate hears didSelectRow. Rows are drawn in
+// the widget's font. Counts, titles and sizes are read from the data source and delegate on
+// reload and kept until the next one.
 class PickerView : public QWidget {
   Q_OBJECT
 
@@ -69,7 +70,6 @@ class PickerView : public QWidget {
   QString titleForRow(int row, int component) const;
 
   void setTextColor(const QColor& color);
-  void setFont(const QFont& font);
 
   QSize sizeHint() const override;
 
@@ -101,7 +101,6 @@ class PickerView : public QWidget {
   PickerViewDelegate* delegate_ = nullptr;
   std::vector<Column> columns_;
   QColor textColor_;
-  QFont font_;
 
   int dragColumn_ = -1;
   double dragStartY_ = 0;

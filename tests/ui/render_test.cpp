@@ -161,6 +161,13 @@ TEST_F(RenderTest, AlertCardOverTheScreen) {
   QPoint middle = presenter.buttonRect().center().toPoint() - QPoint(60, 0);
   EXPECT_GT(brightness(image.pixel(middle)), 220);  // the card
   EXPECT_LT(brightness(image.pixel(5, 5)), brightness(colorWithHexString("005c84").rgb()));
+
+  // Most of the application's alerts have an empty title: the card is shorter.
+  double titled = presenter.buttonRect().top();
+  showAlert(QString(), QStringLiteral("Numero no válido"), QStringLiteral("Reintentar"));
+  presenter.tapButton();
+  save(&window, "alert_untitled.png");
+  EXPECT_LT(presenter.buttonRect().top(), titled);
 }
 
 }  // namespace
