@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "platform/test_support.h"
 #include "reachability/network_builder.h"
+#include "reachability/network_source.h"
 
 namespace est {
 namespace {
@@ -151,6 +155,37 @@ TEST(LinkKinds, MobileLinksAreKnownByNameDevTypeOrRawIp) {
   EXPECT_TRUE(wwan("rmnet_data0", 519));
   EXPECT_FALSE(wwan("wlan0"));
   EXPECT_FALSE(wwan("eth0", 1, "wlan"));
+}
+
+TEST(SysfsTraits, WirelessAndDevTypeComeFromTheLinksOwnFolderOnly) {
+  testing::TempDir sys;
+  namespace fs = std::filesystem;
+  auto entry = [&](const std::string& name, const std::string& index, const std::string& uevent) {
+    fs::create_directories(sys / name);
+    testing::writeText(sys / name / "ifindex", index + "\n");
+    testing::writeText(sys / name / "uevent", uevent);
+  };
+  entry("wlan0", "3", "INTERFACE=wlan0\nIFINDEX=3\n");
+  fs::create_directories(sys / "wlan0" / "wireless");
+  entry("wlp2s0", "4", "DEVTYPE=wlan\nINTERFACE=wlp2s0\n");
+  entry("usb0", "5", "INTERFACE=usb0\nDEVTYPE=wwan\n");
+  entry("moved0", "9", "DEVTYPE=wwan\n");  // same name, another namespace's link
+  fs::create_directories(sys / "moved0" / "phy80211");
+
+  auto traits = [&](std::string name, int index) {
+    Link link{index, std::move(name), 1, kUp, false, {}};
+    NetlinkNetworkSource::readSysfsTraits(link, sys.path());
+    return link;
+  };
+  EXPECT_TRUE(traits("wlan0", 3).wireless);
+  EXPECT_TRUE(traits("wlp2s0", 4).wireless);
+  Link usb = traits("usb0", 5);
+  EXPECT_FALSE(usb.wireless);
+  EXPECT_TRUE(linkIsWWAN(usb));
+  Link moved = traits("moved0", 6);
+  EXPECT_FALSE(moved.wireless);
+  EXPECT_EQ(moved.devType, "");
+  EXPECT_FALSE(traits("../wlan0", 3).wireless);
 }
 
 }  // namespace
