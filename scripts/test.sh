@@ -6,3 +6,5 @@ bash scripts/bootstrap.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+# A short run of every fuzz target (clang + libFuzzer) catches crashes the unit tests miss.
+bash scripts/fuzz-smoke.sh 30
