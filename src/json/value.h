@@ -127,7 +127,6 @@ class Json {
   // Never fail: a missing key, a non-object, or an index out of range give a null value, so
   // reply["ticket"]["idTicket"] is safe on any reply.
   const Json& operator[](std::string_view key) const noexcept;
-  const Json& operator[](const char* key) const noexcept { return (*this)[std::string_view(key)]; }
   const Json& operator[](std::size_t index) const noexcept;
 
   // Deep equality: numbers by value (1.5 == 1.50), objects regardless of member order,
