@@ -176,19 +176,40 @@ void Json::destroyShallow() noexcept {
   type_ = Type::Null;
 }
 
-void Json::destroy() noexcept {
-  if (isContainer()) {
-    // Nested containers are detached onto a work list first, so every destructor call below
-    // meets only flat containers whatever the depth of the tree.
+namespace {
+constexpr unsigned kNativeDepth = 48;  // nesting released by plain recursion
+}
+
+// Shallow trees, the usual case, are released by recursion; below kNativeDepth the rest of a
+// deep tree is detached onto a work list so that no depth costs more native stack.
+void Json::destroyTree(unsigned depth) noexcept {
+  auto release = [depth](Json& child) {
+    if (!child.isContainer()) return;
+    if (depth < kNativeDepth) {
+      child.destroyTree(depth + 1);
+      return;
+    }
     std::vector<Json> work;
-    detachContainerChildren(*this, work);
+    detachContainerChildren(child, work);
     while (!work.empty()) {
       Json item(std::move(work.back()));
       work.pop_back();
       detachContainerChildren(item, work);
     }
+  };
+  if (type_ == Type::Array) {
+    for (Json& child : array_) release(child);
+  } else if (type_ == Type::Object) {
+    for (JsonMember& m : object_->members_) release(m.value);
   }
   destroyShallow();
+}
+
+void Json::destroy() noexcept {
+  if (isContainer())
+    destroyTree(0);
+  else
+    destroyShallow();
 }
 
 std::optional<bool> Json::boolValue() const noexcept {

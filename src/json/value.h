@@ -175,34 +175,23 @@ class Json {
   void copyScalar(const Json& other);
   void destroy() noexcept;
   void destroyShallow() noexcept;
-  void moveFrom(Json& other) noexcept {  // `this` holds nothing
-    switch (other.type_) {
-      case Type::Null:
-        break;
-      case Type::Boolean:
-        bool_ = other.bool_;
-        break;
-      case Type::Number:
-        number_ = other.number_;
-        break;
-      case Type::String:
-        string_ = other.string_;
-        break;
-      case Type::Array:
-        new (&array_) JsonArray(std::move(other.array_));
-        other.array_.~JsonArray();
-        break;
-      case Type::Object:
-        object_ = other.object_;
-        break;
-      case Type::Opaque:
-        new (&opaque_) std::shared_ptr<const JsonOpaque>(std::move(other.opaque_));
-        other.opaque_.~shared_ptr();
-        break;
+  // `this` holds nothing. Every payload but the array and the opaque pointer is plain bytes
+  // (numbers, text storage, the object pointer), so those moves are a copy of the value.
+  void moveFrom(Json& other) noexcept {
+    if (other.type_ == Type::Array) {
+      new (&array_) JsonArray(std::move(other.array_));
+      other.array_.~JsonArray();
+      type_ = Type::Array;
+    } else if (other.type_ == Type::Opaque) {
+      new (&opaque_) std::shared_ptr<const JsonOpaque>(std::move(other.opaque_));
+      other.opaque_.~shared_ptr();
+      type_ = Type::Opaque;
+    } else {
+      std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Json));
     }
-    type_ = other.type_;
     other.type_ = Type::Null;
   }
+  void destroyTree(unsigned depth) noexcept;
 
   union {
     bool bool_;
