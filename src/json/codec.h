@@ -121,8 +121,9 @@ class LxJsonWriter : public LxJsonBase {
   std::optional<std::string> stringWithFragment(const Json& value);
 
  private:
-  bool appendValue(const Json& value, std::string& out);
-  void appendIndent(std::string& out) const;
+  bool appendValue(const Json& value, std::size_t& length);
+
+  std::string buffer_;  // output space reused across calls
 
   bool humanReadable_ = false;
   bool sortKeys_ = false;
