@@ -140,6 +140,10 @@ struct LxJsonParser::Scanner {
     frames.clear();
     values.clear();
     members.clear();
+    // Keep scratch space between calls, but not what one huge document needed.
+    constexpr std::size_t kKeep = std::size_t(1) << 20;
+    if (values.capacity() > kKeep) std::vector<Json>().swap(values);
+    if (members.capacity() > kKeep) std::vector<JsonMember>().swap(members);
   }
 
   Json& slot(Json& result);
