@@ -1,7 +1,6 @@
 #include "json/value.h"
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <new>
 #include <random>
@@ -342,6 +341,10 @@ constexpr std::size_t kLinearLimit = 8;  // objects up to this size are searched
 
 // Keys come from untrusted input, so the hash is keyed per process (SipHash-1-3): nobody can
 // prepare keys that all collide and turn the hashed lookup quadratic.
+inline std::uint64_t rotl(std::uint64_t x, int b) {
+  return (x << b) | (x >> (64 - b));
+}
+
 struct SipKey {
   std::uint64_t k0, k1;
 };
@@ -353,17 +356,14 @@ const SipKey& sipKey() {
       auto word = [&rd] { return (std::uint64_t(rd()) << 32) ^ rd(); };
       return SipKey{word(), word()};
     } catch (...) {
-      // No entropy source: still differs from run to run through the clock and the layout.
-      auto t =
-          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-      return SipKey{t ^ reinterpret_cast<std::uintptr_t>(&t), ~t * 0x9E3779B97F4A7C15ULL};
+      // No entropy source: address-space layout still differs from run to run.
+      int local = 0;
+      auto a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&local));
+      auto b = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&sipKey));
+      return SipKey{a * 0x9E3779B97F4A7C15ULL, b ^ rotl(a, 29)};
     }
   }();
   return key;
-}
-
-inline std::uint64_t rotl(std::uint64_t x, int b) {
-  return (x << b) | (x >> (64 - b));
 }
 
 inline void sipRound(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uint64_t& v3) {
