@@ -196,22 +196,26 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
           addErrorWithCode(kLxJsonDepth, "Nested too deep");
           return fail();
         }
-        Frame f{v->isArray(), nullptr, nullptr, 0, 0, sorted.size()};
+        // Filled where it lives: a frame built aside and copied in stalls on partial stores.
+        Frame& f = frames.emplace_back();
+        f.next = 0;
+        f.sortedBase = sorted.size();
         if (const JsonArray* array = v->array()) {
           out.put('[');
+          f.isArray = true;
           f.elements = array->data();
           f.count = array->size();
         } else {
           out.put('{');
           const JsonObject* object = v->object();
+          f.isArray = false;
           f.members = object->empty() ? nullptr : &*object->begin();
           f.count = object->size();
           if (sortKeys_) {
-            std::vector<const JsonMember*> keys = v->object()->sortedMembers();
+            std::vector<const JsonMember*> keys = object->sortedMembers();
             sorted.insert(sorted.end(), keys.begin(), keys.end());
           }
         }
-        frames.push_back(f);
         break;
       }
       case Json::Type::Opaque:
