@@ -40,7 +40,8 @@ class Sink {
   std::size_t length() const { return length_; }
 
   char* reserve(std::size_t n) {
-    if (text_.size() - length_ < n) text_.resize(std::max(2 * text_.size(), length_ + n));
+    if (text_.size() - length_ < n) [[unlikely]]
+      grow(n);
     return text_.data() + length_;
   }
   void commit(std::size_t n) { length_ += n; }
@@ -65,6 +66,10 @@ class Sink {
   }
 
  private:
+  [[gnu::noinline]] void grow(std::size_t n) {
+    text_.resize(std::max(2 * text_.size(), length_ + n));
+  }
+
   std::string& text_;
   std::size_t length_;
 };
