@@ -434,14 +434,14 @@ std::size_t JsonObject::indexOf(std::string_view key) const noexcept {
   }
 }
 
-void JsonObject::rebuildIndex() {
+void JsonObject::rebuildIndex(std::size_t expected) {
   const std::size_t n = members_.size();
-  if (n <= kLinearLimit) {
+  if (std::max(n, expected) <= kLinearLimit) {
     index_.clear();
     return;
   }
   std::size_t capacity = 16;
-  while (capacity < 2 * n) capacity *= 2;
+  while (capacity < 2 * std::max(n, expected)) capacity *= 2;
   index_.assign(capacity, 0);
   const std::size_t mask = capacity - 1;
   for (std::size_t i = 0; i < n; ++i) {
@@ -504,14 +504,35 @@ void JsonObject::clear() noexcept {
 }
 
 void JsonObject::appendMembers(JsonMember* first, JsonMember* last) {
-  members_.reserve(members_.size() + static_cast<std::size_t>(last - first));
+  const std::size_t total = members_.size() + static_cast<std::size_t>(last - first);
+  members_.reserve(total);
+  if (total <= kLinearLimit) {
+    for (; first != last; ++first) {
+      std::size_t i = indexOf(first->key());
+      if (i < members_.size())
+        members_[i].value = std::move(first->value);
+      else
+        members_.push_back(std::move(*first));
+    }
+    return;
+  }
+  // One table sized for everything up front, and one hash per key for both the duplicate
+  // check and the insertion.
+  if (index_.size() < 2 * total) rebuildIndex(total);
+  const std::size_t mask = index_.size() - 1;
   for (; first != last; ++first) {
-    std::size_t i = indexOf(first->key());
-    if (i < members_.size()) {
-      members_[i].value = std::move(first->value);
-    } else {
-      members_.push_back(std::move(*first));
-      indexInsert(members_.size() - 1);
+    const std::string_view key = first->key();
+    for (std::size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
+      const std::uint32_t entry = index_[slot];
+      if (entry == 0) {
+        members_.push_back(std::move(*first));
+        index_[slot] = static_cast<std::uint32_t>(members_.size());
+        break;
+      }
+      if (members_[entry - 1].key() == key) {
+        members_[entry - 1].value = std::move(first->value);
+        break;
+      }
     }
   }
 }

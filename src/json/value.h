@@ -266,7 +266,7 @@ class JsonObject {
  private:
   friend class Json;
   std::size_t indexOf(std::string_view key) const noexcept;  // size() when absent
-  void rebuildIndex();
+  void rebuildIndex(std::size_t expected = 0);
   void indexInsert(std::size_t position);
 
   std::vector<JsonMember> members_;
