@@ -66,9 +66,23 @@ class HttpRequestTest : public ::testing::Test {
     UserAgent::setApplicationInfo({});
   }
   void TearDown() override {
+    // Nothing may outlive the test's loop: cancel what still runs and let it finish.
+    for (auto& op : HTTPRequest::sharedQueue().operations()) op->cancel();
+    eventually([] { return HTTPRequest::sharedQueue().operationCount() == 0; }, 5);
+    loop.runPending();
     HTTPRequest::setStatusTimerLoop(nullptr);
     HTTPRequest::closeIdlePersistentConnections();
     RunLoop::setMain(nullptr);
+  }
+
+  // Pumps callbacks until `done` holds, also for conditions that change on other threads
+  // without posting to the loop (server state).
+  bool eventually(const std::function<bool()>& done, double seconds = 10) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    while (std::chrono::steady_clock::now() < deadline)
+      if (loop.waitUntil(done, Seconds(0.005))) return true;
+    return done();
   }
 
   // Pumps callbacks until the delegate heard the outcome.
@@ -76,7 +90,7 @@ class HttpRequestTest : public ::testing::Test {
     return loop.waitUntil([&] { return d.outcomes() > 0; }, Seconds(seconds));
   }
   bool waitForFinish(HTTPRequest& r, double seconds = 10) {
-    bool ok = loop.waitUntil([&] { return r.isFinished(); }, Seconds(seconds));
+    bool ok = eventually([&] { return r.isFinished(); }, seconds);
     loop.runPending();
     return ok;
   }
