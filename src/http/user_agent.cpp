@@ -1,11 +1,8 @@
 #include "http/user_agent.h"
 
-#include <sys/utsname.h>
-
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 
+#include "platform/device.h"
 #include "platform/format.h"
 
 namespace est {
@@ -21,35 +18,13 @@ State& state() {
   return *s;
 }
 
-std::string readLine(const char* path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\n')) line.pop_back();
-  return line;
-}
-
-// Stand-in until the platform layer answers: DMI product name, kernel name and release,
-// and the locale from the environment.
-DeviceInfo fallbackDeviceInfo() {
-  DeviceInfo d;
-  d.model = readLine("/sys/class/dmi/id/product_name");
-  struct utsname u {};
-  if (uname(&u) == 0) {
-    d.systemName = u.sysname;
-    d.systemVersion = u.release;
-    if (d.model.empty()) d.model = u.machine;
-  }
-  for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* v = std::getenv(var);
-    if (v && *v) {
-      std::string s(v);
-      s = s.substr(0, s.find_first_of(".@"));
-      d.localeIdentifier = s == "C" || s == "POSIX" ? "en_US_POSIX" : s;
-      break;
-    }
-  }
-  return d;
+// Device facts do not change while the program runs: read them once.
+const DeviceInfo& platformDeviceInfo() {
+  static const DeviceInfo info = [] {
+    SystemRelease release = systemRelease();
+    return DeviceInfo{deviceModel(), release.name, release.version, localeIdentifier()};
+  }();
+  return info;
 }
 
 }  // namespace
@@ -75,7 +50,7 @@ DeviceInfo UserAgent::deviceInfo() {
     std::lock_guard lock(state().mutex);
     provider = state().provider;
   }
-  return provider ? provider() : fallbackDeviceInfo();
+  return provider ? provider() : platformDeviceInfo();
 }
 
 std::optional<std::string> UserAgent::userAgentString(const ApplicationInfo& app,
@@ -95,7 +70,9 @@ std::optional<std::string> UserAgent::userAgentString(const ApplicationInfo& app
 }
 
 std::optional<std::string> UserAgent::defaultUserAgentString() {
-  return userAgentString(applicationInfo(), deviceInfo());
+  ApplicationInfo app = applicationInfo();
+  if (app.displayName.empty() && app.name.empty()) return std::nullopt;
+  return userAgentString(app, deviceInfo());
 }
 
 }  // namespace est

@@ -26,7 +26,7 @@ class UserAgent {
  public:
   static void setApplicationInfo(ApplicationInfo info);
   static ApplicationInfo applicationInfo();
-  // Replaces where device facts come from (tests, or the platform layer).
+  // Replaces where device facts come from (tests); by default the platform layer answers.
   static void setDeviceInfoProvider(std::function<DeviceInfo()> provider);
   static DeviceInfo deviceInfo();
 

@@ -194,11 +194,20 @@ TEST(OperationQueueTest, LimitPriorityDependenciesAndSuspension) {
   int finishedCount = 0;
   ops[2]->setFinishedHandler([&] { ++finishedCount; });
   q.setSuspended(false);
+  auto snapshot = [&] {
+    std::lock_guard lock(gate.m);
+    return std::pair(gate.active, gate.order);
+  };
+  for (int i = 0; i < 200 && snapshot().first < 2; ++i) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(50ms);
+  auto [active, started] = snapshot();
+  EXPECT_EQ(active, 2);
+  std::sort(started.begin(), started.end());
+  EXPECT_EQ(started, (std::vector<int>{1, 4}));  // the urgent one, then the oldest ready one
   gate.release();
   q.waitUntilAllOperationsAreFinished();
   EXPECT_LE(gate.peak, 2);
   ASSERT_EQ(gate.order.size(), 5u);
-  EXPECT_EQ(gate.order[0], 4);  // highest priority first
   auto pos = [&](int id) { return std::find(gate.order.begin(), gate.order.end(), id); };
   EXPECT_LT(pos(3), pos(0));
   EXPECT_EQ(finishedCount, 1);
