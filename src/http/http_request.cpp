@@ -374,6 +374,14 @@ struct HTTPRequest::Impl : net::ResponseSink {
     });
   }
 
+  void deliverSent() {
+    SentRequest info{r.sentRequestLine_, r.sentRequestHeaders_, r.connectionID_,
+                     r.connectionWasReused_};
+    deliver([info = std::move(info)](HTTPRequest& q) {
+      if (auto b = q.get(q.requestSentBlock_)) b(q, info);
+    });
+  }
+
   void deliverRedirected() {
     if (skipInformationalCallbacks()) return;
     deliver([](HTTPRequest& q) {
@@ -426,6 +434,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   // such cycles.
   static void releaseBlocks(HTTPRequest& q) {
     Block a, c, f, rr;
+    SentBlock sent;
     HeadersBlock h;
     DataBlock d;
     {
@@ -434,6 +443,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
       c = std::move(q.completionBlock_);
       f = std::move(q.failureBlock_);
       rr = std::move(q.requestRedirectedBlock_);
+      sent = std::move(q.requestSentBlock_);
+      q.requestSentBlock_ = nullptr;
       h = std::move(q.headersReceivedBlock_);
       d = std::move(q.dataReceivedBlock_);
       q.startedBlock_ = nullptr;
@@ -843,12 +854,12 @@ struct HTTPRequest::Impl : net::ResponseSink {
     head += "\r\n";
 
     auto gen = attempt;
+    r.connectionWasReused_ = connection->isOpen() && connection->requestsServed > 0;
+    if (r.requestSentBlock_) deliverSent();
     if (connection->isOpen()) {
-      r.connectionWasReused_ = connection->requestsServed > 0;
       startIO(gen);
       return;
     }
-    r.connectionWasReused_ = false;
     auto s = self();
     connection->asyncOpen(
         url.host(), url.effectivePort(), url.hostIsIPAddress(),
@@ -1594,6 +1605,7 @@ void HTTPRequest::cancel() {
 
 void HTTPRequest::clearDelegatesAndCancel() {
   auto holder = std::make_shared<std::tuple<Block, HeadersBlock, Block, Block, DataBlock, Block>>();
+  SentBlock sentBlock;
   {
     std::lock_guard lock(cancelledLock_);
     delegate_ = nullptr;
@@ -1607,10 +1619,15 @@ void HTTPRequest::clearDelegatesAndCancel() {
     failureBlock_ = nullptr;
     dataReceivedBlock_ = nullptr;
     requestRedirectedBlock_ = nullptr;
+    sentBlock = std::move(requestSentBlock_);
+    requestSentBlock_ = nullptr;
   }
   // Closures may own things that belong to the main thread: let them go there.
   if (RunLoop* main = RunLoop::main(); main && !main->isLoopThread())
-    main->post([holder]() mutable { holder.reset(); });
+    main->post([holder, sentBlock = std::move(sentBlock)]() mutable {
+      holder.reset();
+      sentBlock = nullptr;
+    });
   holder.reset();
   cancel();
 }

@@ -75,6 +75,14 @@ class HTTPRequest : public Operation {
   using Block = std::function<void(HTTPRequest&)>;
   using HeadersBlock = std::function<void(HTTPRequest&, const HeaderMap&)>;
   using DataBlock = std::function<void(HTTPRequest&, const Data&)>;
+  // What went out for one attempt, and on which connection (for tracing tools).
+  struct SentRequest {
+    std::string requestLine;
+    HeaderMap headers;
+    int connectionID = 0;
+    bool connectionWasReused = false;
+  };
+  using SentBlock = std::function<void(HTTPRequest&, const SentRequest&)>;
 
   // ---- creation ----
   static HTTPRequestPtr requestWithURL(std::optional<Url> url);
@@ -155,6 +163,9 @@ class HTTPRequest : public Operation {
   void setFailedBlock(Block b) { put(failureBlock_, std::move(b)); }
   void setDataReceivedBlock(DataBlock b) { put(dataReceivedBlock_, std::move(b)); }
   void setRequestRedirectedBlock(Block b) { put(requestRedirectedBlock_, std::move(b)); }
+  // Told, on the main loop and in order with the other callbacks, when an attempt's message
+  // is handed to the connection.
+  void setRequestSentBlock(SentBlock b) { put(requestSentBlock_, std::move(b)); }
 
   // ---- state ----
   bool inProgress() const { return inProgress_.load(); }
@@ -364,6 +375,7 @@ class HTTPRequest : public Operation {
   Block failureBlock_;
   DataBlock dataReceivedBlock_;
   Block requestRedirectedBlock_;
+  SentBlock requestSentBlock_;
 
   // state
   std::atomic<bool> inProgress_{false};
