@@ -275,6 +275,32 @@ class FileWriter {
   int fd_ = -1;
 };
 
+// POSIX reader for bodies sent from disk.
+class FileReader {
+ public:
+  ~FileReader() { close(); }
+  bool open(const std::string& path) {
+    close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  // Bytes read, 0 at the end, -1 on error.
+  long read(char* p, size_t n) {
+    for (;;) {
+      ssize_t r = ::read(fd_, p, n);
+      if (r < 0 && errno == EINTR) continue;
+      return static_cast<long>(r);
+    }
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
 constexpr size_t kFilePiece = 262144;
 
 }  // namespace
@@ -308,7 +334,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   std::string head;
 
   // sending
-  std::ifstream bodyFile;
+  FileReader bodyFile;
   std::vector<char> bodyPiece;
   bool requestWritten = false;
   std::uint64_t lastBytesSent = 0;
@@ -316,8 +342,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   // receiving
   std::unique_ptr<net::ResponseParser> parser;
-  std::vector<char> readBuffer;
-  size_t readBegin = 0, readEnd = 0;
+  size_t readBegin = 0, readEnd = 0;  // unparsed bytes in the connection's read buffer
   bool replyBytesSeen = false;
   bool headersRead = false;
   bool contentLengthAnnounced = false;
@@ -328,7 +353,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   bool appendToPartialDownload = false;
 
   // uploads written to disk by appendPostData
-  std::ofstream postBodyWriteStream;
+  FileWriter postBodyWriteStream;
 
   SteadyTime now() const { return timerLoop ? timerLoop->now() : std::chrono::steady_clock::now(); }
 
@@ -978,10 +1003,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       if (const Data* body = memoryBody()) {
         buffers.push_back(asio::buffer(*body));
       } else if (auto path = bodyFilePath(); !path.empty()) {
-        bodyFile.close();
-        bodyFile.clear();
-        bodyFile.open(path, std::ios::binary);
-        if (!bodyFile) {
+        if (!bodyFile.open(path)) {
           failWithError(makeRequestError(
               FileManagementError,
               strprintf("Failed to get attributes for file at path '%s'", path.c_str())));
@@ -1015,9 +1037,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
         return;
       }
       bodyPiece.resize(kFilePiece);
-      bodyFile.read(bodyPiece.data(), static_cast<std::streamsize>(bodyPiece.size()));
-      std::streamsize got = bodyFile.gcount();
-      if (bodyFile.bad()) {
+      long got = bodyFile.read(bodyPiece.data(), bodyPiece.size());
+      if (got < 0) {
         failWithError(makeRequestError(
             FileManagementError,
             strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
@@ -1054,6 +1075,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       handleStreamError(boost::beast::http::error::header_limit, false);
       return;
     }
+    auto& readBuffer = connection->readBuffer;
     if (readBegin > 0) {
       std::memmove(readBuffer.data(), readBuffer.data() + readBegin, pending);
       readBegin = 0;
@@ -1077,6 +1099,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void handleRead(std::uint64_t gen, net::ErrorCode ec, size_t n) {
+    auto& readBuffer = connection->readBuffer;
     readEnd += n;
     if (n > 0) {
       replyBytesSeen = true;
@@ -1561,7 +1584,11 @@ void HTTPRequest::start() {
     isSynchronous_ = false;
   }
   inProgress_ = true;
-  asio::post(thread.context(), [s] { s->impl_->main(); });
+  // The queue starts requests from the network thread: begin at once, no extra hop.
+  if (thread.loop().isLoopThread())
+    impl_->main();
+  else
+    asio::post(thread.context(), [s] { s->impl_->main(); });
 }
 
 void HTTPRequest::main() {
@@ -1703,11 +1730,10 @@ void HTTPRequest::appendPostData(const Data& bytes) {
       postBodyFilePath_ = makeTemporaryPath();
       didCreateTemporaryPostDataFile_ = true;
     }
-    if (!impl_->postBodyWriteStream.is_open())
-      impl_->postBodyWriteStream.open(postBodyFilePath_, std::ios::binary | std::ios::trunc);
-    if (!bytes.empty())
-      impl_->postBodyWriteStream.write(reinterpret_cast<const char*>(bytes.data()),
-                                       static_cast<std::streamsize>(bytes.size()));
+    if (!impl_->postBodyWriteStream.isOpen())
+      impl_->postBodyWriteStream.open(postBodyFilePath_, false);
+    if (!bytes.empty() && impl_->postBodyWriteStream.isOpen())
+      impl_->postBodyWriteStream.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return;
   }
   if (!postBody_) postBody_ = Data();
