@@ -372,7 +372,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   template <class F>
   static auto locked(HTTPRequest& q, F&& f) {
-    std::lock_guard lock(q.cancelledLock_);
+    std::lock_guard lock(q.callbackLock_);
     return f();
   }
 
@@ -384,7 +384,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didStartSelector_); });
       if (d && sel) (d->*sel)(q);
       if (auto queue = q.queue()) queue->requestStarted(q);
-      if (auto b = q.get(q.startedBlock_)) b(q);
+      if (auto b = q.getCallback(q.startedBlock_)) b(q);
     });
   }
 
@@ -395,7 +395,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
           locked(q, [&] { return std::pair(q.delegate_, q.didReceiveResponseHeadersSelector_); });
       if (d && sel) (d->*sel)(q, headers);
       if (auto queue = q.queue()) queue->requestDidReceiveResponseHeaders(q, headers);
-      if (auto b = q.get(q.headersReceivedBlock_)) b(q, headers);
+      if (auto b = q.getCallback(q.headersReceivedBlock_)) b(q, headers);
     });
   }
 
@@ -403,7 +403,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     SentRequest info{r.sentRequestLine_, r.sentRequestHeaders_, r.connectionID_,
                      r.connectionWasReused_};
     deliver([info = std::move(info)](HTTPRequest& q) {
-      if (auto b = q.get(q.requestSentBlock_)) b(q, info);
+      if (auto b = q.getCallback(q.requestSentBlock_)) b(q, info);
     });
   }
 
@@ -411,11 +411,12 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (skipInformationalCallbacks()) return;
     deliver([](HTTPRequest& q) {
       if (auto* d = q.delegate()) d->requestRedirected(q);
-      if (auto b = q.get(q.requestRedirectedBlock_)) b(q);
+      if (auto b = q.getCallback(q.requestRedirectedBlock_)) b(q);
     });
   }
 
   bool canAnswerWillRedirect() const {
+    std::lock_guard lock(r.callbackLock_);
     bool delegateCan =
         r.delegate_ && (r.willRedirectSelector_ != &HTTPRequestDelegate::requestWillRedirectToURL ||
                         r.delegate_->wantsWillRedirect());
@@ -440,6 +441,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   bool wantsData() const {
+    std::lock_guard lock(r.callbackLock_);
     bool delegateWants =
         r.delegate_ && r.didReceiveDataSelector_ &&
         (r.didReceiveDataSelector_ != &HTTPRequestDelegate::requestDidReceiveData ||
@@ -451,7 +453,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     deliver([bytes = std::move(bytes)](HTTPRequest& q) {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didReceiveDataSelector_); });
       if (d && sel) (d->*sel)(q, bytes);
-      if (auto b = q.get(q.dataReceivedBlock_)) b(q, bytes);
+      if (auto b = q.getCallback(q.dataReceivedBlock_)) b(q, bytes);
     });
   }
 
@@ -463,7 +465,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     HeadersBlock h;
     DataBlock d;
     {
-      std::lock_guard lock(q.cancelledLock_);
+      std::lock_guard lock(q.callbackLock_);
       a = std::move(q.startedBlock_);
       c = std::move(q.completionBlock_);
       f = std::move(q.failureBlock_);
@@ -486,7 +488,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didFinishSelector_); });
       if (d && sel) (d->*sel)(q);
       if (auto queue = q.queue()) queue->requestFinished(q);
-      if (auto b = q.get(q.completionBlock_)) b(q);
+      if (auto b = q.getCallback(q.completionBlock_)) b(q);
       releaseBlocks(q);
     });
   }
@@ -496,7 +498,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didFailSelector_); });
       if (d && sel) (d->*sel)(q);
       if (auto queue = q.queue()) queue->requestFailed(q);
-      if (auto b = q.get(q.failureBlock_)) b(q);
+      if (auto b = q.getCallback(q.failureBlock_)) b(q);
       releaseBlocks(q);
     });
   }
@@ -880,7 +882,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
     auto gen = attempt;
     r.connectionWasReused_ = connection->isOpen() && connection->requestsServed > 0;
-    if (r.requestSentBlock_) deliverSent();
+    if (r.getCallback(r.requestSentBlock_)) deliverSent();
     if (connection->isOpen()) {
       startIO(gen);
       return;
@@ -1634,7 +1636,7 @@ void HTTPRequest::clearDelegatesAndCancel() {
   auto holder = std::make_shared<std::tuple<Block, HeadersBlock, Block, Block, DataBlock, Block>>();
   SentBlock sentBlock;
   {
-    std::lock_guard lock(cancelledLock_);
+    std::lock_guard lock(callbackLock_);
     delegate_ = nullptr;
     queue_.reset();
     *holder = std::make_tuple(std::move(startedBlock_), std::move(headersReceivedBlock_),
