@@ -27,6 +27,12 @@ class Decimal {
   // Checked assembly from parts: the coefficient is high * 2^64 + low.
   static std::optional<Decimal> fromParts(bool negative, std::uint64_t high, std::uint64_t low,
                                           std::int64_t exponent);
+  // Assembles sign × digits × 10^exponent from the digit runs of a number as written (the
+  // integer part, then the fraction, both decimal digits only) and its written exponent,
+  // already saturated by the caller. Leading zeros are free; digits past the 38th must be zeros.
+  static std::optional<Decimal> fromDigits(bool negative, std::string_view integerDigits,
+                                           std::string_view fractionDigits,
+                                           std::int64_t writtenExponent);
   static Decimal fromInt64(std::int64_t value) noexcept;
   static Decimal fromUint64(std::uint64_t value) noexcept;
   // The shortest decimal that reads back as `value`; nothing for infinities and NaN.

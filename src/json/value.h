@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "json/decimal.h"
@@ -77,6 +78,8 @@ class Json {
   Json(double d);
   Json(Decimal d) noexcept : type_(Type::Number) { number_ = d; }
   Json(std::string_view s) : type_(Type::String) { string_ = detail::StrRep::make(s); }
+  // Takes ownership of already made text storage.
+  explicit Json(detail::StrRep&& owned) noexcept : type_(Type::String) { string_ = owned; }
   Json(const char* s) : Json(std::string_view(s)) {}
   Json(const std::string& s) : Json(std::string_view(s)) {}
   template <class T>
@@ -137,6 +140,13 @@ class Json {
 
  private:
   friend class JsonObject;
+  friend bool operator==(const JsonObject& a, const JsonObject& b) noexcept;
+  using CopyWork = std::vector<std::pair<const Json*, Json*>>;
+  using CompareWork = std::vector<std::pair<const Json*, const Json*>>;
+  static void copyShallow(const Json& src, Json& dst, CopyWork& work);
+  static bool equalDeep(CompareWork& work) noexcept;
+  static void detachContainerChildren(Json& v, std::vector<Json>& work);
+  void copyScalar(const Json& other);
   void destroy() noexcept;
   void destroyShallow() noexcept;
   void moveFrom(Json& other) noexcept;
@@ -154,9 +164,12 @@ class Json {
 
 // One object member. The key is fixed once made; the value can be changed in place.
 class JsonMember {
+  detail::StrRep key_;
+
  public:
-  JsonMember(std::string_view key, Json value)
-      : key_(detail::StrRep::make(key)), value(std::move(value)) {}
+  JsonMember(std::string_view key, Json v) : key_(detail::StrRep::make(key)), value(std::move(v)) {}
+  // Takes ownership of already made key storage.
+  JsonMember(detail::StrRep&& ownedKey, Json v) noexcept : key_(ownedKey), value(std::move(v)) {}
   JsonMember(const JsonMember& other);
   JsonMember(JsonMember&& other) noexcept : key_(other.key_), value(std::move(other.value)) {
     other.key_ = detail::StrRep::make({});
@@ -167,9 +180,6 @@ class JsonMember {
 
   std::string_view key() const noexcept { return key_.view(); }
   Json value;
-
- private:
-  detail::StrRep key_;
 };
 
 // A JSON object: text keys, each at most once, kept in insertion order. Setting an existing
