@@ -90,9 +90,14 @@ double toUnixSeconds(TimePoint t) {
 }
 
 TimePoint fromUnixSeconds(double seconds) {
-  if (!std::isfinite(seconds)) return TimePoint{};
-  return TimePoint(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-      std::chrono::duration<double>(seconds)));
+  if (std::isnan(seconds)) return TimePoint{};
+  // Converting a double beyond the tick range is undefined; saturate instead.
+  using Ticks = std::chrono::system_clock::duration;
+  constexpr double kLimit =
+      static_cast<double>(Ticks::max().count()) * Ticks::period::num / Ticks::period::den * 0.999;
+  if (seconds >= kLimit) return TimePoint::max();
+  if (seconds <= -kLimit) return TimePoint::min();
+  return TimePoint(std::chrono::duration_cast<Ticks>(std::chrono::duration<double>(seconds)));
 }
 
 }  // namespace est

@@ -17,7 +17,7 @@ TimerId EventLoop::schedule(Seconds delay, Task task, bool repeats) {
   TimerId id;
   {
     std::lock_guard lock(mutex_);
-    auto due = now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay);
+    auto due = now() + TimerQueue::toDuration(delay);
     id = timers_.add(due, delay, std::move(task), repeats);
   }
   wake_.notify_one();

@@ -21,7 +21,7 @@ void ManualRunLoop::post(Task task) {
 
 TimerId ManualRunLoop::schedule(Seconds delay, Task task, bool repeats) {
   std::lock_guard lock(mutex_);
-  auto due = now_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay);
+  auto due = now_ + TimerQueue::toDuration(delay);
   return timers_.add(due, delay, std::move(task), repeats);
 }
 
@@ -62,7 +62,7 @@ void ManualRunLoop::advance(Seconds by) {
   std::chrono::steady_clock::time_point target;
   {
     std::lock_guard lock(mutex_);
-    target = now_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(by);
+    target = now_ + TimerQueue::toDuration(by);
   }
   for (;;) {
     std::optional<Task> fire;
@@ -88,8 +88,7 @@ void ManualRunLoop::advance(Seconds by) {
 }
 
 bool ManualRunLoop::waitUntil(const std::function<bool()>& done, Seconds realTimeout) {
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(realTimeout);
+  auto deadline = std::chrono::steady_clock::now() + TimerQueue::toDuration(realTimeout);
   for (;;) {
     runPending();
     if (done()) return true;

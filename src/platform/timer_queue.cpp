@@ -4,10 +4,18 @@
 
 namespace est {
 
+TimerQueue::Duration TimerQueue::toDuration(Seconds delay) {
+  constexpr double kCentury = 100.0 * 365.25 * 24 * 3600;
+  double s = delay.count();
+  if (!(s > 0)) return Duration::zero();
+  if (s > kCentury) s = kCentury;
+  return std::chrono::duration_cast<Duration>(Seconds(s));
+}
+
 TimerId TimerQueue::add(TimePoint due, Seconds interval, RunLoop::Task task, bool repeats) {
   TimerId id = nextId_++;
   Key key{due, sequence_++};
-  auto step = std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
+  auto step = toDuration(interval);
   // A repeating timer with no interval would spin; give it the smallest step instead.
   if (repeats && step <= step.zero()) step = std::chrono::milliseconds(1);
   byDue_.emplace(key, Timer{id, step, repeats, std::make_shared<RunLoop::Task>(std::move(task))});

@@ -16,6 +16,12 @@ class TimerQueue {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
 
+  using Duration = std::chrono::steady_clock::duration;
+
+  // A delay as a clock duration: negative or NaN is zero, and anything past a century is a
+  // century, so that converting and adding can never overflow.
+  static Duration toDuration(Seconds delay);
+
   TimerId add(TimePoint due, Seconds interval, RunLoop::Task task, bool repeats);
   void cancel(TimerId id);
 

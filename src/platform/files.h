@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "platform/data.h"
+#include "platform/error.h"
+
+namespace est {
+
+// Domain of errors that carry an errno value as their code.
+inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
+
+// An Error for `err` (an errno value) while doing `what` on `path`.
+Error posixError(int err, std::string_view what, const std::filesystem::path& path);
+
+// Reads a whole regular file. Fails (nothing, error set) when it is missing, is not a regular
+// file, cannot be read or is larger than `maxSize` bytes.
+std::optional<Data> readFile(const std::filesystem::path& path, Error* error = nullptr,
+                             size_t maxSize = size_t(256) << 20);
+
+// Replaces `path` with `bytes` so that a crash or a full disk at any moment leaves either the
+// old file or the new one, never a mix: the bytes go to a temporary file in the same folder,
+// which is flushed to disk and renamed over `path`; then the folder itself is flushed. The new
+// file is readable by its owner only. On failure the old file is untouched and the temporary
+// file is gone.
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         Error* error = nullptr);
+bool writeFileAtomically(const std::filesystem::path& path, const Data& bytes,
+                         Error* error = nullptr);
+
+// Moves a file that cannot be used out of the way without destroying it, as
+// "<name>.corrupt-YYYYMMDD-HHMMSS" (local time of Clock::current()) in the same folder, with
+// "-2", "-3", ... added when that name is taken. Returns the new path, or nothing when the
+// file could not be moved.
+std::optional<std::filesystem::path> moveAsideCorrupt(const std::filesystem::path& path,
+                                                      Error* error = nullptr);
+
+// Creates `dir` and its missing parents (mode 0700 for the ones created here).
+bool createDirectories(const std::filesystem::path& dir, Error* error = nullptr);
+
+}  // namespace est

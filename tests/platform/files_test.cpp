@@ -1,0 +1,144 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/clock.h"
+#include "test_support.h"
+
+namespace est {
+namespace {
+
+using namespace std::chrono_literals;
+using est::testing::listFolder;
+using est::testing::readText;
+using est::testing::ScopedEnv;
+using est::testing::TempDir;
+using est::testing::writeText;
+
+TEST(WriteFileAtomically, CreatesOrReplacesTheFileAndLeavesNoTemporary) {
+  TempDir dir;
+  auto file = dir / "store.plist";
+  Error error;
+  ASSERT_TRUE(writeFileAtomically(file, std::string_view("first"), &error)) << error.description;
+  EXPECT_EQ(readText(file), "first");
+  ASSERT_TRUE(writeFileAtomically(file, toData("second, longer"), &error));
+  EXPECT_EQ(readText(file), "second, longer");
+  ASSERT_TRUE(writeFileAtomically(file, std::string_view(""), &error));
+  EXPECT_EQ(readText(file), "");
+  EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"store.plist"});
+  struct stat st;
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(WriteFileAtomically, FailsCleanlyWhenTheFolderIsNotAFolder) {
+  TempDir dir;
+  writeText(dir / "plain", "I am a file");
+  Error error;
+  EXPECT_FALSE(writeFileAtomically(dir / "plain" / "store.plist", std::string_view("x"), &error));
+  EXPECT_EQ(error.domain, kPOSIXErrorDomain);
+  EXPECT_EQ(error.code, ENOTDIR);
+  EXPECT_NE(error.description.find("plain"), std::string::npos);
+  EXPECT_EQ(readText(dir / "plain"), "I am a file");
+}
+
+// Runs `body` with writes limited to `bytes` per file (root ignores permissions, not this).
+template <class F>
+void withFileSizeLimit(rlim_t bytes, F body) {
+  struct rlimit old;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = old;
+  limited.rlim_cur = bytes;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  body();
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
+}
+
+TEST(WriteFileAtomically, AFailedWriteKeepsTheOldFileWhole) {
+  TempDir dir;
+  auto file = dir / "tickets.plist";
+  writeText(file, "old contents");
+  std::string big(64 * 1024, 'n');
+  Error error;
+  bool ok = true;
+  withFileSizeLimit(4096, [&] { ok = writeFileAtomically(file, big, &error); });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error.code, EFBIG);
+  EXPECT_EQ(readText(file), "old contents");
+  EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"tickets.plist"});
+}
+
+TEST(WriteFileAtomically, AFailedRenameRemovesTheTemporary) {
+  TempDir dir;
+  auto target = dir / "occupied";
+  std::filesystem::create_directory(target);
+  writeText(target / "inside", "keep");
+  Error error;
+  EXPECT_FALSE(writeFileAtomically(target, std::string_view("data"), &error));
+  EXPECT_EQ(error.domain, kPOSIXErrorDomain);
+  EXPECT_NE(error.code, 0);
+  EXPECT_EQ(readText(target / "inside"), "keep");
+  EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"occupied"});
+}
+
+TEST(MoveAsideCorrupt, UsesATimeStampedNameAndNeverReplacesAnEarlierOne) {
+  ScopedEnv tz("TZ", "UYT3");
+  ManualClock clock(TimePoint{} + 1796835600s);  // 2026-12-09 14:00:00 local
+  ScopedClock scope(clock);
+  TempDir dir;
+  auto file = dir / "preferences.plist";
+
+  writeText(file, "damaged once");
+  auto first = moveAsideCorrupt(file);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->filename(), "preferences.plist.corrupt-20261209-140000");
+  EXPECT_FALSE(std::filesystem::exists(file));
+
+  writeText(file, "damaged twice, same second");
+  auto second = moveAsideCorrupt(file);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->filename(), "preferences.plist.corrupt-20261209-140000-2");
+  EXPECT_EQ(readText(*first), "damaged once");
+  EXPECT_EQ(readText(*second), "damaged twice, same second");
+
+  Error error;
+  EXPECT_FALSE(moveAsideCorrupt(file, &error));
+  EXPECT_EQ(error.code, ENOENT);
+}
+
+TEST(ReadFile, ReadsRegularFilesWithinTheSizeBound) {
+  TempDir dir;
+  writeText(dir / "f", std::string("a\0b", 3));
+  Error error;
+  auto bytes = readFile(dir / "f", &error);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(*bytes, toData(std::string_view("a\0b", 3)));
+
+  EXPECT_FALSE(readFile(dir / "f", &error, 2));
+  EXPECT_EQ(error.code, EFBIG);
+  EXPECT_FALSE(readFile(dir / "missing", &error));
+  EXPECT_EQ(error.code, ENOENT);
+  EXPECT_FALSE(readFile(dir.path(), &error));
+  EXPECT_EQ(error.code, EISDIR);
+}
+
+TEST(CreateDirectories, CreatesNestedFoldersAndRefusesAFileInTheWay) {
+  TempDir dir;
+  Error error;
+  EXPECT_TRUE(createDirectories(dir / "a/b/c", &error));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "a/b/c"));
+  EXPECT_TRUE(createDirectories(dir / "a/b/c", &error));
+  writeText(dir / "file", "");
+  EXPECT_FALSE(createDirectories(dir / "file/sub", &error));
+  EXPECT_EQ(error.code, ENOTDIR);
+}
+
+}  // namespace
+}  // namespace est
