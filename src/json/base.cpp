@@ -4,6 +4,29 @@
 #include "platform/format.h"
 
 namespace est {
+namespace {
+
+// Trace errors chain through `underlying`, and an input nested a million deep without a limit
+// leaves a million-long chain. Releasing it node by node from a work list keeps the release of
+// any error of the chain, wherever it is held, from recursing down the whole chain.
+struct ChainedErrorDeleter {
+  void operator()(const Error* error) const {
+    thread_local bool draining = false;
+    thread_local std::vector<std::shared_ptr<const Error>> pending;
+    auto* owned = const_cast<Error*>(error);  // made non-const by addErrorWithCode
+    if (owned->underlying) pending.push_back(std::move(owned->underlying));
+    delete owned;
+    if (draining) return;
+    draining = true;
+    while (!pending.empty()) {
+      std::shared_ptr<const Error> next = std::move(pending.back());
+      pending.pop_back();
+    }
+    draining = false;
+  }
+};
+
+}  // namespace
 
 std::vector<Error> LxJsonBase::errorTrace() const {
   std::lock_guard lock(traceMutex_);
@@ -29,8 +52,9 @@ void LxJsonBase::addErrorWithCode(int code, std::string description) {
   {
     std::lock_guard lock(traceMutex_);
     std::shared_ptr<const Error> previous = trace_.empty() ? nullptr : trace_.back();
-    trace_.push_back(std::make_shared<const Error>(LxJSONErrorDomain, code, std::move(description),
-                                                   std::move(previous)));
+    trace_.push_back(std::shared_ptr<const Error>(
+        new Error(LxJSONErrorDomain, code, std::move(description), std::move(previous)),
+        ChainedErrorDeleter()));
     hasTrace_ = true;
   }
   notify(TraceChange::DidChange);

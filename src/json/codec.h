@@ -95,6 +95,12 @@ class LxJsonParser : public LxJsonBase {
 
  private:
   struct Scanner;
+  // In-place construction into a null slot, for the scanner.
+  static void putNumber(Json& slot, bool negative, std::uint64_t coefficient,
+                        std::int32_t exponent) noexcept;
+  static detail::StrRep& putText(Json& slot) noexcept;
+  static detail::StrRep& keyStorage(JsonMember& member) noexcept { return member.key_; }
+
   std::unique_ptr<Scanner> scanner_;  // scratch stacks reused across calls
 };
 
@@ -115,8 +121,9 @@ class LxJsonWriter : public LxJsonBase {
   std::optional<std::string> stringWithFragment(const Json& value);
 
  private:
-  bool appendValue(const Json& value, std::string& out);
-  void appendIndent(std::string& out) const;
+  bool appendValue(const Json& value, std::size_t& length);
+
+  std::string buffer_;  // output space reused across calls
 
   bool humanReadable_ = false;
   bool sortKeys_ = false;

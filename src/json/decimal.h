@@ -8,6 +8,8 @@
 
 namespace est {
 
+class LxJsonParser;
+
 // A base-10 number: sign × coefficient × 10^exponent, with a coefficient of at most 38 decimal
 // digits. Numbers read from JSON keep their exact digits and scale ("1.50" stays 150 × 10^-2),
 // so writing them back gives the same value and no binary rounding ever creeps in.
@@ -33,6 +35,19 @@ class Decimal {
   static std::optional<Decimal> fromDigits(bool negative, std::string_view integerDigits,
                                            std::string_view fractionDigits,
                                            std::int64_t writtenExponent);
+  // The same for a coefficient that fits 64 bits (always below 10^38); cheap enough to inline.
+  static std::optional<Decimal> fromParts(bool negative, std::uint64_t coefficient,
+                                          std::int64_t exponent) noexcept {
+    if (exponent > kMaxExponent || exponent < kMinExponent) {
+      if (coefficient != 0) return std::nullopt;
+      exponent = exponent > 0 ? kMaxExponent : kMinExponent;  // zero keeps what scale it can
+    }
+    Decimal d;
+    d.low_ = coefficient;
+    d.exponent_ = static_cast<std::int32_t>(exponent);
+    d.negative_ = negative;
+    return d;
+  }
   static Decimal fromInt64(std::int64_t value) noexcept;
   static Decimal fromUint64(std::uint64_t value) noexcept;
   // The shortest decimal that reads back as `value`; nothing for infinities and NaN.
@@ -60,6 +75,7 @@ class Decimal {
   friend bool operator==(const Decimal& a, const Decimal& b) noexcept;
 
  private:
+  friend class LxJsonParser;  // builds numbers in place
   std::uint64_t high_ = 0;
   std::uint64_t low_ = 0;
   std::int32_t exponent_ = 0;

@@ -114,7 +114,7 @@ struct LxJsonParser::Scanner {
     Kind kind;
     std::size_t base;  // first element (array) or member (object) of this frame on its stack
   };
-  enum class Step { Value, Produced, ArrayTop, ObjectTop };
+  enum class Step { Value, AfterValue, ArrayTop, ObjectTop };
 
   explicit Scanner(LxJsonParser& owner) : owner(owner) {}
 
@@ -142,6 +142,7 @@ struct LxJsonParser::Scanner {
     members.clear();
   }
 
+  Json& slot(Json& result);
   bool run(Json& result);
   bool enterContainer();
   bool failValue();
@@ -207,8 +208,15 @@ bool LxJsonParser::Scanner::failFrame() {
   return failValue();
 }
 
+// Where the value about to be read goes: the result, a new element of the innermost array,
+// or the pending member of the innermost object. Scalars are built there directly.
+Json& LxJsonParser::Scanner::slot(Json& result) {
+  if (frames.empty()) return result;
+  if (frames.back().kind == Kind::Array) return values.emplace_back();
+  return members.back().value;
+}
+
 bool LxJsonParser::Scanner::run(Json& result) {
-  Json v;
   Step step = Step::Value;
   for (;;) {
     switch (step) {
@@ -217,13 +225,10 @@ bool LxJsonParser::Scanner::run(Json& result) {
         const Byte c = cur();
         if (p < end) ++p;
         switch (c) {
-          case '"': {
-            detail::StrRep s;
-            if (!scanRestOfString(s)) return failValue();
-            v = Json(std::move(s));
-            step = Step::Produced;
+          case '"':
+            if (!scanRestOfString(putText(slot(result)))) return failValue();
+            step = Step::AfterValue;
             break;
-          }
           case '[':
             if (!enterContainer()) return failValue();
             frames.push_back({Kind::Array, values.size()});
@@ -240,8 +245,8 @@ bool LxJsonParser::Scanner::run(Json& result) {
               return failValue();
             }
             p += 3;
-            v = true;
-            step = Step::Produced;
+            slot(result) = true;
+            step = Step::AfterValue;
             break;
           case 'f':
             if (end - p < 4 || std::memcmp(p, "alse", 4) != 0) {
@@ -249,8 +254,8 @@ bool LxJsonParser::Scanner::run(Json& result) {
               return failValue();
             }
             p += 4;
-            v = false;
-            step = Step::Produced;
+            slot(result) = false;
+            step = Step::AfterValue;
             break;
           case 'n':
             if (end - p < 3 || std::memcmp(p, "ull", 3) != 0) {
@@ -258,8 +263,8 @@ bool LxJsonParser::Scanner::run(Json& result) {
               return failValue();
             }
             p += 3;
-            v = nullptr;
-            step = Step::Produced;
+            slot(result);
+            step = Step::AfterValue;
             break;
           case '-':
           case '0':
@@ -273,8 +278,8 @@ bool LxJsonParser::Scanner::run(Json& result) {
           case '8':
           case '9':
             --p;
-            if (!scanNumber(v)) return failValue();
-            step = Step::Produced;
+            if (!scanNumber(slot(result))) return failValue();
+            step = Step::AfterValue;
             break;
           case '+':
             error(kLxJsonParse, "Leading + disallowed in number");
@@ -289,14 +294,10 @@ bool LxJsonParser::Scanner::run(Json& result) {
         break;
       }
 
-      case Step::Produced: {
-        if (frames.empty()) {
-          result = std::move(v);
-          return true;
-        }
+      case Step::AfterValue: {
+        if (frames.empty()) return true;
+        skipWhitespace();
         if (frames.back().kind == Kind::Array) {
-          values.push_back(std::move(v));
-          skipWhitespace();
           if (cur() == ',') {
             ++p;
             skipWhitespace();
@@ -307,8 +308,6 @@ bool LxJsonParser::Scanner::run(Json& result) {
           }
           step = Step::ArrayTop;
         } else {
-          members.back().value = std::move(v);
-          skipWhitespace();
           if (cur() == ',') {
             ++p;
             skipWhitespace();
@@ -337,9 +336,10 @@ bool LxJsonParser::Scanner::run(Json& result) {
         frames.pop_back();
         --owner.depth_;
         auto first = values.begin() + static_cast<std::ptrdiff_t>(base);
-        v = Json(JsonArray(std::make_move_iterator(first), std::make_move_iterator(values.end())));
+        JsonArray array(std::make_move_iterator(first), std::make_move_iterator(values.end()));
         values.erase(first, values.end());
-        step = Step::Produced;
+        slot(result) = Json(std::move(array));
+        step = Step::AfterValue;
         break;
       }
 
@@ -355,24 +355,25 @@ bool LxJsonParser::Scanner::run(Json& result) {
           const std::size_t base = frames.back().base;
           frames.pop_back();
           --owner.depth_;
-          JsonObject obj;
-          obj.appendMembers(members.data() + base, members.data() + members.size());
+          JsonObject object;
+          object.appendMembers(members.data() + base, members.data() + members.size());
           members.erase(members.begin() + static_cast<std::ptrdiff_t>(base), members.end());
-          v = Json(std::move(obj));
-          step = Step::Produced;
+          slot(result) = Json(std::move(object));
+          step = Step::AfterValue;
           break;
         }
-        detail::StrRep key;
         if (c != '"') {
           error(kLxJsonSyntax, "Object key string expected");
           return failFrame();
         }
         ++p;
-        if (!scanRestOfString(key)) {
+        // The key is read straight into a new pending member, which the value then fills.
+        JsonMember& member = members.emplace_back(std::string_view(), Json());
+        if (!scanRestOfString(keyStorage(member))) {
+          members.pop_back();
           error(kLxJsonSyntax, "Object key string expected");
           return failFrame();
         }
-        members.emplace_back(std::move(key), Json());
         skipWhitespace();
         if (cur() != ':') {
           members.pop_back();
@@ -406,7 +407,7 @@ bool LxJsonParser::Scanner::scanRestOfString(detail::StrRep& out) {
     const Byte c = cur();
     if (c == '"') {
       ++p;
-      out = detail::StrRep::make(buffer);
+      out.init(buffer);
       return true;
     }
     if (c == '\\') {
@@ -529,6 +530,9 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
     negative = true;
     ++p;
   }
+  // Digits accumulate as they are delimited; past 19 of them the sum has wrapped and the slow
+  // path starts over from the digit runs.
+  std::uint64_t coefficient = 0;
   const Byte* intBegin = p;
   if (cur() == '0') {
     ++p;
@@ -540,7 +544,10 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
     error(kLxJsonParse, "No digits after initial minus");
     return false;
   } else {
-    while (p < end && isDigit(*p)) ++p;
+    do {
+      coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
+      ++p;
+    } while (p < end && isDigit(*p));
   }
   const Byte* intEnd = p;
   const Byte* fracBegin = p;
@@ -551,7 +558,10 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
       error(kLxJsonParse, "No digits after decimal point");
       return false;
     }
-    while (p < end && isDigit(*p)) ++p;
+    do {
+      coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
+      ++p;
+    } while (p < end && isDigit(*p));
     fracEnd = p;
   }
   std::int64_t exponent = 0;
@@ -563,17 +573,32 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
       error(kLxJsonParse, "No digits after exponent");
       return false;
     }
-    while (p < end && isDigit(*p)) {
+    do {
       if (exponent < 1'000'000'000'000'000LL) exponent = exponent * 10 + (*p - '0');
       ++p;
-    }
+    } while (p < end && isDigit(*p));
     if (expNegative) exponent = -exponent;
   }
-  auto view = [](const Byte* a, const Byte* b) {
-    return std::string_view(reinterpret_cast<const char*>(a), static_cast<std::size_t>(b - a));
-  };
-  auto d =
-      Decimal::fromDigits(negative, view(intBegin, intEnd), view(fracBegin, fracEnd), exponent);
+  const std::ptrdiff_t fractionLength = fracEnd - fracBegin;
+  if ((intEnd - intBegin) + fractionLength <= 19) {
+    exponent -= fractionLength;
+    if (exponent > Decimal::kMaxExponent || exponent < Decimal::kMinExponent) {
+      if (coefficient != 0) {
+        error(kLxJsonParse, "Failed creating decimal instance");
+        return false;
+      }
+      exponent = exponent > 0 ? Decimal::kMaxExponent : Decimal::kMinExponent;
+    }
+    putNumber(out, negative, coefficient, static_cast<std::int32_t>(exponent));
+    return true;
+  }
+  std::optional<Decimal> d;
+  {
+    auto view = [](const Byte* a, const Byte* b) {
+      return std::string_view(reinterpret_cast<const char*>(a), static_cast<std::size_t>(b - a));
+    };
+    d = Decimal::fromDigits(negative, view(intBegin, intEnd), view(fracBegin, fracEnd), exponent);
+  }
   if (!d) {
     error(kLxJsonParse, "Failed creating decimal instance");
     return false;
@@ -583,6 +608,22 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+void LxJsonParser::putNumber(Json& slot, bool negative, std::uint64_t coefficient,
+                             std::int32_t exponent) noexcept {
+  Decimal* d = new (&slot.number_) Decimal();
+  d->low_ = coefficient;
+  d->exponent_ = exponent;
+  d->negative_ = negative;
+  slot.type_ = Json::Type::Number;
+}
+
+detail::StrRep& LxJsonParser::putText(Json& slot) noexcept {
+  new (&slot.string_) detail::StrRep();
+  slot.string_.bytes[23] = 0;
+  slot.type_ = Json::Type::String;
+  return slot.string_;
+}
 
 LxJsonParser::LxJsonParser() : scanner_(std::make_unique<Scanner>(*this)) {}
 LxJsonParser::~LxJsonParser() = default;

@@ -8,20 +8,13 @@
 namespace est {
 namespace detail {
 
-StrRep StrRep::make(std::string_view s) {
-  StrRep r;
+void StrRep::initHeap(std::string_view s) {
   const std::size_t n = s.size();
-  if (n <= kInline) {
-    if (n) std::memcpy(r.bytes, s.data(), n);
-    r.bytes[23] = static_cast<unsigned char>(n);
-    return r;
-  }
   char* p = static_cast<char*>(::operator new(n));
   std::memcpy(p, s.data(), n);
-  std::memcpy(r.bytes, &p, sizeof p);
-  std::memcpy(r.bytes + 8, &n, sizeof n);
-  r.bytes[23] = kHeap;
-  return r;
+  std::memcpy(bytes, &p, sizeof p);
+  std::memcpy(bytes + 8, &n, sizeof n);
+  bytes[23] = kHeap;
 }
 
 void StrRep::release() noexcept {
@@ -143,49 +136,11 @@ Json& Json::operator=(const Json& other) {
   return *this;
 }
 
-Json& Json::operator=(Json&& other) noexcept {
-  if (this == &other) return *this;
-  // `other` may live inside this tree: take it out before letting go of the tree.
-  Json taken(std::move(other));
-  destroy();
-  moveFrom(taken);
-  return *this;
-}
-
 void Json::swap(Json& other) noexcept {
   if (this == &other) return;
   Json tmp(std::move(other));
   other.moveFrom(*this);
   moveFrom(tmp);
-}
-
-void Json::moveFrom(Json& other) noexcept {
-  switch (other.type_) {
-    case Type::Null:
-      break;
-    case Type::Boolean:
-      bool_ = other.bool_;
-      break;
-    case Type::Number:
-      new (&number_) Decimal(other.number_);
-      break;
-    case Type::String:
-      new (&string_) detail::StrRep(other.string_);
-      break;
-    case Type::Array:
-      new (&array_) JsonArray(std::move(other.array_));
-      other.array_.~JsonArray();
-      break;
-    case Type::Object:
-      object_ = other.object_;
-      break;
-    case Type::Opaque:
-      new (&opaque_) std::shared_ptr<const JsonOpaque>(std::move(other.opaque_));
-      other.opaque_.~shared_ptr();
-      break;
-  }
-  type_ = other.type_;
-  other.type_ = Type::Null;
 }
 
 void Json::detachContainerChildren(Json& v, std::vector<Json>& work) {
@@ -221,19 +176,40 @@ void Json::destroyShallow() noexcept {
   type_ = Type::Null;
 }
 
-void Json::destroy() noexcept {
-  if (isContainer()) {
-    // Nested containers are detached onto a work list first, so every destructor call below
-    // meets only flat containers whatever the depth of the tree.
+namespace {
+constexpr unsigned kNativeDepth = 48;  // nesting released by plain recursion
+}
+
+// Shallow trees, the usual case, are released by recursion; below kNativeDepth the rest of a
+// deep tree is detached onto a work list so that no depth costs more native stack.
+void Json::destroyTree(unsigned depth) noexcept {
+  auto release = [depth](Json& child) {
+    if (!child.isContainer()) return;
+    if (depth < kNativeDepth) {
+      child.destroyTree(depth + 1);
+      return;
+    }
     std::vector<Json> work;
-    detachContainerChildren(*this, work);
+    detachContainerChildren(child, work);
     while (!work.empty()) {
       Json item(std::move(work.back()));
       work.pop_back();
       detachContainerChildren(item, work);
     }
+  };
+  if (type_ == Type::Array) {
+    for (Json& child : array_) release(child);
+  } else if (type_ == Type::Object) {
+    for (JsonMember& m : object_->members_) release(m.value);
   }
   destroyShallow();
+}
+
+void Json::destroy() noexcept {
+  if (isContainer())
+    destroyTree(0);
+  else
+    destroyShallow();
 }
 
 std::optional<bool> Json::boolValue() const noexcept {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@ namespace est {
 
 class Json;
 class JsonObject;
+class LxJsonParser;
 
 // JSON arrays are plain vectors of values.
 using JsonArray = std::vector<Json>;
@@ -40,9 +42,20 @@ struct StrRep {
   static constexpr unsigned char kHeap = 0xFF;
   alignas(8) unsigned char bytes[24];
 
-  static StrRep make(std::string_view s);
+  // Fills this (uninitialised or released) storage with `s`.
+  void init(std::string_view s) {
+    if (s.size() > kInline) return initHeap(s);
+    if (!s.empty()) std::memcpy(bytes, s.data(), s.size());
+    bytes[23] = static_cast<unsigned char>(s.size());
+  }
+  static StrRep make(std::string_view s) {
+    StrRep r;
+    r.init(s);
+    return r;
+  }
   void release() noexcept;
   bool isHeap() const noexcept { return bytes[23] == kHeap; }
+  void initHeap(std::string_view s);
   std::string_view view() const noexcept {
     if (!isHeap()) return {reinterpret_cast<const char*>(bytes), bytes[23]};
     const char* p;
@@ -91,8 +104,21 @@ class Json {
   Json(const Json& other);
   Json(Json&& other) noexcept { moveFrom(other); }
   Json& operator=(const Json& other);
-  Json& operator=(Json&& other) noexcept;
-  ~Json() { destroy(); }
+  Json& operator=(Json&& other) noexcept {
+    if (this == &other) return *this;
+    if (type_ <= Type::Number) {
+      moveFrom(other);  // nothing to release, and `other` cannot live inside a scalar
+    } else {
+      // `other` may live inside this tree: take it out before letting go of the tree.
+      Json taken(std::move(other));
+      destroy();
+      moveFrom(taken);
+    }
+    return *this;
+  }
+  ~Json() {
+    if (type_ > Type::Number) destroy();
+  }
 
   Type type() const noexcept { return type_; }
   bool isNull() const noexcept { return type_ == Type::Null; }
@@ -127,7 +153,6 @@ class Json {
   // Never fail: a missing key, a non-object, or an index out of range give a null value, so
   // reply["ticket"]["idTicket"] is safe on any reply.
   const Json& operator[](std::string_view key) const noexcept;
-  const Json& operator[](const char* key) const noexcept { return (*this)[std::string_view(key)]; }
   const Json& operator[](std::size_t index) const noexcept;
 
   // Deep equality: numbers by value (1.5 == 1.50), objects regardless of member order,
@@ -140,6 +165,7 @@ class Json {
 
  private:
   friend class JsonObject;
+  friend class LxJsonParser;  // builds values in place
   friend bool operator==(const JsonObject& a, const JsonObject& b) noexcept;
   using CopyWork = std::vector<std::pair<const Json*, Json*>>;
   using CompareWork = std::vector<std::pair<const Json*, const Json*>>;
@@ -149,7 +175,23 @@ class Json {
   void copyScalar(const Json& other);
   void destroy() noexcept;
   void destroyShallow() noexcept;
-  void moveFrom(Json& other) noexcept;
+  // `this` holds nothing. Every payload but the array and the opaque pointer is plain bytes
+  // (numbers, text storage, the object pointer), so those moves are a copy of the value.
+  void moveFrom(Json& other) noexcept {
+    if (other.type_ == Type::Array) {
+      new (&array_) JsonArray(std::move(other.array_));
+      other.array_.~JsonArray();
+      type_ = Type::Array;
+    } else if (other.type_ == Type::Opaque) {
+      new (&opaque_) std::shared_ptr<const JsonOpaque>(std::move(other.opaque_));
+      other.opaque_.~shared_ptr();
+      type_ = Type::Opaque;
+    } else {
+      std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Json));
+    }
+    other.type_ = Type::Null;
+  }
+  void destroyTree(unsigned depth) noexcept;
 
   union {
     bool bool_;
@@ -164,6 +206,7 @@ class Json {
 
 // One object member. The key is fixed once made; the value can be changed in place.
 class JsonMember {
+  friend class LxJsonParser;
   detail::StrRep key_;
 
  public:

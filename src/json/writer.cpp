@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "json/codec.h"
@@ -29,8 +30,47 @@ inline bool hasEscapeByte(std::uint64_t x) {
   return ((control | q | b) & kHighs) != 0;
 }
 
-void appendString(std::string_view text, std::string& out) {
-  out += '"';
+// Output with one capacity check per token into space kept from call to call; the written
+// length is tracked apart.
+class Sink {
+ public:
+  explicit Sink(std::string& space) : text_(space), length_(0) {
+    if (text_.size() < 128) text_.resize(128);
+  }
+  std::size_t length() const { return length_; }
+
+  char* reserve(std::size_t n) {
+    if (text_.size() - length_ < n) text_.resize(std::max(2 * text_.size(), length_ + n));
+    return text_.data() + length_;
+  }
+  void commit(std::size_t n) { length_ += n; }
+  void put(char c) {
+    *reserve(1) = c;
+    ++length_;
+  }
+  void put(const char* p, std::size_t n) {
+    std::memcpy(reserve(n), p, n);
+    length_ += n;
+  }
+  template <std::size_t N>
+  void literal(const char (&s)[N]) {
+    put(s, N - 1);
+  }
+  void indent(std::uint64_t depth) {
+    const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth);
+    char* p = reserve(n);
+    p[0] = '\n';
+    std::memset(p + 1, ' ', n - 1);
+    length_ += n;
+  }
+
+ private:
+  std::string& text_;
+  std::size_t length_;
+};
+
+void appendString(std::string_view text, Sink& out) {
+  out.put('"');
   const char* s = text.data();
   const char* const e = s + text.size();
   while (s < e) {
@@ -42,39 +82,39 @@ void appendString(std::string_view text, std::string& out) {
       s += 8;
     }
     while (s < e && !kEscapeChars.escape[static_cast<unsigned char>(*s)]) ++s;
-    out.append(run, static_cast<std::size_t>(s - run));
+    out.put(run, static_cast<std::size_t>(s - run));
     if (s == e) break;
     const unsigned char c = static_cast<unsigned char>(*s++);
     switch (c) {
       case '"':
-        out += "\\\"";
+        out.literal("\\\"");
         break;
       case '\\':
-        out += "\\\\";
+        out.literal("\\\\");
         break;
       case 0x08:
-        out += "\\b";
+        out.literal("\\b");
         break;
       case 0x09:
-        out += "\\t";
+        out.literal("\\t");
         break;
       case 0x0A:
-        out += "\\n";
+        out.literal("\\n");
         break;
       case 0x0C:
-        out += "\\f";
+        out.literal("\\f");
         break;
       case 0x0D:
-        out += "\\r";
+        out.literal("\\r");
         break;
       default: {
         static constexpr char kHex[] = "0123456789abcdef";
         const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(u, 6);
+        out.put(u, 6);
       }
     }
   }
-  out += '"';
+  out.put('"');
 }
 
 // A value whose substitute is another substitute, and so on, must end somewhere.
@@ -85,13 +125,9 @@ constexpr int kMaxProxyHops = 32;
 LxJsonWriter::LxJsonWriter() = default;
 LxJsonWriter::~LxJsonWriter() = default;
 
-void LxJsonWriter::appendIndent(std::string& out) const {
-  out += '\n';
-  out.append(2 * static_cast<std::size_t>(depth_), ' ');
-}
-
 // Iterative over an explicit stack of open containers, so deep trees cost no native stack.
-bool LxJsonWriter::appendValue(const Json& root, std::string& out) {
+bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
+  Sink out(buffer_);
   struct Frame {
     const Json* container;
     std::size_t next;
@@ -119,7 +155,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::string& out) {
     return false;
   };
 
-  const char* separator = humanReadable_ ? " : " : ":";
+  const std::string_view separator = humanReadable_ ? " : " : ":";
   const Json* v = &root;
   for (;;) {
     for (int hops = 0; v->isOpaque(); ++hops) {
@@ -136,14 +172,16 @@ bool LxJsonWriter::appendValue(const Json& root, std::string& out) {
 
     switch (v->type()) {
       case Json::Type::Null:
-        out += "null";
+        out.literal("null");
         break;
       case Json::Type::Boolean:
-        out += *v->boolValue() ? "true" : "false";
+        if (*v->boolValue())
+          out.literal("true");
+        else
+          out.literal("false");
         break;
       case Json::Type::Number: {
-        char buf[Decimal::kMaxTextLength];
-        out.append(buf, v->number()->format(buf));
+        out.commit(v->number()->format(out.reserve(Decimal::kMaxTextLength)));
         break;
       }
       case Json::Type::String:
@@ -159,10 +197,10 @@ bool LxJsonWriter::appendValue(const Json& root, std::string& out) {
         }
         Frame f{v, 0, 0, sorted.size()};
         if (v->isArray()) {
-          out += '[';
+          out.put('[');
           f.count = v->array()->size();
         } else {
-          out += '{';
+          out.put('{');
           f.count = v->object()->size();
           if (sortKeys_) {
             std::vector<const JsonMember*> keys = v->object()->sortedMembers();
@@ -178,11 +216,14 @@ bool LxJsonWriter::appendValue(const Json& root, std::string& out) {
 
     // Move to the next value to write, closing every container that is done.
     for (;;) {
-      if (frames.empty()) return true;
+      if (frames.empty()) {
+        length = out.length();
+        return true;
+      }
       Frame& f = frames.back();
       if (f.next < f.count) {
-        if (f.next > 0) out += ',';
-        if (humanReadable_) appendIndent(out);
+        if (f.next > 0) out.put(',');
+        if (humanReadable_) out.indent(depth_);
         if (f.container->isArray()) {
           v = &(*f.container->array())[f.next];
         } else {
@@ -190,15 +231,15 @@ bool LxJsonWriter::appendValue(const Json& root, std::string& out) {
               sortKeys_ ? sorted[f.sortedBase + f.next]
                         : &*(f.container->object()->begin() + static_cast<std::ptrdiff_t>(f.next));
           appendString(m->key(), out);
-          out += separator;
+          out.put(separator.data(), separator.size());
           v = &m->value;
         }
         ++f.next;
         break;
       }
       --depth_;
-      if (humanReadable_ && f.count > 0) appendIndent(out);
-      out += f.container->isArray() ? ']' : '}';
+      if (humanReadable_ && f.count > 0) out.indent(depth_);
+      out.put(f.container->isArray() ? ']' : '}');
       sorted.resize(f.sortedBase);
       frames.pop_back();
     }
@@ -208,9 +249,11 @@ bool LxJsonWriter::appendValue(const Json& root, std::string& out) {
 std::optional<std::string> LxJsonWriter::stringWithFragment(const Json& value) {
   clearErrorTrace();
   depth_ = 0;
-  std::string out;
-  out.reserve(128);
-  if (!appendValue(value, out)) return std::nullopt;
+  std::size_t length = 0;
+  if (!appendValue(value, length)) return std::nullopt;
+  std::string out(buffer_.data(), length);
+  // A one-off huge document should not pin its space for the writer's lifetime.
+  if (buffer_.size() > (std::size_t(1) << 24)) std::string().swap(buffer_);
   return out;
 }
 
