@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 #include <sys/utsname.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <random>
@@ -76,10 +77,15 @@ bool isCanonicalUUID(std::string_view text) {
 
 std::string loadOrCreateVendorIdentifier(const fs::path& file, Error* error) {
   Error readError;
-  if (auto bytes = readFile(file, &readError, 4096)) {
+  auto bytes = readFile(file, &readError, 4096);
+  if (bytes) {
     std::string text(
         trim(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())));
     if (isCanonicalUUID(text)) return text;
+  }
+  bool missing = !bytes && (readError.code == ENOENT || readError.code == ENOTDIR);
+  if (!missing) {
+    // Whatever sits there is kept for inspection, never overwritten.
     Error moveError;
     if (auto aside = moveAsideCorrupt(file, &moveError))
       logLine("Vendor identifier file " + file.string() + " is damaged; moved aside to " +
@@ -87,9 +93,6 @@ std::string loadOrCreateVendorIdentifier(const fs::path& file, Error* error) {
     else
       logLine("Vendor identifier file " + file.string() +
               " is damaged and cannot be moved aside: " + moveError.description);
-  } else if (readError.code != ENOENT) {
-    logLine("Vendor identifier file " + file.string() +
-            " cannot be read: " + readError.description);
   }
   std::string id = makeUUIDString();
   Error writeError;

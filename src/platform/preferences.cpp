@@ -230,6 +230,11 @@ std::optional<PrefMap> decodePreferences(const Data& bytes, Error* error,
     Error::assign(error, decodeError("binary property lists are not read"));
     return std::nullopt;
   }
+  // XML cannot hold NUL, and the library asserts (aborts) on a text that holds one.
+  if (text.find('\0') != std::string::npos) {
+    Error::assign(error, decodeError("holds a NUL byte"));
+    return std::nullopt;
+  }
   if (xmlNesting(text) > kMaxNesting) {
     Error::assign(error, decodeError("nested too deeply"));
     return std::nullopt;

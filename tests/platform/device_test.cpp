@@ -28,42 +28,31 @@ TEST(UUID, FreshIdentifiersAreCanonicalVersion4AndDistinct) {
     seen.insert(id);
   }
   EXPECT_EQ(seen.size(), 500u);
-}
-
-TEST(UUID, CanonicalFormIsStrict) {
-  EXPECT_TRUE(isCanonicalUUID("0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9"));
   for (const char* bad :
-       {"0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9", "0F1E2D3C4B5A-4978-8695-A4B3C2D1E0F9-",
-        "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F", "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F99",
-        "0F1E2D3C-4B5A-4978-8695+A4B3C2D1E0F9", "GF1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9", ""})
+       {"0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9", "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F",
+        "0F1E2D3C4B5A-4978-8695-A4B3C2D1E0F9-", "GF1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9"})
     EXPECT_FALSE(isCanonicalUUID(bad)) << bad;
 }
 
-TEST(VendorIdentifier, CreatedOnceAndKept) {
+TEST(VendorIdentifier, CreatedOnceAndKeptAndADamagedOneIsKeptAside) {
   TempDir dir;
   auto file = dir / "data" / "vendor-identifier";
-  Error error;
-  std::string first = loadOrCreateVendorIdentifier(file, &error);
+  std::string first = loadOrCreateVendorIdentifier(file);
   EXPECT_TRUE(isCanonicalUUID(first)) << first;
   EXPECT_EQ(readText(file), first + "\n");
   EXPECT_EQ(loadOrCreateVendorIdentifier(file), first);
-  EXPECT_EQ(loadOrCreateVendorIdentifier(file), first);
-}
 
-TEST(VendorIdentifier, ADamagedFileIsMovedAsideAndReplaced) {
-  TempDir dir;
-  auto file = dir / "vendor-identifier";
   writeText(file, "not-a-uuid\n");
   LogCapture log;
-  std::string id = loadOrCreateVendorIdentifier(file);
-  EXPECT_TRUE(isCanonicalUUID(id));
+  std::string second = loadOrCreateVendorIdentifier(file);
+  EXPECT_TRUE(isCanonicalUUID(second));
+  EXPECT_NE(second, first);
   EXPECT_TRUE(log.contains("moved aside"));
-  auto names = listFolder(dir.path());
+  auto names = listFolder(dir / "data");
   ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(names[0], "vendor-identifier");
   EXPECT_EQ(names[1].rfind("vendor-identifier.corrupt-", 0), 0u);
-  EXPECT_EQ(readText(dir / names[1]), "not-a-uuid\n");
-  EXPECT_EQ(loadOrCreateVendorIdentifier(file), id);
+  EXPECT_EQ(readText(dir / "data" / names[1]), "not-a-uuid\n");
+  EXPECT_EQ(loadOrCreateVendorIdentifier(file), second);
 }
 
 TEST(VendorIdentifier, AnUnwritableFolderStillGivesAnIdentifierAndReportsIt) {
@@ -92,38 +81,27 @@ TEST(DeviceModel, ProductNameTrimmedToPrintableTextOrLinux) {
   EXPECT_EQ(deviceModel(dir / "product"), "ThinkPad X1 Carbon");
   writeText(dir / "product", "Evil\r\nX-Injected: 1\x01\n");
   EXPECT_EQ(deviceModel(dir / "product"), "EvilX-Injected: 1");
-  writeText(dir / "product", " \n");
-  EXPECT_EQ(deviceModel(dir / "product"), "Linux");
   EXPECT_EQ(deviceModel(dir / "missing"), "Linux");
   EXPECT_FALSE(deviceModel().empty());
 }
 
 TEST(SystemRelease, ReadsNameAndVersionIdOfOsRelease) {
   auto r = parseOsRelease(
-      "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
-      "# NAME=\"Commented\"\n"
-      "NAME=\"Debian GNU/Linux\"\n"
-      "VERSION_ID=\"12\"\n"
-      "VERSION=\"12 (bookworm)\"\n");
+      "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n# NAME=\"Commented\"\n"
+      "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\nVERSION=\"12 (bookworm)\"\n");
   EXPECT_EQ(r.name, "Debian GNU/Linux");
   EXPECT_EQ(r.version, "12");
-
-  r = parseOsRelease("NAME=Fedora\nVERSION_ID=40\n");
-  EXPECT_EQ(r.name, "Fedora");
-  EXPECT_EQ(r.version, "40");
   r = parseOsRelease("NAME='Single Quoted'\r\nVERSION_ID=\"1\\\"2\"");
   EXPECT_EQ(r.name, "Single Quoted");
   EXPECT_EQ(r.version, "1\"2");
-  r = parseOsRelease("NAME=\"unterminated\nVERSION_ID=");
-  EXPECT_EQ(r.name, "unterminated");
-  EXPECT_EQ(r.version, "");
+  r = parseOsRelease("NAME=Fedora\nVERSION_ID=\"unterminated");
+  EXPECT_EQ(r.name, "Fedora");
+  EXPECT_EQ(r.version, "unterminated");
 
   TempDir dir;
   auto missing = systemRelease(dir / "missing");
   EXPECT_EQ(missing.name, "Linux");
   EXPECT_FALSE(missing.version.empty());  // the kernel release
-  writeText(dir / "os-release", "NAME=Tiny\nVERSION_ID=3.1\n");
-  EXPECT_EQ(systemRelease(dir / "os-release").version, "3.1");
 }
 
 TEST(Locale, IdentifierWithoutCodesetOrModifier) {
@@ -166,6 +144,12 @@ TEST(Paths, EnvironmentOverridesAreUsedAndCreated) {
   EXPECT_EQ(dataDirectory(), dir / "data");
   for (const char* sub : {"c", "docs/deep", "caches", "tmp", "data"})
     EXPECT_TRUE(std::filesystem::is_directory(dir / sub)) << sub;
+
+  writeText(dir / "blocker", "");
+  ScopedEnv blocked("EST_CACHES_DIR", (dir / "blocker/caches").string());
+  Error error;
+  EXPECT_EQ(cachesDirectory(&error), dir / "blocker/caches");  // reported, path still given
+  EXPECT_EQ(error.code, ENOTDIR);
 }
 
 TEST(Paths, XDGFoldersWithTheApplicationNameAndHomeFallbacks) {
@@ -202,15 +186,6 @@ TEST(Paths, XDGFoldersWithTheApplicationNameAndHomeFallbacks) {
     EXPECT_EQ(Preferences::defaultFile(), dir / "home/.config/est-test/preferences.plist");
   }
   setApplicationName(previousName);
-}
-
-TEST(Paths, AFolderThatCannotBeCreatedIsReported) {
-  TempDir dir;
-  writeText(dir / "blocker", "");
-  ScopedEnv caches("EST_CACHES_DIR", (dir / "blocker/caches").string());
-  Error error;
-  EXPECT_EQ(cachesDirectory(&error), dir / "blocker/caches");
-  EXPECT_EQ(error.code, ENOTDIR);
 }
 
 }  // namespace

@@ -80,12 +80,8 @@ TEST(Preferences, WrittenValuesReadBackAtOnceAndReachDiskOnlyOnFlush) {
   prefs.setObject("sessionStarted", true);
   prefs.removeObject("never there");
   EXPECT_FALSE(prefs.hasUnsavedChanges());
-}
 
-TEST(Preferences, DestructionFlushesWhatWasNotFlushed) {
-  TempDir dir;
-  auto file = dir / "preferences.plist";
-  { Preferences(file).setObject("ticketInProcess", 42); }
+  { Preferences(file).setObject("ticketInProcess", 42); }  // destruction flushes
   EXPECT_EQ(Preferences(file).integerForKey("ticketInProcess"), 42);
 }
 
@@ -99,24 +95,13 @@ TEST(Preferences, TypedReadsConvertAsThePlatformDoes) {
     double asDouble;
   };
   const Case cases[] = {
-      {PrefValue(true), true, 1, 1},
-      {PrefValue(false), false, 0, 0},
-      {PrefValue(0), false, 0, 0},
-      {PrefValue(-3), true, -3, -3},
-      {PrefValue(0.0), false, 0, 0},
-      {PrefValue(0.25), true, 0, 0.25},
-      {PrefValue(-2.9), true, -2, -2.9},
-      {PrefValue(1e300), true, LLONG_MAX, 1e300},
-      {PrefValue(-1e300), true, LLONG_MIN, -1e300},
-      {PrefValue("30"), true, 30, 30},
-      {PrefValue(" +007"), true, 7, 7},
-      {PrefValue("-0"), false, 0, 0},
-      {PrefValue("No"), false, 0, 0},
-      {PrefValue("yes"), true, 0, 0},
-      {PrefValue("0x1"), false, 0, 0},
-      {PrefValue("12.5"), true, 12, 12.5},
-      {PrefValue(PrefArray{"1"}), false, 0, 0},
-      {PrefValue(toData(std::string_view("1"))), false, 0, 0},
+      {PrefValue(true), true, 1, 1},       {PrefValue(0), false, 0, 0},
+      {PrefValue(-3), true, -3, -3},       {PrefValue(0.25), true, 0, 0.25},
+      {PrefValue(-2.9), true, -2, -2.9},   {PrefValue(1e300), true, LLONG_MAX, 1e300},
+      {PrefValue("30"), true, 30, 30},     {PrefValue(" +007"), true, 7, 7},
+      {PrefValue("-0"), false, 0, 0},      {PrefValue("No"), false, 0, 0},
+      {PrefValue("yes"), true, 0, 0},      {PrefValue("0x1"), false, 0, 0},
+      {PrefValue("12.5"), true, 12, 12.5}, {PrefValue(PrefArray{"1"}), false, 0, 0},
   };
   int i = 0;
   for (const auto& c : cases) {
@@ -133,16 +118,10 @@ TEST(Preferences, TypedReadsConvertAsThePlatformDoes) {
   PrefValue nan(std::nan(""));
   EXPECT_FALSE(nan.boolValue());
   EXPECT_EQ(nan.integerValue(), 0);
-}
-
-TEST(Preferences, ALiteralIsTextAndIntegersOfEveryWidthAreIntegers) {
+  // A literal must stay text, not decay to a boolean; every integer width is an integer.
   EXPECT_EQ(PrefValue("true").type(), PrefValue::Type::Text);
-  EXPECT_EQ(PrefValue(std::string_view("x")).type(), PrefValue::Type::Text);
-  EXPECT_EQ(PrefValue(true).type(), PrefValue::Type::Boolean);
   EXPECT_EQ(PrefValue(7u).type(), PrefValue::Type::Integer);
   EXPECT_EQ(PrefValue(short(7)).type(), PrefValue::Type::Integer);
-  EXPECT_EQ(PrefValue(7.5f).type(), PrefValue::Type::Real);
-  EXPECT_EQ(PrefValue(static_cast<const char*>(nullptr)), PrefValue(""));
 }
 
 TEST(Preferences, TextsWithNulAreRefusedRatherThanCutShort) {
@@ -188,28 +167,27 @@ class DamagedFile : public ::testing::Test {
 };
 
 TEST_F(DamagedFile, GarbageTruncatedEmptyOrWrongRootIsMovedAsideAndLogged) {
+  Error error;
   expectMovedAside("this is not a property list");
   expectMovedAside("");
   std::string good = toString(encodePreferences(PrefMap{{"defaultTime", PrefValue("30")}}));
   expectMovedAside(good.substr(0, good.size() / 2));
   expectMovedAside("<?xml version=\"1.0\"?><plist><array><string>x</string></array></plist>");
   expectMovedAside(std::string("bplist00\0\0\0\0garbage", 20));
+  // The plist library aborts on a string holding NUL; such a file must never reach it.
+  std::string withNul = "<plist><dict><key>k</key><string>a_b</string></dict></plist>";
+  withNul[withNul.find('_')] = '\0';
+  expectMovedAside(withNul);
+
+  EXPECT_FALSE(decodePreferences(toData("<plist><string>x</string></plist>"), &error));
+  EXPECT_EQ(error.domain, kPreferencesErrorDomain);
+  EXPECT_EQ(error.code, kPreferencesDecodeError);
 }
 
 TEST_F(DamagedFile, HostileNestingIsRefusedWithoutCrashing) {
   std::string deep = "<plist><dict><key>k</key>";
   for (int i = 0; i < 200000; ++i) deep += "<array>";
   expectMovedAside(deep);
-}
-
-TEST_F(DamagedFile, AFolderInThePlaceOfTheFileIsMovedAsideToo) {
-  std::filesystem::create_directory(file);
-  LogCapture log;
-  Preferences prefs(file);
-  EXPECT_TRUE(log.contains("moved aside"));
-  prefs.setObject("a", 1);
-  EXPECT_TRUE(prefs.flush());
-  EXPECT_EQ(Preferences(file).integerForKey("a"), 1);
 }
 
 TEST(Preferences, ADamagedFileThatCannotBeMovedIsNeverWrittenOver) {
@@ -316,21 +294,6 @@ TEST(Preferences, StandardStoreLivesInTheConfigurationFolder) {
   EXPECT_EQ(&shared, &Preferences::standard());
   EXPECT_EQ(shared.file(), dir / "config" / "preferences.plist");
   EXPECT_EQ(Preferences::defaultFile(), shared.file());
-}
-
-TEST(PreferenceFile, EncodingIsXMLThatDecodesToTheSameValues) {
-  Data bytes = encodePreferences(everyKind());
-  std::string text = toString(bytes);
-  EXPECT_EQ(text.rfind("<?xml", 0), 0u);
-  EXPECT_NE(text.find("<key>ticketInProcess</key>"), std::string::npos);
-  Error error;
-  auto decoded = decodePreferences(bytes, &error);
-  ASSERT_TRUE(decoded) << error.description;
-  EXPECT_EQ(*decoded, everyKind());
-
-  EXPECT_FALSE(decodePreferences(toData("<plist><string>x</string></plist>"), &error));
-  EXPECT_EQ(error.domain, kPreferencesErrorDomain);
-  EXPECT_EQ(error.code, kPreferencesDecodeError);
 }
 
 }  // namespace
