@@ -275,6 +275,32 @@ class FileWriter {
   int fd_ = -1;
 };
 
+// POSIX reader for bodies sent from disk.
+class FileReader {
+ public:
+  ~FileReader() { close(); }
+  bool open(const std::string& path) {
+    close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  // Bytes read, 0 at the end, -1 on error.
+  long read(char* p, size_t n) {
+    for (;;) {
+      ssize_t r = ::read(fd_, p, n);
+      if (r < 0 && errno == EINTR) continue;
+      return static_cast<long>(r);
+    }
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
 constexpr size_t kFilePiece = 262144;
 
 }  // namespace
@@ -308,7 +334,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   std::string head;
 
   // sending
-  std::ifstream bodyFile;
+  FileReader bodyFile;
   std::vector<char> bodyPiece;
   bool requestWritten = false;
   std::uint64_t lastBytesSent = 0;
@@ -316,8 +342,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   // receiving
   std::unique_ptr<net::ResponseParser> parser;
-  std::vector<char> readBuffer;
-  size_t readBegin = 0, readEnd = 0;
+  size_t readBegin = 0, readEnd = 0;  // unparsed bytes in the connection's read buffer
   bool replyBytesSeen = false;
   bool headersRead = false;
   bool contentLengthAnnounced = false;
@@ -328,7 +353,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   bool appendToPartialDownload = false;
 
   // uploads written to disk by appendPostData
-  std::ofstream postBodyWriteStream;
+  FileWriter postBodyWriteStream;
 
   SteadyTime now() const { return timerLoop ? timerLoop->now() : std::chrono::steady_clock::now(); }
 
@@ -347,7 +372,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   template <class F>
   static auto locked(HTTPRequest& q, F&& f) {
-    std::lock_guard lock(q.cancelledLock_);
+    std::lock_guard lock(q.callbackLock_);
     return f();
   }
 
@@ -359,7 +384,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didStartSelector_); });
       if (d && sel) (d->*sel)(q);
       if (auto queue = q.queue()) queue->requestStarted(q);
-      if (auto b = q.get(q.startedBlock_)) b(q);
+      if (auto b = q.getCallback(q.startedBlock_)) b(q);
     });
   }
 
@@ -370,7 +395,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
           locked(q, [&] { return std::pair(q.delegate_, q.didReceiveResponseHeadersSelector_); });
       if (d && sel) (d->*sel)(q, headers);
       if (auto queue = q.queue()) queue->requestDidReceiveResponseHeaders(q, headers);
-      if (auto b = q.get(q.headersReceivedBlock_)) b(q, headers);
+      if (auto b = q.getCallback(q.headersReceivedBlock_)) b(q, headers);
     });
   }
 
@@ -378,7 +403,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     SentRequest info{r.sentRequestLine_, r.sentRequestHeaders_, r.connectionID_,
                      r.connectionWasReused_};
     deliver([info = std::move(info)](HTTPRequest& q) {
-      if (auto b = q.get(q.requestSentBlock_)) b(q, info);
+      if (auto b = q.getCallback(q.requestSentBlock_)) b(q, info);
     });
   }
 
@@ -386,11 +411,12 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (skipInformationalCallbacks()) return;
     deliver([](HTTPRequest& q) {
       if (auto* d = q.delegate()) d->requestRedirected(q);
-      if (auto b = q.get(q.requestRedirectedBlock_)) b(q);
+      if (auto b = q.getCallback(q.requestRedirectedBlock_)) b(q);
     });
   }
 
   bool canAnswerWillRedirect() const {
+    std::lock_guard lock(r.callbackLock_);
     bool delegateCan =
         r.delegate_ && (r.willRedirectSelector_ != &HTTPRequestDelegate::requestWillRedirectToURL ||
                         r.delegate_->wantsWillRedirect());
@@ -415,6 +441,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   bool wantsData() const {
+    std::lock_guard lock(r.callbackLock_);
     bool delegateWants =
         r.delegate_ && r.didReceiveDataSelector_ &&
         (r.didReceiveDataSelector_ != &HTTPRequestDelegate::requestDidReceiveData ||
@@ -426,7 +453,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     deliver([bytes = std::move(bytes)](HTTPRequest& q) {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didReceiveDataSelector_); });
       if (d && sel) (d->*sel)(q, bytes);
-      if (auto b = q.get(q.dataReceivedBlock_)) b(q, bytes);
+      if (auto b = q.getCallback(q.dataReceivedBlock_)) b(q, bytes);
     });
   }
 
@@ -438,7 +465,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     HeadersBlock h;
     DataBlock d;
     {
-      std::lock_guard lock(q.cancelledLock_);
+      std::lock_guard lock(q.callbackLock_);
       a = std::move(q.startedBlock_);
       c = std::move(q.completionBlock_);
       f = std::move(q.failureBlock_);
@@ -461,7 +488,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didFinishSelector_); });
       if (d && sel) (d->*sel)(q);
       if (auto queue = q.queue()) queue->requestFinished(q);
-      if (auto b = q.get(q.completionBlock_)) b(q);
+      if (auto b = q.getCallback(q.completionBlock_)) b(q);
       releaseBlocks(q);
     });
   }
@@ -471,7 +498,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didFailSelector_); });
       if (d && sel) (d->*sel)(q);
       if (auto queue = q.queue()) queue->requestFailed(q);
-      if (auto b = q.get(q.failureBlock_)) b(q);
+      if (auto b = q.getCallback(q.failureBlock_)) b(q);
       releaseBlocks(q);
     });
   }
@@ -823,7 +850,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
     r.connectionCanBeReused_ = false;
     r.needsRedirect_ = false;
     r.authenticationNeeded_ = 0;
-    if (r.downloadDestinationPath_.empty()) r.rawResponseData_ = Data();
+    r.rawResponseData_ = Data();
+    r.bodyInMemory_ = r.downloadDestinationPath_.empty();
     headersRead = false;
     contentLengthAnnounced = false;
     gzipBody = false;
@@ -855,7 +883,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
     auto gen = attempt;
     r.connectionWasReused_ = connection->isOpen() && connection->requestsServed > 0;
-    if (r.requestSentBlock_) deliverSent();
+    if (r.getCallback(r.requestSentBlock_)) deliverSent();
     if (connection->isOpen()) {
       startIO(gen);
       return;
@@ -978,10 +1006,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       if (const Data* body = memoryBody()) {
         buffers.push_back(asio::buffer(*body));
       } else if (auto path = bodyFilePath(); !path.empty()) {
-        bodyFile.close();
-        bodyFile.clear();
-        bodyFile.open(path, std::ios::binary);
-        if (!bodyFile) {
+        if (!bodyFile.open(path)) {
           failWithError(makeRequestError(
               FileManagementError,
               strprintf("Failed to get attributes for file at path '%s'", path.c_str())));
@@ -1015,9 +1040,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
         return;
       }
       bodyPiece.resize(kFilePiece);
-      bodyFile.read(bodyPiece.data(), static_cast<std::streamsize>(bodyPiece.size()));
-      std::streamsize got = bodyFile.gcount();
-      if (bodyFile.bad()) {
+      long got = bodyFile.read(bodyPiece.data(), bodyPiece.size());
+      if (got < 0) {
         failWithError(makeRequestError(
             FileManagementError,
             strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
@@ -1054,6 +1078,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       handleStreamError(boost::beast::http::error::header_limit, false);
       return;
     }
+    auto& readBuffer = connection->readBuffer;
     if (readBegin > 0) {
       std::memmove(readBuffer.data(), readBuffer.data() + readBegin, pending);
       readBegin = 0;
@@ -1077,6 +1102,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void handleRead(std::uint64_t gen, net::ErrorCode ec, size_t n) {
+    auto& readBuffer = connection->readBuffer;
     readEnd += n;
     if (n > 0) {
       replyBytesSeen = true;
@@ -1463,6 +1489,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     r.responseStatusCode_ = 200;
     r.responseStatusMessage_ = "HTTP/1.1 200 OK";
     r.parseStringEncodingFromHeaders();
+    r.bodyInMemory_ = r.downloadDestinationPath_.empty();
     if (r.downloadDestinationPath_.empty()) {
       r.rawResponseData_ = cache->cachedResponseDataForURL(*r.url_).value_or(Data());
       r.totalBytesRead_ = r.rawResponseData_.size();
@@ -1561,7 +1588,11 @@ void HTTPRequest::start() {
     isSynchronous_ = false;
   }
   inProgress_ = true;
-  asio::post(thread.context(), [s] { s->impl_->main(); });
+  // The queue starts requests from the network thread: begin at once, no extra hop.
+  if (thread.loop().isLoopThread())
+    impl_->main();
+  else
+    asio::post(thread.context(), [s] { s->impl_->main(); });
 }
 
 void HTTPRequest::main() {
@@ -1607,7 +1638,7 @@ void HTTPRequest::clearDelegatesAndCancel() {
   auto holder = std::make_shared<std::tuple<Block, HeadersBlock, Block, Block, DataBlock, Block>>();
   SentBlock sentBlock;
   {
-    std::lock_guard lock(cancelledLock_);
+    std::lock_guard lock(callbackLock_);
     delegate_ = nullptr;
     queue_.reset();
     *holder = std::make_tuple(std::move(startedBlock_), std::move(headersReceivedBlock_),
@@ -1657,6 +1688,7 @@ bool HTTPRequest::isResponseCompressed() const {
 
 std::optional<Data> HTTPRequest::responseData() const {
   std::lock_guard lock(cancelledLock_);
+  if (!bodyInMemory_) return std::nullopt;  // the body went to a file
   if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_)
     return DataDecompressor::uncompressData(rawResponseData_);
   return rawResponseData_;
@@ -1703,11 +1735,10 @@ void HTTPRequest::appendPostData(const Data& bytes) {
       postBodyFilePath_ = makeTemporaryPath();
       didCreateTemporaryPostDataFile_ = true;
     }
-    if (!impl_->postBodyWriteStream.is_open())
-      impl_->postBodyWriteStream.open(postBodyFilePath_, std::ios::binary | std::ios::trunc);
-    if (!bytes.empty())
-      impl_->postBodyWriteStream.write(reinterpret_cast<const char*>(bytes.data()),
-                                       static_cast<std::streamsize>(bytes.size()));
+    if (!impl_->postBodyWriteStream.isOpen())
+      impl_->postBodyWriteStream.open(postBodyFilePath_, false);
+    if (!bytes.empty() && impl_->postBodyWriteStream.isOpen())
+      impl_->postBodyWriteStream.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return;
   }
   if (!postBody_) postBody_ = Data();

@@ -31,7 +31,7 @@ using HTTPRequestPtr = std::shared_ptr<HTTPRequest>;
 
 // The run-loop mode name of synchronous requests.
 inline constexpr const char* HTTPRequestRunLoopMode = "HTTPRequestRunLoopMode";
-inline constexpr const char* DefaultRunLoopMode = "kCFRunLoopDefaultMode";
+inline constexpr const char* DefaultRunLoopMode = "DefaultRunLoopMode";
 
 // Told what happens to a request; every hook is optional and runs on the main run loop.
 // Not owned by the request: clear it (clearDelegatesAndCancel) before it goes away.
@@ -145,27 +145,27 @@ class HTTPRequest : public Operation {
   void setUserInfo(std::map<std::string, std::string> info) { put(userInfo_, std::move(info)); }
 
   // ---- callbacks ----
-  HTTPRequestDelegate* delegate() const { return get(delegate_); }
-  void setDelegate(HTTPRequestDelegate* d) { put(delegate_, d); }
-  std::shared_ptr<HTTPRequestQueue> queue() const { return get(queue_); }
-  void setQueue(std::shared_ptr<HTTPRequestQueue> q) { put(queue_, std::move(q)); }
-  void setDidStartSelector(Selector s) { put(didStartSelector_, s); }
+  HTTPRequestDelegate* delegate() const { return getCallback(delegate_); }
+  void setDelegate(HTTPRequestDelegate* d) { putCallback(delegate_, d); }
+  std::shared_ptr<HTTPRequestQueue> queue() const { return getCallback(queue_); }
+  void setQueue(std::shared_ptr<HTTPRequestQueue> q) { putCallback(queue_, std::move(q)); }
+  void setDidStartSelector(Selector s) { putCallback(didStartSelector_, s); }
   void setDidReceiveResponseHeadersSelector(HeadersSelector s) {
-    put(didReceiveResponseHeadersSelector_, s);
+    putCallback(didReceiveResponseHeadersSelector_, s);
   }
-  void setWillRedirectSelector(RedirectSelector s) { put(willRedirectSelector_, s); }
-  void setDidFinishSelector(Selector s) { put(didFinishSelector_, s); }
-  void setDidFailSelector(Selector s) { put(didFailSelector_, s); }
-  void setDidReceiveDataSelector(DataSelector s) { put(didReceiveDataSelector_, s); }
-  void setStartedBlock(Block b) { put(startedBlock_, std::move(b)); }
-  void setHeadersReceivedBlock(HeadersBlock b) { put(headersReceivedBlock_, std::move(b)); }
-  void setCompletionBlock(Block b) { put(completionBlock_, std::move(b)); }
-  void setFailedBlock(Block b) { put(failureBlock_, std::move(b)); }
-  void setDataReceivedBlock(DataBlock b) { put(dataReceivedBlock_, std::move(b)); }
-  void setRequestRedirectedBlock(Block b) { put(requestRedirectedBlock_, std::move(b)); }
+  void setWillRedirectSelector(RedirectSelector s) { putCallback(willRedirectSelector_, s); }
+  void setDidFinishSelector(Selector s) { putCallback(didFinishSelector_, s); }
+  void setDidFailSelector(Selector s) { putCallback(didFailSelector_, s); }
+  void setDidReceiveDataSelector(DataSelector s) { putCallback(didReceiveDataSelector_, s); }
+  void setStartedBlock(Block b) { putCallback(startedBlock_, std::move(b)); }
+  void setHeadersReceivedBlock(HeadersBlock b) { putCallback(headersReceivedBlock_, std::move(b)); }
+  void setCompletionBlock(Block b) { putCallback(completionBlock_, std::move(b)); }
+  void setFailedBlock(Block b) { putCallback(failureBlock_, std::move(b)); }
+  void setDataReceivedBlock(DataBlock b) { putCallback(dataReceivedBlock_, std::move(b)); }
+  void setRequestRedirectedBlock(Block b) { putCallback(requestRedirectedBlock_, std::move(b)); }
   // Told, on the main loop and in order with the other callbacks, when an attempt's message
   // is handed to the connection.
-  void setRequestSentBlock(SentBlock b) { put(requestSentBlock_, std::move(b)); }
+  void setRequestSentBlock(SentBlock b) { putCallback(requestSentBlock_, std::move(b)); }
 
   // ---- state ----
   bool inProgress() const { return inProgress_.load(); }
@@ -350,7 +350,22 @@ class HTTPRequest : public Operation {
     field = std::forward<U>(value);
   }
 
+  template <class T>
+  T getCallback(const T& field) const {
+    std::lock_guard lock(callbackLock_);
+    return field;
+  }
+  template <class T, class U>
+  void putCallback(T& field, U&& value) {
+    std::lock_guard lock(callbackLock_);
+    field = std::forward<U>(value);
+  }
+
   mutable std::recursive_mutex cancelledLock_;
+  // Guards the delegate, queue, selectors and closures. Kept apart from cancelledLock_, which
+  // the network thread holds through whole network events, so that delivering a callback on
+  // the main thread never waits for a transfer step.
+  mutable std::mutex callbackLock_;
 
   // target
   std::optional<Url> url_;
@@ -418,6 +433,7 @@ class HTTPRequest : public Operation {
   HeaderMap responseHeaders_;
   std::vector<Cookie> responseCookies_;
   Data rawResponseData_;
+  bool bodyInMemory_ = true;
   StringEncoding responseEncoding_ = ISOLatin1StringEncoding;
   StringEncoding defaultResponseEncoding_ = ISOLatin1StringEncoding;
   std::optional<Error> error_;

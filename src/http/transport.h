@@ -53,6 +53,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const TlsSettings& tlsSettings() const { return settings_; }
 
   int requestsServed = 0;  // replies completed on this connection
+  // Reply bytes land here; kept with the connection so each request does not allocate anew.
+  std::vector<char> readBuffer;
 
  private:
   void connect(const tcp::resolver::results_type& endpoints, const std::string& host, bool hostIsIP,

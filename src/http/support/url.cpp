@@ -20,7 +20,7 @@ std::optional<Url> Url::parse(std::string_view text) {
   auto r = urls::parse_uri(urls::string_view(text.data(), text.size()));
   if (!r) return std::nullopt;
   Url u{std::string(text)};
-  u.cacheHostKind();
+  u.cacheParts();
   return u;
 }
 
@@ -33,66 +33,35 @@ std::optional<Url> Url::resolve(const Url& base, std::string_view reference) {
   return parse(std::string(dest.buffer()));
 }
 
-void Url::cacheHostKind() {
+void Url::cacheParts() {
   auto v = view(text_);
   ipv6_ = v.host_type() == urls::host_type::ipv6;
   ipLiteral_ = ipv6_ || v.host_type() == urls::host_type::ipv4;
-}
-
-std::string Url::scheme() const {
-  return toLower(std::string(view(text_).scheme()));
-}
-
-std::string Url::host() const {
-  auto v = view(text_);
-  if (!v.has_authority()) return {};
-  if (ipv6_) return v.host_ipv6_address().to_string();
-  return toLower(v.host_address());
-}
-
-std::optional<int> Url::port() const {
-  auto v = view(text_);
-  if (!v.has_port() || v.port().empty()) return std::nullopt;
-  return static_cast<int>(v.port_number());
+  scheme_ = toLower(std::string(v.scheme()));
+  if (v.has_authority())
+    host_ = ipv6_ ? v.host_ipv6_address().to_string() : toLower(v.host_address());
+  if (v.has_port() && !v.port().empty()) port_ = static_cast<int>(v.port_number());
+  hasUserInfo_ = v.has_userinfo();
+  user_ = std::string(v.user());
+  password_ = std::string(v.password());
+  path_ = std::string(v.path());
+  encodedPath_ = std::string(v.encoded_path());
+  hasQuery_ = v.has_query();
+  encodedQuery_ = std::string(v.encoded_query());
 }
 
 int Url::effectivePort() const {
-  if (auto p = port()) return *p;
-  auto s = scheme();
-  if (s == "http") return 80;
-  if (s == "https") return 443;
+  if (port_) return *port_;
+  if (scheme_ == "http") return 80;
+  if (scheme_ == "https") return 443;
   return 0;
 }
 
-bool Url::hasUserInfo() const {
-  return view(text_).has_userinfo();
-}
-std::string Url::user() const {
-  return std::string(view(text_).user());
-}
-std::string Url::password() const {
-  return std::string(view(text_).password());
-}
-std::string Url::path() const {
-  return std::string(view(text_).path());
-}
-std::string Url::encodedPath() const {
-  return std::string(view(text_).encoded_path());
-}
-std::string Url::encodedQuery() const {
-  return std::string(view(text_).encoded_query());
-}
-bool Url::hasQuery() const {
-  return view(text_).has_query();
-}
-
 std::string Url::requestTarget() const {
-  auto v = view(text_);
-  std::string target(v.encoded_path());
-  if (target.empty()) target = "/";
-  if (v.has_query()) {
+  std::string target = encodedPath_.empty() ? std::string("/") : encodedPath_;
+  if (hasQuery_) {
     target += '?';
-    target += v.encoded_query();
+    target += encodedQuery_;
   }
   return target;
 }

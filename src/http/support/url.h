@@ -16,19 +16,20 @@ class Url {
   static std::optional<Url> resolve(const Url& base, std::string_view reference);
 
   const std::string& absoluteString() const { return text_; }
-  std::string scheme() const;  // lower-cased
-  std::string host() const;    // decoded, lower-cased, without IPv6 brackets; empty when none
+  const std::string& scheme() const { return scheme_; }  // lower-cased
+  // Decoded, lower-cased, without IPv6 brackets; empty when none.
+  const std::string& host() const { return host_; }
   bool hostIsIPv6() const { return ipv6_; }
   bool hostIsIPAddress() const { return ipLiteral_; }
-  std::optional<int> port() const;  // only when written in the URL
-  int effectivePort() const;        // written port, else 80 / 443 by scheme, else 0
-  std::string user() const;         // decoded
-  std::string password() const;     // decoded
-  bool hasUserInfo() const;
-  std::string path() const;         // decoded
-  std::string encodedPath() const;  // as written
-  std::string encodedQuery() const;
-  bool hasQuery() const;
+  std::optional<int> port() const { return port_; }  // only when written in the URL
+  int effectivePort() const;  // written port, else 80 / 443 by scheme, else 0
+  const std::string& user() const { return user_; }          // decoded
+  const std::string& password() const { return password_; }  // decoded
+  bool hasUserInfo() const { return hasUserInfo_; }
+  const std::string& path() const { return path_; }                // decoded
+  const std::string& encodedPath() const { return encodedPath_; }  // as written
+  const std::string& encodedQuery() const { return encodedQuery_; }
+  bool hasQuery() const { return hasQuery_; }
   // Origin-form target of a request: path ("/" when empty) and query.
   std::string requestTarget() const;
   // Value of the "Host" header: host, bracketed for IPv6, with the port when written.
@@ -40,10 +41,15 @@ class Url {
 
  private:
   explicit Url(std::string text) : text_(std::move(text)) {}
-  void cacheHostKind();
+  // Requests ask for the parts many times: split the text once.
+  void cacheParts();
   std::string text_;
+  std::string scheme_, host_, user_, password_, path_, encodedPath_, encodedQuery_;
+  std::optional<int> port_;
   bool ipv6_ = false;
   bool ipLiteral_ = false;
+  bool hasUserInfo_ = false;
+  bool hasQuery_ = false;
 };
 
 // Percent-decodes `s`; malformed escapes stay as written.
