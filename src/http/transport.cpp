@@ -283,6 +283,11 @@ size_t ResponseParser::put(const char* bytes, size_t length, ErrorCode& ec) {
 void ResponseParser::putEof(ErrorCode& ec) {
   ec = {};
   if (impl_->is_done()) return;
+  // A stream that ends before the first byte of a reply carries no message at all.
+  if (!impl_->got_some()) {
+    ec = boost::beast::http::error::partial_message;
+    return;
+  }
   impl_->put_eof(ec);
 }
 
