@@ -1042,10 +1042,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
       headBytesPending -= headPart;
       r.totalBytesSent_ += n - headPart;
       if (n > headPart)
-        deliverProgress([sent = static_cast<long long>(n - headPart)](HTTPRequestQueue& queue,
-                                                                      HTTPRequest& q) {
-          queue.requestDidSendBytes(q, sent);
-        });
+        deliverProgress(
+            [sent = static_cast<long long>(n - headPart)](HTTPRequestQueue& queue, HTTPRequest& q) {
+              queue.requestDidSendBytes(q, sent);
+            });
       if (ec) {
         // A reply may already be on its way (a server that answers early and closes); the
         // read side reports what happened once it has seen the reply.
@@ -1315,10 +1315,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
       inflated = std::move(*out);
     }
     r.totalBytesRead_ += bytes.size();
-    deliverProgress([n = static_cast<long long>(bytes.size())](HTTPRequestQueue& queue,
-                                                               HTTPRequest& q) {
-      queue.requestDidReceiveBytes(q, n);
-    });
+    deliverProgress(
+        [n = static_cast<long long>(bytes.size())](HTTPRequestQueue& queue, HTTPRequest& q) {
+          queue.requestDidReceiveBytes(q, n);
+        });
     r.lastActivityTime_ = now();
     globals().throttle->incrementBandwidthUsedInLastSecond(bytes.size());
 
