@@ -438,6 +438,7 @@ class HTTPRequest : public Operation {
   HeaderMap responseHeaders_;
   std::vector<Cookie> responseCookies_;
   Data rawResponseData_;
+  bool bodyInMemory_ = true;
   StringEncoding responseEncoding_ = ISOLatin1StringEncoding;
   StringEncoding defaultResponseEncoding_ = ISOLatin1StringEncoding;
   std::optional<Error> error_;
