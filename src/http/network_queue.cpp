@@ -37,6 +37,9 @@ bool NetworkQueue::addOperation(const std::shared_ptr<Operation>& operation, Err
       ++totalBytesToUpload_;
     }
   }
+  // The queue hears the request from here on: building the body below may already fail it.
+  request->setShowAccurateProgress(accurate);
+  request->setQueue(shared_from_this());
   if (accurate) {
     // The body's size is known only once it is built; the download size grows as each
     // reply announces its length.
@@ -45,8 +48,6 @@ bool NetworkQueue::addOperation(const std::shared_ptr<Operation>& operation, Err
     totalBytesToUpload_ += request->postLength();
   }
   reportProgress();
-  request->setShowAccurateProgress(accurate);
-  request->setQueue(shared_from_this());
   operations_.addOperation(request);
   return true;
 }

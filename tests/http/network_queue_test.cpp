@@ -209,6 +209,22 @@ TEST_F(NetworkQueueTest, AccurateProgressSumsBodyAndReplyBytes) {
   for (double v : down.values) EXPECT_LE(v, 1.0);
 }
 
+TEST_F(NetworkQueueTest, AFormFailingAsItJoinsIsStillCountedOut) {
+  TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
+  QueueRecorder rec;
+  auto q = makeQueue(rec);
+  q->setShowAccurateProgress(true);  // builds bodies as requests join
+  auto form = FormDataRequest::requestWithURL(server.url());
+  form->addFile("/nonexistent/est/upload.bin", "f");
+  q->addOperation(form);
+  q->go();
+  ASSERT_TRUE(waitQueueDone(rec, q));
+  EXPECT_EQ(rec.failed, 1);
+  EXPECT_EQ(rec.queueDone, 1);
+  EXPECT_EQ(q->requestsCount(), 0);
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
 TEST_F(NetworkQueueTest, ResetForgetsTheDelegateAndSuspendsAgain) {
   TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
   QueueRecorder rec;
