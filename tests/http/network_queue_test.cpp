@@ -104,13 +104,20 @@ TEST_F(NetworkQueueTest, OnlyRequestsAreAccepted) {
 }
 
 TEST_F(NetworkQueueTest, AFailureCancelsTheRestUnlessSwitchedOff) {
-  TestServer good(TestServer::replyForever(httpResponse(200, "ok")));
   // Resets every connection: the request fails (after its one retry on a new connection).
   TestServer bad([](ServerConnection& c) {
     c.readRequest();
     c.abort();
   });
   for (bool cancelRest : {true, false}) {
+    // Slow replies: the request that the queue starts while the failure is on its way to the
+    // main loop is still running when the cancel reaches it.
+    TestServer good([](ServerConnection& c) {
+      while (auto req = c.readRequest()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        if (!c.sendResponse(200, "ok")) break;
+      }
+    });
     QueueRecorder rec;
     auto q = makeQueue(rec);
     q->setShouldCancelAllRequestsOnFailure(cancelRest);
@@ -118,7 +125,6 @@ TEST_F(NetworkQueueTest, AFailureCancelsTheRestUnlessSwitchedOff) {
     q->addOperation(HTTPRequest::requestWithURL(bad.url()));
     q->addOperation(HTTPRequest::requestWithURL(good.url("/2")));
     q->addOperation(HTTPRequest::requestWithURL(good.url("/3")));
-    size_t before = good.requestCount();
     q->go();
     ASSERT_TRUE(waitQueueDone(rec, q));
     EXPECT_EQ(rec.queueDone, 1);
@@ -129,11 +135,12 @@ TEST_F(NetworkQueueTest, AFailureCancelsTheRestUnlessSwitchedOff) {
       EXPECT_EQ(rec.codes[0], ConnectionFailureErrorType);
       EXPECT_EQ(rec.codes[1], RequestCancelledErrorType);
       EXPECT_EQ(rec.codes[2], RequestCancelledErrorType);
-      EXPECT_EQ(good.requestCount(), before);
+      // The third never started.
+      EXPECT_LE(good.requestCount(), 1u);
     } else {
       EXPECT_EQ(rec.failed, 1);
       EXPECT_EQ(rec.finished, 2);
-      EXPECT_EQ(good.requestCount(), before + 2);
+      EXPECT_EQ(good.requestCount(), 2u);
     }
   }
 }
