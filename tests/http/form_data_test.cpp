@@ -210,6 +210,38 @@ TEST_F(FormDataTest, ContentHoldingTheBoundaryGetsABoundaryOfItsOwn) {
   EXPECT_NE(sent.body.find(big), std::string::npos);
 }
 
+TEST_F(FormDataTest, RedirectsResendTheFormOnlyWhenTheMethodIsKept) {
+  ScratchDir dir;
+  auto path = dir.file("a.txt", "file body");
+  for (int status : {307, 302}) {
+    TestServer server([status](ServerConnection& c) {
+      while (auto req = c.readRequest()) {
+        if (req->target == "/form")
+          c.sendResponse(status, "", "Location: /next\r\n", "Moved");
+        else
+          c.sendResponse(200, "ok");
+      }
+    });
+    auto r = FormDataRequest::requestWithURL(server.url("/form"));
+    r->addPostValue("1", "a");
+    r->addFile(path, "f");
+    RecordingDelegate d;
+    run(r, d);
+    EXPECT_EQ(d.finished, 1);
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "POST");
+    if (status == 307) {
+      EXPECT_EQ(requests[1].method, "POST");
+      EXPECT_EQ(requests[1].body, requests[0].body);
+      EXPECT_EQ(requests[1].header("Content-Type"), requests[0].header("Content-Type"));
+    } else {
+      EXPECT_EQ(requests[1].method, "GET");
+      EXPECT_EQ(requests[1].body, "");
+    }
+  }
+}
+
 TEST(MimeTypeTable, ReadsTypesCommentsAndCase) {
   auto table = MimeTypeTable::fromText(
       "# comment line png\n"
