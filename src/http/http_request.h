@@ -31,7 +31,7 @@ using HTTPRequestPtr = std::shared_ptr<HTTPRequest>;
 
 // The run-loop mode name of synchronous requests.
 inline constexpr const char* HTTPRequestRunLoopMode = "HTTPRequestRunLoopMode";
-inline constexpr const char* DefaultRunLoopMode = "kCFRunLoopDefaultMode";
+inline constexpr const char* DefaultRunLoopMode = "DefaultRunLoopMode";
 
 // Told what happens to a request; every hook is optional and runs on the main run loop.
 // Not owned by the request: clear it (clearDelegatesAndCancel) before it goes away.
