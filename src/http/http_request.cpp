@@ -376,6 +376,19 @@ struct HTTPRequest::Impl : net::ResponseSink {
     return f();
   }
 
+  // Byte counts for the request's queue, which sums them over its requests.
+  template <class F>
+  void deliverProgress(F&& fn) {
+    if (!r.showAccurateProgress_) return;
+    {
+      std::lock_guard lock(r.callbackLock_);
+      if (!r.queue_) return;
+    }
+    deliver([fn = std::forward<F>(fn)](HTTPRequest& q) {
+      if (auto queue = q.queue()) fn(*queue, q);
+    });
+  }
+
   bool skipInformationalCallbacks() const { return r.error_ || !r.mainRequest_.expired(); }
 
   void deliverStarted() {
@@ -1029,6 +1042,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
       size_t headPart = static_cast<size_t>(std::min<std::uint64_t>(n, headBytesPending));
       headBytesPending -= headPart;
       r.totalBytesSent_ += n - headPart;
+      if (n > headPart)
+        deliverProgress(
+            [sent = static_cast<long long>(n - headPart)](HTTPRequestQueue& queue, HTTPRequest& q) {
+              queue.requestDidSendBytes(q, sent);
+            });
       if (ec) {
         // A reply may already be on its way (a server that answers early and closes); the
         // read side reports what happened once it has seen the reply.
@@ -1229,6 +1247,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
         if (auto v = parseUnsigned(*cl)) {
           r.contentLength_ = *v;
           contentLengthAnnounced = true;
+          auto more = static_cast<long long>(*v + r.partialDownloadSize_);
+          deliverProgress([more](HTTPRequestQueue& queue, HTTPRequest& q) {
+            queue.requestIncrementDownloadSizeBy(q, more);
+          });
         }
       }
     }
@@ -1294,6 +1316,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
       inflated = std::move(*out);
     }
     r.totalBytesRead_ += bytes.size();
+    deliverProgress(
+        [n = static_cast<long long>(bytes.size())](HTTPRequestQueue& queue, HTTPRequest& q) {
+          queue.requestDidReceiveBytes(q, n);
+        });
     r.lastActivityTime_ = now();
     globals().throttle->incrementBandwidthUsedInLastSecond(bytes.size());
 
@@ -1572,6 +1598,15 @@ OperationQueue& HTTPRequest::sharedQueue() {
     return q;
   }();
   return *queue;
+}
+
+void HTTPRequest::postToNetworkThread(std::function<void()> fn) {
+  asio::post(NetworkThread::shared().context(), std::move(fn));
+}
+
+void HTTPRequest::failWithError(const Error& error) {
+  std::lock_guard lock(cancelledLock_);
+  impl_->failWithError(error);
 }
 
 void HTTPRequest::startAsynchronous() {

@@ -245,7 +245,8 @@ class HTTPRequest : public Operation {
   std::uint64_t postLength() const { return get(postLength_); }
   bool haveBuiltPostBody() const { return get(haveBuiltPostBody_); }
   bool haveBuiltRequestHeaders() const { return get(haveBuiltRequestHeaders_); }
-  void buildPostBody();
+  // Subclasses that make their own body (forms) build it here, then call this.
+  virtual void buildPostBody();
   void buildRequestHeaders();
   void applyCookieHeader();
   static std::optional<std::string> defaultUserAgentString();
@@ -293,6 +294,8 @@ class HTTPRequest : public Operation {
 
   // ---- class-wide ----
   static OperationQueue& sharedQueue();
+  // Runs `fn` on the network thread; queues of requests start them through it.
+  static void postToNetworkThread(std::function<void()> fn);
   static void setDefaultCache(std::shared_ptr<DownloadCacheInterface> cache);
   static std::shared_ptr<DownloadCacheInterface> defaultCache();
   static void setAuthenticator(std::shared_ptr<HTTPRequestAuthenticator> authenticator);
@@ -332,6 +335,8 @@ class HTTPRequest : public Operation {
 
  protected:
   explicit HTTPRequest(std::optional<Url> url);
+  // Fails the request (first error wins); for subclasses that find faults building the body.
+  void failWithError(const Error& error);
 
  private:
   struct Transfer;

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "http/form_data_request.h"
 #include "http/http_request.h"
+#include "http/network_queue.h"
 #include "platform/event_loop.h"
 
 namespace {
@@ -19,7 +21,8 @@ const char* kUsage =
     "usage: fetch [-o FILE]... [-i] [-I] [-X METHOD] [-H 'Name: value']...\n"
     "             [-d DATA | --data-binary @FILE] [--compressed-body] [--timeout S]\n"
     "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
-    "             [--parallel] [-v] [-s] [--stats] URL...\n";
+    "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
+    "             [--parallel | --queue] [-v] [-s] [--stats] URL...\n";
 
 struct Options {
   std::vector<std::string> outputs;
@@ -41,7 +44,32 @@ struct Options {
   bool verbose = false;
   bool silent = false;
   bool stats = false;
+  // Form parts in the order given; a file part makes the form multipart.
+  struct FormPart {
+    std::string key;
+    std::string value;
+    bool isFile = false;
+  };
+  std::vector<FormPart> form;
+  bool multipart = false;
+  bool queue = false;
 };
+
+bool parseFormPart(const char* text, bool fileAllowed, Options& o) {
+  std::string t = text;
+  auto eq = t.find('=');
+  if (eq == std::string::npos || eq == 0) {
+    std::fprintf(stderr, "fetch: bad form part '%s' (key=value)\n", text);
+    return false;
+  }
+  Options::FormPart part{t.substr(0, eq), t.substr(eq + 1)};
+  if (fileAllowed && !part.value.empty() && part.value[0] == '@') {
+    part.value.erase(0, 1);
+    part.isFile = true;
+  }
+  o.form.push_back(std::move(part));
+  return true;
+}
 
 bool parseArguments(int argc, char** argv, Options& o) {
   auto value = [&](int& i, const char* name) -> const char* {
@@ -103,6 +131,13 @@ bool parseArguments(int argc, char** argv, Options& o) {
       o.cacert = v;
     } else if (a == "--http1.0") {
       o.http10 = true;
+    } else if (a == "-F" || a == "--form") {
+      if (!(v = value(i, "-F")) || !parseFormPart(v, true, o)) return false;
+      o.multipart = true;
+    } else if (a == "--form-string") {
+      if (!(v = value(i, "--form-string")) || !parseFormPart(v, false, o)) return false;
+    } else if (a == "--queue") {
+      o.queue = true;
     } else if (a == "--parallel") {
       o.parallel = true;
     } else if (a == "-v" || a == "--verbose") {
@@ -120,6 +155,14 @@ bool parseArguments(int argc, char** argv, Options& o) {
   }
   if (o.data && o.dataFile) {
     std::fprintf(stderr, "fetch: -d and --data-binary exclude each other\n");
+    return false;
+  }
+  if ((o.data || o.dataFile) && !o.form.empty()) {
+    std::fprintf(stderr, "fetch: form parts and -d/--data-binary exclude each other\n");
+    return false;
+  }
+  if (o.queue && o.parallel) {
+    std::fprintf(stderr, "fetch: --queue and --parallel exclude each other\n");
     return false;
   }
   return !o.urls.empty();
@@ -143,7 +186,20 @@ struct Job {
 };
 
 HTTPRequestPtr makeRequest(const Options& o, Job& job) {
-  auto r = HTTPRequest::requestWithURL(o.urls[job.index]);
+  HTTPRequestPtr r;
+  if (!o.form.empty()) {
+    auto form = est::FormDataRequest::requestWithURL(o.urls[job.index]);
+    if (o.multipart) form->setPostFormat(est::MultipartFormDataPostFormat);
+    for (auto& part : o.form) {
+      if (part.isFile)
+        form->addFile(part.value, part.key);
+      else
+        form->addPostValue(part.value, part.key);
+    }
+    r = form;
+  } else {
+    r = HTTPRequest::requestWithURL(o.urls[job.index]);
+  }
   if (!o.method.empty()) r->setRequestMethod(o.method);
   if (o.headOnly) r->setRequestMethod("HEAD");
   bool hasContentType = false;
@@ -213,6 +269,48 @@ int main(int argc, char** argv) {
     jobs.push_back(std::make_unique<Job>());
     jobs.back()->index = i;
   }
+  // With --queue every URL joins one network queue; its progress goes to standard error.
+  struct QueueProgress : est::ProgressDelegate, est::NetworkQueueDelegate {
+    void setProgress(double fraction) override {
+      last = fraction;
+      print();
+    }
+    void queueRequestFinished(HTTPRequest&) override {
+      ++done;
+      print();
+    }
+    void queueRequestFailed(HTTPRequest&) override {
+      ++done;
+      print();
+    }
+    void queueFinished(est::NetworkQueue&) override {
+      if (!silent) std::fputc('\n', stderr);
+      loop->stop();
+    }
+    void print() const {
+      if (!silent)
+        std::fprintf(stderr, "\rqueue: %zu/%zu requests done, %3.0f%% downloaded", done, total,
+                     last * 100.0);
+    }
+    est::EventLoop* loop = nullptr;
+    size_t done = 0, total = 0;
+    double last = 0;
+    bool silent = false;
+  } progress;
+  progress.loop = &loop;
+  progress.total = o.urls.size();
+  progress.silent = o.silent;
+  est::NetworkQueuePtr queue;
+  if (o.queue) {
+    queue = est::NetworkQueue::queue();
+    queue->setShowAccurateProgress(true);
+    queue->setDelegate(&progress);
+    queue->setDownloadProgressDelegate(&progress);
+    queue->setRequestDidFinishSelector(&est::NetworkQueueDelegate::queueRequestFinished);
+    queue->setRequestDidFailSelector(&est::NetworkQueueDelegate::queueRequestFailed);
+    queue->setQueueDidFinishSelector(&est::NetworkQueueDelegate::queueFinished);
+  }
+
   size_t finishedJobs = 0;
   std::function<void(size_t)> startJob;
   auto onDone = [&](Job& job) {
@@ -228,6 +326,7 @@ int main(int argc, char** argv) {
     if (auto e = r.error(); e && !o.silent)
       std::fprintf(stderr, "fetch: %s (code %d)\n", e->description.c_str(), e->code);
     ++finishedJobs;
+    if (o.queue) return;  // the queue says when it is over
     if (!o.parallel && job.index + 1 < jobs.size())
       startJob(job.index + 1);
     else if (finishedJobs == jobs.size())
@@ -239,9 +338,15 @@ int main(int argc, char** argv) {
     job.request->setCompletionBlock([&job, &onDone](HTTPRequest&) { onDone(job); });
     job.request->setFailedBlock([&job, &onDone](HTTPRequest&) { onDone(job); });
     job.started = std::chrono::steady_clock::now();
-    job.request->startAsynchronous();
+    if (queue)
+      queue->addOperation(job.request);
+    else
+      job.request->startAsynchronous();
   };
-  if (o.parallel) {
+  if (o.queue) {
+    for (size_t i = 0; i < jobs.size(); ++i) startJob(i);
+    queue->go();
+  } else if (o.parallel) {
     for (size_t i = 0; i < jobs.size(); ++i) startJob(i);
   } else {
     startJob(0);

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "http/form_data_request.h"
+#include "http/mime_types.h"
+#include "http/support/request_fixture.h"
+
+namespace est::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch folder removed with the test.
+struct ScratchDir {
+  ScratchDir() {
+    path = fs::temp_directory_path() /
+           ("est_form_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    fs::create_directories(path);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string file(const std::string& name, std::string_view contents) const {
+    auto p = (path / name).string();
+    std::ofstream(p, std::ios::binary) << contents;
+    return p;
+  }
+  fs::path path;
+  static inline int counter = 0;
+};
+
+class FormDataTest : public HttpRequestTest {
+ protected:
+  // Sends the form to a server answering 200 and returns what the server read.
+  ReceivedRequest send(const FormDataRequestPtr& r) {
+    TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
+    r->setUrl(Url::parse(server.url("/form")));
+    RecordingDelegate d;
+    run(r, d);
+    EXPECT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
+    auto requests = server.requests();
+    EXPECT_EQ(requests.size(), 1u);
+    return requests.empty() ? ReceivedRequest{} : requests[0];
+  }
+};
+
+TEST_F(FormDataTest, UrlEncodedFieldsBecomeAPostWithTheFormContentType) {
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->addPostValue("1", "a");
+  r->addPostValue("x y", "b");
+  r->addPostValue("old", "c");
+  r->setPostValue("new", "c");  // replaces, and moves to the end
+  auto sent = send(r);
+  EXPECT_EQ(sent.method, "POST");
+  EXPECT_EQ(sent.header("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
+  EXPECT_EQ(sent.body, "a=1&b=x%20y&c=new");
+  EXPECT_EQ(sent.header("Content-Length"), std::to_string(sent.body.size()));
+}
+
+TEST_F(FormDataTest, EncodeURLEscapesEverythingButLettersDigitsAndThreeMarks) {
+  auto r = FormDataRequest::requestWithURL("http://127.0.0.1/");
+  EXPECT_EQ(r->encodeURL("aZ09-._"), "aZ09-._");
+  EXPECT_EQ(r->encodeURL(":/?#[]@!$ &'()*+,;=\"<>%{}|\\^~`"),
+            "%3A%2F%3F%23%5B%5D%40%21%24%20%26%27%28%29%2A%2B%2C%3B%3D%22%3C%3E%25%7B%7D%7C%5C"
+            "%5E%7E%60");
+  EXPECT_EQ(r->encodeURL("ñ\n"), "%C3%B1%0A");
+  r->setStringEncoding(ISOLatin1StringEncoding);
+  EXPECT_EQ(r->encodeURL("ñ"), "%F1");
+  EXPECT_EQ(r->encodeURL("€"), "");  // no Latin-1 form
+}
+
+TEST_F(FormDataTest, TextWithoutFormInTheEncodingFailsInsteadOfBeingDropped) {
+  TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
+  for (int format : {URLEncodedPostFormat, MultipartFormDataPostFormat}) {
+    auto r = FormDataRequest::requestWithURL(server.url());
+    r->setStringEncoding(ISOLatin1StringEncoding);
+    r->setPostFormat(format);
+    r->addPostValue("10 €", "price");
+    RecordingDelegate d;
+    run(r, d);
+    EXPECT_EQ(d.failed, 1);
+    ASSERT_TRUE(d.lastError);
+    EXPECT_EQ(d.lastError->code, InternalErrorWhileBuildingRequestType);
+  }
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(FormDataTest, LatinOneFormNamesItsCharset) {
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->setStringEncoding(ISOLatin1StringEncoding);
+  r->addPostValue("Montevideo año", "ciudad");
+  auto sent = send(r);
+  EXPECT_EQ(sent.header("Content-Type"), "application/x-www-form-urlencoded; charset=iso-8859-1");
+  EXPECT_EQ(sent.body, "ciudad=Montevideo%20a%F1o");
+}
+
+TEST_F(FormDataTest, AFileSwitchesToMultipartWithOneSeparatorPerGap) {
+  ScratchDir dir;
+  auto path = dir.file("photo.PNG", std::string("\x89PNG\r\n\0x", 8));
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->addPostValue("ABC 123", "plate");
+  r->addFile(path, "picture");
+  auto sent = send(r);
+  EXPECT_EQ(r->postFormat(), MultipartFormDataPostFormat);
+  EXPECT_EQ(sent.method, "POST");
+  EXPECT_EQ(sent.header("Content-Type"),
+            "multipart/form-data; charset=utf-8; boundary=0xKhTmLbOuNdArY");
+  std::string expected =
+      "--0xKhTmLbOuNdArY\r\n"
+      "Content-Disposition: form-data; name=\"plate\"\r\n\r\n"
+      "ABC 123"
+      "\r\n--0xKhTmLbOuNdArY\r\n"
+      "Content-Disposition: form-data; name=\"picture\"; filename=\"photo.PNG\"\r\n"
+      "Content-Type: image/png\r\n\r\n" +
+      std::string("\x89PNG\r\n\0x", 8) + "\r\n--0xKhTmLbOuNdArY--\r\n";
+  EXPECT_EQ(sent.body, expected);
+  EXPECT_EQ(sent.header("Content-Length"), std::to_string(expected.size()));
+}
+
+TEST_F(FormDataTest, DataPartsAndExplicitNamesAndTypes) {
+  ScratchDir dir;
+  auto unknown = dir.file("notes.zzzunknown", "n");
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->addData(toData("raw"), "blob");
+  r->addData(toData("{}"), "a.json", "application/json", "meta");
+  r->setData(toData("{\"v\":2}"), "b.json", "application/json", "meta");  // replaces
+  r->addFile(unknown, "notes");
+  r->addFile(unknown, "renamed.txt", "text/x-custom", "notes2");
+  ASSERT_EQ(r->fileData().size(), 4u);
+  auto sent = send(r);
+  std::string b = "0xKhTmLbOuNdArY";
+  std::string expected =
+      "--" + b + "\r\n" +
+      "Content-Disposition: form-data; name=\"blob\"; filename=\"file\"\r\n"
+      "Content-Type: application/octet-stream\r\n\r\nraw\r\n--" +
+      b + "\r\n" +
+      "Content-Disposition: form-data; name=\"meta\"; filename=\"b.json\"\r\n"
+      "Content-Type: application/json\r\n\r\n{\"v\":2}\r\n--" +
+      b + "\r\n" +
+      "Content-Disposition: form-data; name=\"notes\"; filename=\"notes.zzzunknown\"\r\n"
+      "Content-Type: application/octet-stream\r\n\r\nn\r\n--" +
+      b + "\r\n" +
+      "Content-Disposition: form-data; name=\"notes2\"; filename=\"renamed.txt\"\r\n"
+      "Content-Type: text/x-custom\r\n\r\nn\r\n--" +
+      b + "--\r\n";
+  EXPECT_EQ(sent.body, expected);
+}
+
+TEST_F(FormDataTest, MultipartWithoutFilesKeepsTheMethodGivenAndEndsWithTheClosingBoundary) {
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->setPostFormat(MultipartFormDataPostFormat);
+  r->setRequestMethod("PUT");
+  r->addPostValue("1", "only");
+  auto sent = send(r);
+  EXPECT_EQ(sent.method, "PUT");
+  EXPECT_EQ(sent.body,
+            "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"only\"\r\n\r\n1"
+            "\r\n--0xKhTmLbOuNdArY--\r\n");
+}
+
+TEST_F(FormDataTest, MissingFileOrFolderFailsWithCodeSixAndSendsNothing) {
+  ScratchDir dir;
+  TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
+  for (std::string path : {(dir.path / "gone.txt").string(), dir.path.string()}) {
+    auto r = FormDataRequest::requestWithURL(server.url());
+    r->addPostValue("v", "k");
+    r->addFile(path, "upload");
+    RecordingDelegate d;
+    run(r, d);
+    EXPECT_EQ(d.failed, 1);
+    EXPECT_EQ(d.finished, 0);
+    ASSERT_TRUE(d.lastError);
+    EXPECT_EQ(d.lastError->code, 6);
+    EXPECT_EQ(d.lastError->description, "No file exists at " + path);
+  }
+  EXPECT_EQ(server.connectionCount(), 0);
+}
+
+TEST_F(FormDataTest, NamesCannotForgeHeadersOrParts) {
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->addData(toData("x"), "evil\"\r\nX: y.txt", "text/plain", "k\"ey");
+  auto sent = send(r);
+  EXPECT_NE(sent.body.find("name=\"k%22ey\"; filename=\"evil%22%0D%0AX: y.txt\"\r\n"),
+            std::string::npos)
+      << sent.body;
+}
+
+TEST_F(FormDataTest, ContentHoldingTheBoundaryGetsABoundaryOfItsOwn) {
+  ScratchDir dir;
+  // The marker straddles the 256 KiB pieces the file is scanned in.
+  std::string big(262144 - 5, 'a');
+  big += "\r\n--0xKhTmLbOuNdArY--\r\n";
+  auto path = dir.file("big.bin", big);
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->addFile(path, "f");
+  auto sent = send(r);
+  std::string type = sent.header("Content-Type");
+  auto at = type.find("boundary=");
+  ASSERT_NE(at, std::string::npos);
+  std::string boundary = type.substr(at + 9);
+  EXPECT_NE(boundary, "0xKhTmLbOuNdArY");
+  EXPECT_EQ(big.find("--" + boundary), std::string::npos);
+  std::string tail = "\r\n--" + boundary + "--\r\n";
+  ASSERT_GT(sent.body.size(), tail.size());
+  EXPECT_EQ(sent.body.substr(sent.body.size() - tail.size()), tail);
+  EXPECT_NE(sent.body.find(big), std::string::npos);
+}
+
+TEST_F(FormDataTest, RedirectsResendTheFormOnlyWhenTheMethodIsKept) {
+  ScratchDir dir;
+  auto path = dir.file("a.txt", "file body");
+  for (int status : {307, 302}) {
+    TestServer server([status](ServerConnection& c) {
+      while (auto req = c.readRequest()) {
+        if (req->target == "/form")
+          c.sendResponse(status, "", "Location: /next\r\n", "Moved");
+        else
+          c.sendResponse(200, "ok");
+      }
+    });
+    auto r = FormDataRequest::requestWithURL(server.url("/form"));
+    r->addPostValue("1", "a");
+    r->addFile(path, "f");
+    RecordingDelegate d;
+    run(r, d);
+    EXPECT_EQ(d.finished, 1);
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "POST");
+    if (status == 307) {
+      EXPECT_EQ(requests[1].method, "POST");
+      EXPECT_EQ(requests[1].body, requests[0].body);
+      EXPECT_EQ(requests[1].header("Content-Type"), requests[0].header("Content-Type"));
+    } else {
+      EXPECT_EQ(requests[1].method, "GET");
+      EXPECT_EQ(requests[1].body, "");
+    }
+  }
+}
+
+TEST(MimeTypeTable, ReadsTypesCommentsAndCase) {
+  auto table = MimeTypeTable::fromText(
+      "# comment line png\n"
+      "image/png\t\tpng PNGX\n"
+      "text/plain txt # c trailing comment\n"
+      "notatype foo\n"
+      "image/other png\n");
+  EXPECT_EQ(table.typeForExtension("png"), "image/png");  // first line wins
+  EXPECT_EQ(table.typeForExtension("pngx"), "image/png");
+  EXPECT_EQ(table.typeForExtension("TXT"), "text/plain");
+  EXPECT_FALSE(table.typeForExtension("c"));
+  EXPECT_FALSE(table.typeForExtension("foo"));
+  EXPECT_FALSE(table.typeForExtension(""));
+
+  EXPECT_EQ(contentTypeForPath("/a/b.txt", table), "text/plain");
+  EXPECT_EQ(contentTypeForPath("/a.png/readme", table), "application/octet-stream");
+  EXPECT_EQ(contentTypeForPath("/a/.png", table), "application/octet-stream");
+  EXPECT_EQ(contentTypeForPath("/a/b.", table), "application/octet-stream");
+  EXPECT_FALSE(MimeTypeTable::fromFile("/nonexistent/mime.types"));
+}
+
+}  // namespace
+}  // namespace est::testing
