@@ -59,11 +59,14 @@ TEST(Executable, DemoModeStartsItsOwnServiceAndLogsWhere) {
   }
   EXPECT_TRUE(err.contains("listening at http://127.0.0.1:")) << err.toStdString();
   EXPECT_EQ(app.state(), QProcess::Running);
-  app.terminate();
-  if (!app.waitForFinished(5000)) {
+  app.terminate();  // ends the event loop; the application closes down normally
+  bool ended = app.waitForFinished(5000);
+  if (!ended) {
     app.kill();
     app.waitForFinished(5000);
   }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
 }
 
 }  // namespace
