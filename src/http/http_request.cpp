@@ -1,0 +1,1996 @@
+#include "http/http_request.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/http/error.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <typeinfo>
+
+#include "http/support/asio_run_loop.h"
+#include "http/transport.h"
+#include "platform/format.h"
+#include "platform/log.h"
+
+namespace est {
+
+namespace asio = boost::asio;
+namespace fs = std::filesystem;
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+void BandwidthThrottle::incrementBandwidthUsedInLastSecond(std::uint64_t bytes) {
+  total_ += bytes;
+}
+
+namespace {
+
+// ---- class-wide state ----
+
+struct PoolEntry {
+  int id = 0;
+  std::string host;
+  int port = 0;
+  std::string scheme;
+  std::optional<std::uint64_t> request;  // requestID of the user, absent while idle
+  std::shared_ptr<net::Connection> stream;
+  std::optional<SteadyTime> expires;
+  asio::io_context* context = nullptr;  // sockets belong to the loop that made them
+  std::string tlsKey;
+};
+
+struct Globals {
+  std::recursive_mutex connectionsLock;
+  std::vector<std::shared_ptr<PoolEntry>> pool;
+  int nextConnectionID = 1;
+  std::uint64_t nextRequestID = 1;
+  int runningRequestCount = 0;
+  bool shouldUpdateNetworkActivityIndicator = true;
+  std::function<void(bool)> activityHandler;
+
+  std::atomic<double> defaultTimeOutSeconds{10.0};
+  std::atomic<RunLoop*> statusTimerLoop{nullptr};
+
+  std::recursive_mutex sessionCookiesLock;
+  std::vector<Cookie> sessionCookies;
+
+  std::mutex seamsLock;
+  std::shared_ptr<DownloadCacheInterface> defaultCache;
+  std::shared_ptr<HTTPRequestAuthenticator> authenticator;
+  std::shared_ptr<BandwidthThrottle> throttle = std::make_shared<BandwidthThrottle>();
+};
+
+Globals& globals() {
+  static auto* g = new Globals;  // used by the network thread until the process ends
+  return *g;
+}
+
+SteadyTime poolNow() {
+  if (RunLoop* loop = globals().statusTimerLoop.load()) return loop->now();
+  return std::chrono::steady_clock::now();
+}
+
+std::shared_ptr<HTTPRequestAuthenticator> currentAuthenticator() {
+  std::lock_guard lock(globals().seamsLock);
+  return globals().authenticator;
+}
+
+void closeEntryLocked(PoolEntry& e) {
+  if (e.stream) e.stream->close();
+}
+
+void removeEntryLocked(const std::shared_ptr<PoolEntry>& entry) {
+  auto& pool = globals().pool;
+  pool.erase(std::remove(pool.begin(), pool.end(), entry), pool.end());
+}
+
+void expirePersistentConnectionsLocked(SteadyTime now) {
+  auto& pool = globals().pool;
+  for (auto it = pool.begin(); it != pool.end();) {
+    auto& e = **it;
+    if (!e.request && e.expires && *e.expires <= now) {
+      closeEntryLocked(e);
+      it = pool.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Synchronous requests run on a loop of the calling thread; its connections stay pooled
+// for later synchronous requests of that thread and are closed when the thread ends.
+struct SyncContext {
+  asio::io_context io;
+  AsioRunLoop loop{io};
+  ~SyncContext() {
+    auto& g = globals();
+    std::lock_guard lock(g.connectionsLock);
+    for (auto it = g.pool.begin(); it != g.pool.end();) {
+      if ((*it)->context == &io) {
+        closeEntryLocked(**it);
+        it = g.pool.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+};
+SyncContext& syncContext() {
+  thread_local SyncContext context;
+  return context;
+}
+
+std::string temporaryDirectory() {
+  const char* t = std::getenv("TMPDIR");
+  return t && *t ? t : "/tmp";
+}
+
+std::string makeTemporaryPath() {
+  thread_local std::mt19937_64 rng{std::random_device{}()};
+  std::uint64_t a = rng(), b = rng();
+  std::string uuid = strprintf("%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(a >> 32),
+                               static_cast<unsigned>((a >> 16) & 0xFFFF),
+                               static_cast<unsigned>((a & 0x0FFF) | 0x4000),
+                               static_cast<unsigned>(((b >> 48) & 0x3FFF) | 0x8000),
+                               static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
+  return (fs::path(temporaryDirectory()) / uuid).string();
+}
+
+std::optional<std::uint64_t> fileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+void removeFileQuietly(const std::string& path) {
+  if (!path.empty()) ::unlink(path.c_str());
+}
+
+// Moves a file, copying when the two paths lie on different file systems.
+bool moveFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  std::error_code ec;
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+  if (ec) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+bool isToken(std::string_view s) {
+  if (s.empty()) return false;
+  for (unsigned char c : s) {
+    if (c <= 0x20 || c >= 0x7F) return false;
+    if (std::strchr("\"(),/:;<=>?@[\\]{}", c)) return false;
+  }
+  return true;
+}
+
+bool isSafeHeaderValue(std::string_view s) {
+  for (unsigned char c : s)
+    if (c == '\r' || c == '\n' || c == 0) return false;
+  return true;
+}
+
+bool containsToken(const std::string& headerValue, std::string_view token) {
+  std::string_view rest(headerValue);
+  while (!rest.empty()) {
+    auto comma = rest.find(',');
+    if (equalsIgnoringCase(trimWhitespace(rest.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// Scans `text` for `key` followed by a decimal integer, from `from`; returns the value and
+// moves `from` past it.
+std::optional<long long> scanInteger(const std::string& text, const char* key, size_t& from) {
+  auto pos = text.find(key, from);
+  if (pos == std::string::npos) return std::nullopt;
+  pos += std::strlen(key);
+  size_t end = pos;
+  if (end < text.size() && (text[end] == '-' || text[end] == '+')) ++end;
+  size_t digits = end;
+  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) &&
+         end - digits < 12)
+    ++end;
+  if (end == digits) return std::nullopt;
+  from = end;
+  return std::stoll(text.substr(pos, end - pos));
+}
+
+std::optional<std::uint64_t> parseUnsigned(std::string_view s) {
+  s = trimWhitespace(s);
+  if (s.empty() || s.size() > 19) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : s) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    v = v * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return v;
+}
+
+std::string demangle(const char* name) {
+  int status = 0;
+  char* d = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  std::string out = status == 0 && d ? d : name;
+  std::free(d);
+  return out;
+}
+
+Error connectionFailure(const Error& underlying, bool tls) {
+  std::string text = "A connection failure occurred";
+  if (tls)
+    text =
+        strprintf("%s: SSL problem (possibly a bad/expired/self-signed certificate)", text.c_str());
+  return Error(NetworkRequestErrorDomain, ConnectionFailureErrorType, text,
+               std::make_shared<Error>(underlying));
+}
+
+// POSIX file writer for download files: bodies bound for disk never sit whole in memory.
+class FileWriter {
+ public:
+  ~FileWriter() { close(); }
+  bool open(const std::string& path, bool append) {
+    close();
+    fd_ =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
+    return fd_ >= 0;
+  }
+  bool write(const char* p, size_t n) {
+    while (n > 0) {
+      ssize_t w = ::write(fd_, p, n);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  bool isOpen() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// POSIX reader for bodies sent from disk.
+class FileReader {
+ public:
+  ~FileReader() { close(); }
+  bool open(const std::string& path) {
+    close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+  }
+  // Bytes read, 0 at the end, -1 on error.
+  long read(char* p, size_t n) {
+    for (;;) {
+      ssize_t r = ::read(fd_, p, n);
+      if (r < 0 && errno == EINTR) continue;
+      return static_cast<long>(r);
+    }
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+constexpr size_t kFilePiece = 262144;
+
+}  // namespace
+
+// ---- transfer machinery ----
+
+struct HTTPRequest::Impl : net::ResponseSink {
+  HTTPRequest& r;
+  explicit Impl(HTTPRequest& owner) : r(owner) {}
+  ~Impl() override { removeStatusTimer(); }
+
+  std::shared_ptr<HTTPRequest> self() {
+    return std::static_pointer_cast<HTTPRequest>(r.shared_from_this());
+  }
+
+  // Where the request's work runs: the network thread, or the caller's loop when synchronous.
+  asio::io_context* io = nullptr;
+  RunLoop* driverLoop = nullptr;
+  RunLoop* timerLoop = nullptr;
+  TimerId statusTimer = 0;
+
+  std::shared_ptr<PoolEntry> entry;
+  std::shared_ptr<net::Connection> connection;
+  bool forceFreshConnection = false;
+  std::uint64_t attempt = 0;
+
+  // message
+  std::string messageMethod;
+  HeaderMap messageHeaders;
+  bool cookieHeaderNeedsRebuild = false;
+  std::string head;
+
+  // sending
+  FileReader bodyFile;
+  std::vector<char> bodyPiece;
+  bool requestWritten = false;
+  std::uint64_t lastBytesSent = 0;
+  std::uint64_t headBytesPending = 0;
+
+  // receiving
+  std::unique_ptr<net::ResponseParser> parser;
+  size_t readBegin = 0, readEnd = 0;  // unparsed bytes in the connection's read buffer
+  bool replyBytesSeen = false;
+  bool headersRead = false;
+  bool contentLengthAnnounced = false;
+  bool gzipBody = false;
+  std::unique_ptr<DataDecompressor> decompressor;
+  FileWriter downloadFile;
+  FileWriter inflatedFile;
+  bool appendToPartialDownload = false;
+
+  // uploads written to disk by appendPostData
+  FileWriter postBodyWriteStream;
+
+  SteadyTime now() const { return timerLoop ? timerLoop->now() : std::chrono::steady_clock::now(); }
+
+  // ---- delivery on the main run loop ----
+
+  template <class F>
+  void deliver(F&& fn) {
+    auto s = self();
+    auto task = [s, fn = std::forward<F>(fn)]() mutable { fn(*s); };
+    RunLoop* main = RunLoop::main();
+    if (!main || main->isLoopThread())
+      task();
+    else
+      main->post(std::move(task));
+  }
+
+  template <class F>
+  static auto locked(HTTPRequest& q, F&& f) {
+    std::lock_guard lock(q.callbackLock_);
+    return f();
+  }
+
+  bool skipInformationalCallbacks() const { return r.error_ || !r.mainRequest_.expired(); }
+
+  void deliverStarted() {
+    if (skipInformationalCallbacks()) return;
+    deliver([](HTTPRequest& q) {
+      auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didStartSelector_); });
+      if (d && sel) (d->*sel)(q);
+      if (auto queue = q.queue()) queue->requestStarted(q);
+      if (auto b = q.getCallback(q.startedBlock_)) b(q);
+    });
+  }
+
+  void deliverHeaders(HeaderMap headers) {
+    if (skipInformationalCallbacks()) return;
+    deliver([headers = std::move(headers)](HTTPRequest& q) {
+      auto [d, sel] =
+          locked(q, [&] { return std::pair(q.delegate_, q.didReceiveResponseHeadersSelector_); });
+      if (d && sel) (d->*sel)(q, headers);
+      if (auto queue = q.queue()) queue->requestDidReceiveResponseHeaders(q, headers);
+      if (auto b = q.getCallback(q.headersReceivedBlock_)) b(q, headers);
+    });
+  }
+
+  void deliverSent() {
+    SentRequest info{r.sentRequestLine_, r.sentRequestHeaders_, r.connectionID_,
+                     r.connectionWasReused_};
+    deliver([info = std::move(info)](HTTPRequest& q) {
+      if (auto b = q.getCallback(q.requestSentBlock_)) b(q, info);
+    });
+  }
+
+  void deliverRedirected() {
+    if (skipInformationalCallbacks()) return;
+    deliver([](HTTPRequest& q) {
+      if (auto* d = q.delegate()) d->requestRedirected(q);
+      if (auto b = q.getCallback(q.requestRedirectedBlock_)) b(q);
+    });
+  }
+
+  bool canAnswerWillRedirect() const {
+    std::lock_guard lock(r.callbackLock_);
+    bool delegateCan =
+        r.delegate_ && (r.willRedirectSelector_ != &HTTPRequestDelegate::requestWillRedirectToURL ||
+                        r.delegate_->wantsWillRedirect());
+    return delegateCan || (r.queue_ && r.queue_->wantsWillRedirect());
+  }
+
+  void deliverWillRedirect(Url target) {
+    deliver([target = std::move(target)](HTTPRequest& q) {
+      auto [d, sel] = locked(q, [&] {
+        bool delegateCan =
+            q.delegate_ && q.willRedirectSelector_ &&
+            (q.willRedirectSelector_ != &HTTPRequestDelegate::requestWillRedirectToURL ||
+             q.delegate_->wantsWillRedirect());
+        return std::pair(delegateCan ? q.delegate_ : nullptr, q.willRedirectSelector_);
+      });
+      if (d) {
+        (d->*sel)(q, target);
+      } else if (auto queue = q.queue()) {
+        queue->requestWillRedirectToURL(q, target);
+      }
+    });
+  }
+
+  bool wantsData() const {
+    std::lock_guard lock(r.callbackLock_);
+    bool delegateWants =
+        r.delegate_ && r.didReceiveDataSelector_ &&
+        (r.didReceiveDataSelector_ != &HTTPRequestDelegate::requestDidReceiveData ||
+         r.delegate_->wantsReceivedData());
+    return delegateWants || static_cast<bool>(r.dataReceivedBlock_);
+  }
+
+  void deliverData(Data bytes) {
+    deliver([bytes = std::move(bytes)](HTTPRequest& q) {
+      auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didReceiveDataSelector_); });
+      if (d && sel) (d->*sel)(q, bytes);
+      if (auto b = q.getCallback(q.dataReceivedBlock_)) b(q, bytes);
+    });
+  }
+
+  // The closures often hold the request; letting go of them after the last callback breaks
+  // such cycles.
+  static void releaseBlocks(HTTPRequest& q) {
+    Block a, c, f, rr;
+    SentBlock sent;
+    HeadersBlock h;
+    DataBlock d;
+    {
+      std::lock_guard lock(q.callbackLock_);
+      a = std::move(q.startedBlock_);
+      c = std::move(q.completionBlock_);
+      f = std::move(q.failureBlock_);
+      rr = std::move(q.requestRedirectedBlock_);
+      sent = std::move(q.requestSentBlock_);
+      q.requestSentBlock_ = nullptr;
+      h = std::move(q.headersReceivedBlock_);
+      d = std::move(q.dataReceivedBlock_);
+      q.startedBlock_ = nullptr;
+      q.completionBlock_ = nullptr;
+      q.failureBlock_ = nullptr;
+      q.requestRedirectedBlock_ = nullptr;
+      q.headersReceivedBlock_ = nullptr;
+      q.dataReceivedBlock_ = nullptr;
+    }
+  }
+
+  void deliverFinished() {
+    deliver([](HTTPRequest& q) {
+      auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didFinishSelector_); });
+      if (d && sel) (d->*sel)(q);
+      if (auto queue = q.queue()) queue->requestFinished(q);
+      if (auto b = q.getCallback(q.completionBlock_)) b(q);
+      releaseBlocks(q);
+    });
+  }
+
+  void deliverFailed() {
+    deliver([](HTTPRequest& q) {
+      auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didFailSelector_); });
+      if (d && sel) (d->*sel)(q);
+      if (auto queue = q.queue()) queue->requestFailed(q);
+      if (auto b = q.getCallback(q.failureBlock_)) b(q);
+      releaseBlocks(q);
+    });
+  }
+
+  // ---- network activity ----
+
+  void scheduleStream() {
+    if (r.readStreamIsScheduled_) return;
+    r.readStreamIsScheduled_ = true;
+    auto& g = globals();
+    std::function<void(bool)> handler;
+    {
+      std::lock_guard lock(g.connectionsLock);
+      if (++g.runningRequestCount == 1 && g.shouldUpdateNetworkActivityIndicator)
+        handler = g.activityHandler;
+    }
+    if (handler) {
+      if (RunLoop* main = RunLoop::main()) main->runOrPost([handler] { handler(true); });
+    }
+  }
+
+  void unscheduleStream() {
+    if (!r.readStreamIsScheduled_) return;
+    r.readStreamIsScheduled_ = false;
+    auto& g = globals();
+    bool idle = false;
+    {
+      std::lock_guard lock(g.connectionsLock);
+      idle = --g.runningRequestCount == 0 && g.shouldUpdateNetworkActivityIndicator &&
+             g.activityHandler;
+    }
+    if (!idle) return;
+    if (RunLoop* main = RunLoop::main()) {
+      main->runOrPost([main] {
+        main->schedule(Seconds(0.5), [] {
+          auto& gl = globals();
+          std::function<void(bool)> h;
+          {
+            std::lock_guard lock(gl.connectionsLock);
+            if (gl.runningRequestCount == 0) h = gl.activityHandler;
+          }
+          if (h) h(false);
+        });
+      });
+    }
+  }
+
+  // ---- status timer ----
+
+  void scheduleStatusTimer() {
+    removeStatusTimer();
+    RunLoop* override = globals().statusTimerLoop.load();
+    timerLoop = (!r.isSynchronous_ && override) ? override : driverLoop;
+    std::weak_ptr<HTTPRequest> weak = self();
+    asio::io_context* ctx = io;
+    statusTimer = timerLoop->schedule(
+        Seconds(0.25),
+        [weak, ctx] {
+          auto s = weak.lock();
+          if (!s) return;
+          if (ctx->get_executor().running_in_this_thread())
+            s->impl_->updateStatus();
+          else
+            asio::post(*ctx, [s] { s->impl_->updateStatus(); });
+        },
+        true);
+  }
+
+  void removeStatusTimer() {
+    if (statusTimer && timerLoop) timerLoop->cancel(statusTimer);
+    statusTimer = 0;
+  }
+
+  void updateStatus() {
+    std::lock_guard lock(r.cancelledLock_);
+    guarded([&] { checkRequestStatus(); });
+  }
+
+  bool shouldTimeOut() const {
+    if (!connection || !r.readStreamIsScheduled_ || !r.lastActivityTime_ || r.timeOutSeconds_ <= 0)
+      return false;
+    double idle = std::chrono::duration<double>(now() - *r.lastActivityTime_).count();
+    if (idle <= r.timeOutSeconds_) return false;
+    // A body may still be filling the transport's send buffer: allow it half as long again.
+    return r.postLength_ == 0 || idle > r.timeOutSeconds_ * 1.5;
+  }
+
+  void checkRequestStatus() {
+    if (r.cancelled_ || r.complete_) {
+      removeStatusTimer();
+      return;
+    }
+    if (shouldTimeOut()) {
+      if (r.numberOfTimesToRetryOnTimeout_ <= r.retryCount_) {
+        failWithError(RequestTimedOutError());
+        cancelLoad();
+        r.complete_ = true;
+      } else {
+        if (r.allowResumeForFileDownloads_ && !r.temporaryFileDownloadPath_.empty()) {
+          downloadFile.close();
+          if (auto size = fileSize(r.temporaryFileDownloadPath_); size && *size > 0) {
+            r.partialDownloadSize_ = *size;
+            messageHeaders.set("Range",
+                               strprintf("bytes=%llu-", static_cast<unsigned long long>(*size)));
+          }
+        }
+        ++r.retryCount_;
+        // The silent connection still owes a reply: never hand it to anyone again.
+        closeConnection();
+        unscheduleStream();
+        startRequest();
+      }
+      return;
+    }
+    if (r.postLength_ > 0 && r.totalBytesSent_ > lastBytesSent) {
+      globals().throttle->incrementBandwidthUsedInLastSecond(r.totalBytesSent_ - lastBytesSent);
+      lastBytesSent = r.totalBytesSent_;
+      r.lastActivityTime_ = now();
+    }
+    if (!r.inProgress_) removeStatusTimer();
+  }
+
+  // ---- failure, completion ----
+
+  template <class F>
+  void guarded(F&& fn) {
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      failWithException(typeid(e).name(), e.what());
+    } catch (...) {
+      failWithException(nullptr, "unknown exception");
+    }
+  }
+
+  void failWithException(const char* typeName, const char* reason) {
+    std::string name = typeName ? demangle(typeName) : "UnknownException";
+    Error underlying(NetworkRequestErrorDomain, UnhandledExceptionError, name);
+    underlying.failureReason = reason;
+    Error e(NetworkRequestErrorDomain, UnhandledExceptionError, name,
+            std::make_shared<Error>(underlying));
+    e.failureReason = reason;
+    try {
+      closeConnection();
+      failWithError(e);
+    } catch (...) {
+    }
+  }
+
+  void markAsFinished() {
+    removeTemporaryUploadFiles();
+    bool wasInProgress = r.inProgress_.exchange(false);
+    bool wasFinished = r.finished_.exchange(true);
+    if (wasInProgress || !wasFinished) r.stateDidChange();
+  }
+
+  void failWithError(const Error& e) {
+    r.complete_ = true;
+    removeStatusTimer();
+    if (e.code != AuthenticationErrorType && e.code != TooMuchRedirectionErrorType) {
+      dropConnectionEntry();
+    }
+    unscheduleStream();
+    if (r.cancelled_ || r.error_) return;
+    if (r.downloadCache_ && (effectiveCachePolicy() & FallbackToCacheIfLoadFailsCachePolicy) &&
+        r.downloadCache_->canUseCachedDataForRequest(r)) {
+      useDataFromCache();
+      return;
+    }
+    r.error_ = e;
+    if (auto main = r.mainRequest_.lock()) main->put(main->error_, e);
+    deliverFailed();
+    if (r.inProgress_) markAsFinished();
+  }
+
+  void cancelOnRequestThread() {
+    std::lock_guard lock(r.cancelledLock_);
+    if (r.cancelled_ || r.complete_) return;
+    failWithError(RequestCancelledError());
+    r.complete_ = true;
+    cancelLoad();
+    r.cancelled_ = true;
+    r.stateDidChange();
+  }
+
+  void closeConnection() {
+    ++attempt;  // late completions of the old transfer are ignored
+    if (connection) connection->close();
+  }
+
+  void dropConnectionEntry() {
+    std::lock_guard lock(globals().connectionsLock);
+    closeConnection();
+    if (entry) {
+      removeEntryLocked(entry);
+      entry.reset();
+    }
+    connection.reset();
+  }
+
+  void releaseConnection() {
+    std::lock_guard lock(globals().connectionsLock);
+    bool reusable = r.connectionCanBeReused_ && connection && connection->isOpen() &&
+                    requestWritten && parser && parser->framingAllowsReuse() &&
+                    readEnd == readBegin;
+    if (!reusable && connection) connection->close();
+    if (entry) {
+      entry->request.reset();
+      entry->expires = poolNow() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                       Seconds(r.persistentConnectionTimeoutSeconds_));
+    }
+  }
+
+  void cancelLoad() {
+    removeStatusTimer();
+    if (connection) {
+      bool idle = entry && !entry->request;
+      if (!(idle && connection->isOpen())) closeConnection();
+    }
+    unscheduleStream();
+    bodyFile.close();
+    downloadFile.close();
+    inflatedFile.close();
+    if (!r.allowResumeForFileDownloads_) {
+      removeFileQuietly(r.temporaryFileDownloadPath_);
+      if (!r.temporaryFileDownloadPath_.empty()) r.temporaryFileDownloadPath_.clear();
+    }
+    removeFileQuietly(r.temporaryUncompressedDataDownloadPath_);
+    r.temporaryUncompressedDataDownloadPath_.clear();
+    if (!r.authenticationNeeded_) removeTemporaryUploadFiles();
+    r.rawResponseData_.clear();
+    r.responseHeaders_.clear();
+  }
+
+  void removeTemporaryUploadFiles() {
+    if (r.didCreateTemporaryPostDataFile_) {
+      postBodyWriteStream.close();
+      removeFileQuietly(r.postBodyFilePath_);
+      r.postBodyFilePath_.clear();
+      r.didCreateTemporaryPostDataFile_ = false;
+    }
+    if (!r.compressedPostBodyFilePath_.empty()) {
+      removeFileQuietly(r.compressedPostBodyFilePath_);
+      r.compressedPostBodyFilePath_.clear();
+    }
+  }
+
+  // ---- one attempt ----
+
+  int effectiveCachePolicy() const {
+    if (r.cachePolicy_ == 0 && r.downloadCache_) return r.downloadCache_->defaultCachePolicy();
+    return r.cachePolicy_;
+  }
+
+  void main() {
+    std::lock_guard lock(r.cancelledLock_);
+    if (!io) {
+      io = &NetworkThread::shared().context();
+      driverLoop = &NetworkThread::shared().loop();
+    }
+    guarded([&] { mainLocked(); });
+  }
+
+  void mainLocked() {
+    if (r.error_) {
+      r.complete_ = true;
+      markAsFinished();
+      return;
+    }
+    r.complete_ = false;
+    r.didUseCachedResponse_ = false;
+    if (!r.url_) {
+      failWithError(UnableToCreateRequestError());
+      return;
+    }
+    if (r.mainRequest_.expired()) {
+      r.buildPostBody();
+      if (r.error_ || r.complete_) return;
+    }
+    if (r.requestMethod_ != "GET") r.downloadCache_.reset();
+
+    std::string scheme = r.url_->scheme();
+    if ((scheme != "http" && scheme != "https") || r.url_->host().empty() ||
+        !isToken(r.requestMethod_)) {
+      failWithError(UnableToCreateRequestError());
+      return;
+    }
+    r.buildRequestHeaders();
+    if (r.error_ || r.complete_) return;
+    if (cookieHeaderNeedsRebuild) {
+      cookieHeaderNeedsRebuild = false;
+      r.requestHeaders_.remove("Cookie");
+      r.applyCookieHeader();
+    }
+
+    messageMethod = r.requestMethod_;
+    messageHeaders.clear();
+    if (r.downloadCache_) {
+      if (r.cachePolicy_ == 0) r.cachePolicy_ = r.downloadCache_->defaultCachePolicy();
+      if (r.downloadCache_->canUseCachedDataForRequest(r)) {
+        useDataFromCache();
+        return;
+      }
+      if (r.cachePolicy_ &
+          (AskServerIfModifiedWhenStaleCachePolicy | AskServerIfModifiedCachePolicy)) {
+        if (auto cached = r.downloadCache_->cachedResponseHeadersForURL(*r.url_)) {
+          if (auto* etag = cached->find("Etag")) messageHeaders.set("If-None-Match", *etag);
+          if (auto* lm = cached->find("Last-Modified"))
+            messageHeaders.set("If-Modified-Since", *lm);
+        }
+      }
+    }
+    if (auto auth = currentAuthenticator()) auth->applyAuthorizationHeader(r);
+    for (auto& [name, value] : r.requestHeaders_) {
+      if (!isToken(name) || !isSafeHeaderValue(value)) {
+        failWithError(UnableToCreateRequestError());
+        return;
+      }
+      messageHeaders.set(name, value);
+    }
+    if (configureProxies()) startRequest();
+  }
+
+  // Proxies plug in later; a proxy the caller asked for cannot be honoured yet, and going
+  // direct instead would be a surprise.
+  bool configureProxies() {
+    if (!r.proxyHost_.empty() || r.proxyPort_ != 0) {
+      failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
+                                     "Unable to start HTTP connection"));
+      return false;
+    }
+    return true;
+  }
+
+  void startRequest() {
+    if (r.cancelled_) return;
+    deliverStarted();
+    r.downloadComplete_ = false;
+    r.complete_ = false;
+    r.totalBytesRead_ = 0;
+    if (r.redirectCount_ == 0) r.originalURL_ = r.url_;
+    r.totalBytesSent_ = 0;
+    lastBytesSent = 0;
+    r.contentLength_ = 0;
+    r.responseHeaders_.clear();
+    r.responseStatusCode_ = 0;
+    r.responseStatusMessage_.clear();
+    r.responseCookies_.clear();
+    r.connectionCanBeReused_ = false;
+    r.needsRedirect_ = false;
+    r.authenticationNeeded_ = 0;
+    if (r.downloadDestinationPath_.empty()) r.rawResponseData_ = Data();
+    headersRead = false;
+    contentLengthAnnounced = false;
+    gzipBody = false;
+    decompressor.reset();
+    replyBytesSeen = false;
+    requestWritten = false;
+    readBegin = readEnd = 0;
+    parser.reset();
+
+    arrangeConnection();
+    ++attempt;
+    scheduleStream();
+    scheduleStatusTimer();
+    r.lastActivityTime_ = now();
+
+    const Url& url = *r.url_;
+    std::string version = r.useHTTPVersionOne_ ? "HTTP/1.0" : "HTTP/1.1";
+    r.sentRequestLine_ = messageMethod + " " + url.requestTarget() + " " + version;
+    HeaderMap sent;
+    sent.set("Host", url.hostHeader());
+    for (auto& [n, v] : messageHeaders) sent.set(n, v);
+    if (r.useHTTPVersionOne_ && r.shouldAttemptPersistentConnection_ &&
+        !sent.contains("Connection"))
+      sent.set("Connection", "keep-alive");
+    r.sentRequestHeaders_ = sent;
+    head = r.sentRequestLine_ + "\r\n";
+    for (auto& [n, v] : sent) head += n + ": " + v + "\r\n";
+    head += "\r\n";
+
+    auto gen = attempt;
+    r.connectionWasReused_ = connection->isOpen() && connection->requestsServed > 0;
+    if (r.getCallback(r.requestSentBlock_)) deliverSent();
+    if (connection->isOpen()) {
+      startIO(gen);
+      return;
+    }
+    auto s = self();
+    connection->asyncOpen(
+        url.host(), url.effectivePort(), url.hostIsIPAddress(),
+        [s, gen](net::ErrorCode ec, net::OpenStage stage) { s->impl_->onOpened(gen, ec, stage); });
+  }
+
+  void arrangeConnection() {
+    auto& g = globals();
+    std::lock_guard lock(g.connectionsLock);
+    SteadyTime t = poolNow();
+    expirePersistentConnectionsLocked(t);
+    const Url& url = *r.url_;
+    std::string host = url.host(), scheme = url.scheme();
+    int port = url.effectivePort();
+    bool https = scheme == "https";
+    net::TlsSettings tls{r.validatesSecureCertificate_, r.certificateAuthorityFile_};
+    std::string tlsKey = https ? tls.key() : std::string();
+    if (r.requestID_ == 0) r.requestID_ = g.nextRequestID++;
+    if (host.empty() || scheme.empty()) r.shouldAttemptPersistentConnection_ = false;
+
+    auto matches = [&](const PoolEntry& e) {
+      return e.host == host && e.scheme == scheme && e.port == port && e.context == io &&
+             e.tlsKey == tlsKey;
+    };
+    if (!r.shouldAttemptPersistentConnection_) {
+      if (entry) {
+        entry->request.reset();
+        entry.reset();
+      }
+      if (connection) connection->close();
+      connection = std::make_shared<net::Connection>(*io, https, tls);
+      r.connectionID_ = 0;
+      return;
+    }
+    if (entry) {
+      bool inPool = std::find(g.pool.begin(), g.pool.end(), entry) != g.pool.end();
+      bool mine = !entry->request || *entry->request == r.requestID_;
+      if (!inPool || !mine || !matches(*entry)) {
+        if (inPool && mine) entry->request.reset();
+        entry.reset();
+      }
+    }
+    if (entry && forceFreshConnection) {
+      removeEntryLocked(entry);
+      closeEntryLocked(*entry);
+      entry.reset();
+    }
+    if (!entry && !forceFreshConnection) {
+      for (auto it = g.pool.rbegin(); it != g.pool.rend(); ++it) {
+        if (!(*it)->request && matches(**it)) {
+          entry = *it;
+          break;
+        }
+      }
+    }
+    forceFreshConnection = false;
+    if (!entry) {
+      entry = std::make_shared<PoolEntry>();
+      entry->id = g.nextConnectionID++;
+      entry->host = host;
+      entry->port = port;
+      entry->scheme = scheme;
+      entry->context = io;
+      entry->tlsKey = tlsKey;
+      g.pool.push_back(entry);
+    }
+    entry->request = r.requestID_;
+    entry->expires.reset();
+    if (!entry->stream || !entry->stream->isOpen())
+      entry->stream = std::make_shared<net::Connection>(*io, https, tls);
+    connection = entry->stream;
+    r.connectionID_ = entry->id;
+  }
+
+  bool current(std::uint64_t gen) const { return gen == attempt && !r.complete_ && !r.cancelled_; }
+
+  void onOpened(std::uint64_t gen, net::ErrorCode ec, net::OpenStage stage) {
+    std::lock_guard lock(r.cancelledLock_);
+    if (!current(gen)) return;
+    guarded([&] {
+      if (ec) {
+        handleStreamError(ec, stage == net::OpenStage::Handshake || net::isTlsError(ec));
+        return;
+      }
+      startIO(gen);
+    });
+  }
+
+  void startIO(std::uint64_t gen) {
+    parser = std::make_unique<net::ResponseParser>(*this, messageMethod != "HEAD",
+                                                   kMaxResponseHeaderBytes);
+    readMore(gen);
+    startWriting(gen);
+  }
+
+  // ---- sending ----
+
+  const Data* memoryBody() const {
+    if (r.shouldCompressRequestBody_ && r.compressedPostBody_) return &*r.compressedPostBody_;
+    if (r.postBody_ && !r.shouldStreamPostDataFromDisk_) return &*r.postBody_;
+    return nullptr;
+  }
+
+  std::string bodyFilePath() const {
+    if (!r.shouldStreamPostDataFromDisk_) return {};
+    if (r.shouldCompressRequestBody_ && !r.compressedPostBodyFilePath_.empty())
+      return r.compressedPostBodyFilePath_;
+    return r.postBodyFilePath_;
+  }
+
+  void startWriting(std::uint64_t gen) {
+    std::vector<asio::const_buffer> buffers{asio::buffer(head)};
+    headBytesPending = head.size();
+    bool fromFile = false;
+    if (r.postLength_ > 0) {
+      if (const Data* body = memoryBody()) {
+        buffers.push_back(asio::buffer(*body));
+      } else if (auto path = bodyFilePath(); !path.empty()) {
+        if (!bodyFile.open(path)) {
+          failWithError(makeRequestError(
+              FileManagementError,
+              strprintf("Failed to get attributes for file at path '%s'", path.c_str())));
+          cancelLoad();
+          return;
+        }
+        fromFile = true;
+      }
+    }
+    auto s = self();
+    connection->asyncWrite(std::move(buffers), [s, gen, fromFile](net::ErrorCode ec, size_t n) {
+      s->impl_->onWritten(gen, ec, n, fromFile);
+    });
+  }
+
+  void onWritten(std::uint64_t gen, net::ErrorCode ec, size_t n, bool moreFromFile) {
+    std::lock_guard lock(r.cancelledLock_);
+    if (!current(gen)) return;
+    guarded([&] {
+      size_t headPart = static_cast<size_t>(std::min<std::uint64_t>(n, headBytesPending));
+      headBytesPending -= headPart;
+      r.totalBytesSent_ += n - headPart;
+      if (ec) {
+        // A reply may already be on its way (a server that answers early and closes); the
+        // read side reports what happened once it has seen the reply.
+        if (!replyBytesSeen) handleStreamError(ec, net::isTlsError(ec));
+        return;
+      }
+      if (!moreFromFile) {
+        requestWritten = true;
+        return;
+      }
+      bodyPiece.resize(kFilePiece);
+      long got = bodyFile.read(bodyPiece.data(), bodyPiece.size());
+      if (got < 0) {
+        failWithError(makeRequestError(
+            FileManagementError,
+            strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
+        cancelLoad();
+        return;
+      }
+      if (got <= 0) {
+        bodyFile.close();
+        requestWritten = true;
+        return;
+      }
+      auto s = self();
+      connection->asyncWrite(
+          {asio::buffer(bodyPiece.data(), static_cast<size_t>(got))},
+          [s, gen](net::ErrorCode e2, size_t n2) { s->impl_->onWritten(gen, e2, n2, true); });
+    });
+  }
+
+  // ---- receiving ----
+
+  size_t chunkSize() const {
+    size_t size = 16384;
+    if (r.contentLength_ > 262144)
+      size = 262144;
+    else if (r.contentLength_ > 65536)
+      size = 65536;
+    return std::max<size_t>(1, globals().throttle->maxReadLength(size));
+  }
+
+  void readMore(std::uint64_t gen) {
+    size_t pending = readEnd - readBegin;
+    if (pending > kMaxResponseHeaderBytes + 262144) {
+      // Only a header or a chunk-size line can hold bytes back this long.
+      handleStreamError(boost::beast::http::error::header_limit, false);
+      return;
+    }
+    auto& readBuffer = connection->readBuffer;
+    if (readBegin > 0) {
+      std::memmove(readBuffer.data(), readBuffer.data() + readBegin, pending);
+      readBegin = 0;
+      readEnd = pending;
+    }
+    size_t want = chunkSize();
+    if (readBuffer.size() < readEnd + want) readBuffer.resize(readEnd + want);
+    auto s = self();
+    connection->asyncReadSome(
+        asio::buffer(readBuffer.data() + readEnd, want),
+        [s, gen](net::ErrorCode ec, size_t n) { s->impl_->onRead(gen, ec, n); });
+  }
+
+  void onRead(std::uint64_t gen, net::ErrorCode ec, size_t n) {
+    std::lock_guard lock(r.cancelledLock_);
+    if (!current(gen)) return;
+    guarded([&] { handleRead(gen, ec, n); });
+    if (globals().throttle->shouldPause()) {
+      // Pausing plugs in with throttling; the default never pauses.
+    }
+  }
+
+  void handleRead(std::uint64_t gen, net::ErrorCode ec, size_t n) {
+    auto& readBuffer = connection->readBuffer;
+    readEnd += n;
+    if (n > 0) {
+      replyBytesSeen = true;
+      r.lastActivityTime_ = now();
+    }
+    bool eof = false;
+    if (ec) {
+      if (!net::isEndOfStream(ec)) {
+        handleStreamError(ec, net::isTlsError(ec));
+        return;
+      }
+      eof = true;
+    }
+    while (readEnd > readBegin && !parser->isDone()) {
+      net::ErrorCode pec;
+      size_t used = parser->put(readBuffer.data() + readBegin, readEnd - readBegin, pec);
+      readBegin += used;
+      if (!current(gen)) return;  // a callback ended the attempt
+      if (pec) {
+        handleStreamError(pec, false);
+        return;
+      }
+      if (used == 0) break;
+    }
+    if (eof && !parser->isDone()) {
+      if (!replyBytesSeen && r.connectionWasReused_) {
+        handleStreamError(asio::error::connection_reset, false, true);
+        return;
+      }
+      net::ErrorCode pec;
+      parser->putEof(pec);
+      if (!current(gen)) return;
+      if (pec) {
+        handleStreamError(pec, false);
+        return;
+      }
+    }
+    if (parser->isDone()) {
+      connection->requestsServed++;
+      if (eof) connection->close();
+      handleStreamComplete();
+      afterNetworkEvent();
+      return;
+    }
+    if (eof) {
+      handleStreamError(boost::beast::http::error::partial_message, false);
+      return;
+    }
+    readMore(gen);
+  }
+
+  void onResponseHead(int status, int version, std::string_view reason, HeaderMap headers,
+                      std::vector<std::string> setCookies, net::ErrorCode& ec) override {
+    std::uint64_t gen = attempt;
+    r.responseHeaders_ = std::move(headers);
+    r.responseStatusCode_ = status;
+    std::string line = strprintf("HTTP/%d.%d %d", version / 10, version % 10, status);
+    if (!reason.empty()) line += " " + std::string(reason);
+    r.responseStatusMessage_ = line;
+    responseVersion = version;
+    rawSetCookies = std::move(setCookies);
+    guarded([&] { readResponseHeaders(); });
+    if (!current(gen)) ec = asio::error::operation_aborted;
+  }
+
+  void onResponseBody(std::string_view bytes, net::ErrorCode& ec) override {
+    std::uint64_t gen = attempt;
+    guarded([&] { handleBytesAvailable(bytes); });
+    if (!current(gen)) ec = asio::error::operation_aborted;
+  }
+
+  int responseVersion = 11;
+  std::vector<std::string> rawSetCookies;
+
+  void readResponseHeaders() {
+    r.authenticationNeeded_ = 0;
+    headersRead = true;
+    const HeaderMap& h = r.responseHeaders_;
+    if (r.downloadCache_ && r.downloadCache_->canUseCachedDataForRequest(r)) {
+      // The server said the cached copy is still good (304).
+      useDataFromCache();
+      r.downloadCache_->storeResponseForRequest(r, r.secondsToCache_);
+      return;
+    }
+    if (r.responseStatusCode_ == 401)
+      r.authenticationNeeded_ = 1;
+    else if (r.responseStatusCode_ == 407)
+      r.authenticationNeeded_ = 2;
+    if (!r.authenticationNeeded_) {
+      if (auto auth = currentAuthenticator()) auth->responseHeadersReceived(r);
+    }
+    r.parseStringEncodingFromHeaders();
+
+    r.responseCookies_ = CookieJar::cookiesWithResponseHeaderFields(rawSetCookies, *r.url_);
+    if (r.useCookiePersistence_) {
+      CookieJar::shared().setCookies(r.responseCookies_);
+      for (auto& c : r.responseCookies_) addSessionCookie(c);
+    }
+
+    int status = r.responseStatusCode_;
+    const std::string* location = h.find("Location");
+    if (r.shouldRedirect_ && location &&
+        (status == 301 || status == 302 || status == 303 || status == 307)) {
+      deliverRedirected();
+      bool keep = status == 307 || (r.shouldUseRFC2616RedirectBehaviour_ && status != 303);
+      if (keep) {
+        cookieHeaderNeedsRebuild = true;
+      } else {
+        r.requestMethod_ = "GET";
+        dropBody();
+        HeaderMap kept;
+        for (const char* name : {"User-Agent", "Accept"})
+          if (auto* v = r.requestHeaders_.find(name)) kept.set(name, *v);
+        r.requestHeaders_ = kept;
+        r.haveBuiltRequestHeaders_ = false;
+      }
+      r.redirectURL_ = Url::resolve(*r.url_, *location);
+      r.needsRedirect_ = true;
+      r.requestCookies_.clear();
+    }
+
+    if (!r.needsRedirect_) {
+      if (auto* cl = h.find("Content-Length")) {
+        if (auto v = parseUnsigned(*cl)) {
+          r.contentLength_ = *v;
+          contentLengthAnnounced = true;
+        }
+      }
+    }
+
+    if (r.shouldAttemptPersistentConnection_) {
+      std::string connectionHeader = toLower(h.value("Connection"));
+      bool keepAlive = containsToken(connectionHeader, "keep-alive");
+      bool close = containsToken(connectionHeader, "close");
+      if ((responseVersion != 10 || keepAlive) && !close) {
+        if (auto* ka = h.find("Keep-Alive")) {
+          size_t pos = 0;
+          auto timeout = scanInteger(*ka, "timeout=", pos);
+          auto max = scanInteger(*ka, "max=", pos);
+          if (max && *max > 5) {
+            r.connectionCanBeReused_ = true;
+            if (timeout) r.persistentConnectionTimeoutSeconds_ = static_cast<double>(*timeout);
+          } else {
+            r.connectionCanBeReused_ = false;
+          }
+        } else {
+          r.connectionCanBeReused_ = true;
+        }
+      } else {
+        r.connectionCanBeReused_ = false;
+      }
+    }
+
+    std::string encoding = toLower(h.value("Content-Encoding"));
+    gzipBody = encoding.find("gzip") != std::string::npos;
+    deliverHeaders(h);
+  }
+
+  void dropBody() {
+    removeTemporaryUploadFiles();
+    postBodyWriteStream.close();
+    r.postBody_.reset();
+    r.compressedPostBody_.reset();
+    r.postBodyFilePath_.clear();
+    r.shouldStreamPostDataFromDisk_ = false;
+    r.postLength_ = 0;
+  }
+
+  void handleBytesAvailable(std::string_view bytes) {
+    if (r.complete_ || bytes.empty()) return;
+    Data inflated;
+    bool onTheFly = gzipBody && !r.shouldWaitToInflateCompressedResponses_;
+    if (onTheFly) {
+      Error err;
+      if (!decompressor) {
+        decompressor = DataDecompressor::decompressor(&err);
+        if (!decompressor) {
+          failWithError(err);
+          return;
+        }
+      }
+      auto out = decompressor->uncompressBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                               bytes.size(), &err);
+      if (!out) {
+        failWithError(err);
+        cancelLoad();
+        return;
+      }
+      inflated = std::move(*out);
+    }
+    r.totalBytesRead_ += bytes.size();
+    r.lastActivityTime_ = now();
+    globals().throttle->incrementBandwidthUsedInLastSecond(bytes.size());
+
+    if (r.needsRedirect_ && r.allowResumeForFileDownloads_) return;
+    if (wantsData()) {
+      if (onTheFly) {
+        if (!inflated.empty()) deliverData(std::move(inflated));
+      } else {
+        deliverData(Data(bytes.begin(), bytes.end()));
+      }
+      return;
+    }
+    if (r.downloadDestinationPath_.empty()) {
+      if (onTheFly)
+        r.rawResponseData_.insert(r.rawResponseData_.end(), inflated.begin(), inflated.end());
+      else
+        r.rawResponseData_.insert(r.rawResponseData_.end(), bytes.begin(), bytes.end());
+      return;
+    }
+    if (!openDownloadFiles()) return;
+    if (!downloadFile.write(bytes.data(), bytes.size())) {
+      failWriting(r.temporaryFileDownloadPath_);
+      return;
+    }
+    if (onTheFly && !inflated.empty() &&
+        !inflatedFile.write(reinterpret_cast<const char*>(inflated.data()), inflated.size())) {
+      failWriting(r.temporaryUncompressedDataDownloadPath_);
+    }
+  }
+
+  void failWriting(const std::string& path) {
+    failWithError(makeRequestError(
+        FileManagementError, strprintf("Failed to write to file at path '%s'", path.c_str())));
+    cancelLoad();
+  }
+
+  bool openDownloadFiles() {
+    if (downloadFile.isOpen()) return true;
+    if (r.temporaryFileDownloadPath_.empty()) r.temporaryFileDownloadPath_ = makeTemporaryPath();
+    bool append = false;
+    if (r.allowResumeForFileDownloads_ && r.partialDownloadSize_ > 0) {
+      if (r.responseHeaders_.contains("Content-Range")) {
+        append = true;
+      } else {
+        r.partialDownloadSize_ = 0;  // the server sent the whole body again
+      }
+    }
+    if (!downloadFile.open(r.temporaryFileDownloadPath_, append)) {
+      failWriting(r.temporaryFileDownloadPath_);
+      return false;
+    }
+    if (gzipBody && !r.shouldWaitToInflateCompressedResponses_) {
+      if (r.temporaryUncompressedDataDownloadPath_.empty())
+        r.temporaryUncompressedDataDownloadPath_ = makeTemporaryPath();
+      if (!inflatedFile.open(r.temporaryUncompressedDataDownloadPath_, false)) {
+        failWriting(r.temporaryUncompressedDataDownloadPath_);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::optional<Error> completeDownloadFile() {
+    downloadFile.close();
+    inflatedFile.close();
+    if (r.downloadDestinationPath_.empty() || wantsData()) return std::nullopt;
+    if (r.needsRedirect_ && r.allowResumeForFileDownloads_) return std::nullopt;
+    // An empty body still leaves a (empty) file behind.
+    if (!downloadFile.isOpen() && !fileExists(r.temporaryFileDownloadPath_)) {
+      if (!openDownloadFiles()) return r.error_;
+      downloadFile.close();
+      inflatedFile.close();
+    }
+    const std::string& dest = r.downloadDestinationPath_;
+    auto moveError = [&](const std::string& from) {
+      return makeRequestError(
+          FileManagementError,
+          strprintf("Failed to move file from '%s' to '%s'", from.c_str(), dest.c_str()));
+    };
+    std::optional<Error> result;
+    if (gzipBody && !r.shouldWaitToInflateCompressedResponses_) {
+      if (!moveFile(r.temporaryUncompressedDataDownloadPath_, dest))
+        result = moveError(r.temporaryUncompressedDataDownloadPath_);
+      r.temporaryUncompressedDataDownloadPath_.clear();
+      removeFileQuietly(r.temporaryFileDownloadPath_);
+    } else if (gzipBody) {
+      Error err;
+      if (!DataDecompressor::uncompressDataFromFile(r.temporaryFileDownloadPath_, dest, &err))
+        result = err;
+      removeFileQuietly(r.temporaryFileDownloadPath_);
+    } else {
+      if (fileExists(dest) && ::unlink(dest.c_str()) != 0) {
+        return makeRequestError(FileManagementError,
+                                strprintf("Failed to delete file at path '%s'", dest.c_str()));
+      }
+      if (!moveFile(r.temporaryFileDownloadPath_, dest))
+        result = moveError(r.temporaryFileDownloadPath_);
+    }
+    r.temporaryFileDownloadPath_.clear();
+    return result;
+  }
+
+  void handleStreamComplete() {
+    removeStatusTimer();
+    r.downloadComplete_ = true;
+    r.complete_ = true;
+    if (!contentLengthAnnounced) r.contentLength_ = r.totalBytesRead_;
+    bodyFile.close();
+    std::optional<Error> fileError = completeDownloadFile();
+    if (r.downloadCache_ && !r.didUseCachedResponse_ && !r.needsRedirect_ &&
+        !r.authenticationNeeded_ && !fileError &&
+        !(effectiveCachePolicy() & DoNotWriteToCacheCachePolicy))
+      r.downloadCache_->storeResponseForRequest(r, r.secondsToCache_);
+    releaseConnection();
+    unscheduleStream();
+    if (!r.needsRedirect_ && !r.authenticationNeeded_ && !r.didUseCachedResponse_) {
+      if (fileError) {
+        failWithError(*fileError);
+      } else {
+        deliverFinished();
+      }
+      markAsFinished();
+    }
+  }
+
+  void afterNetworkEvent() {
+    if (r.downloadComplete_ && r.needsRedirect_ && !r.error_) {
+      if (r.redirectURL_ && canAnswerWillRedirect()) {
+        Url target = *r.redirectURL_;
+        r.redirectURL_.reset();
+        deliverWillRedirect(std::move(target));
+        return;
+      }
+      performRedirect();
+      return;
+    }
+    if (r.downloadComplete_ && r.authenticationNeeded_ && !r.error_ && !r.cancelled_) {
+      auto auth = currentAuthenticator();
+      if (!auth || !auth->attemptToApplyCredentialsAndResume(r, r.authenticationNeeded_ == 2))
+        failWithError(AuthenticationError());
+    }
+  }
+
+  void performRedirect() {
+    std::optional<Url> target = r.redirectURL_;
+    r.setUrlLocked(std::move(target));
+    r.complete_ = true;
+    r.needsRedirect_ = false;
+    ++r.redirectCount_;
+    if (r.redirectCount_ > 5) {
+      failWithError(TooMuchRedirectionError());
+      r.complete_ = true;
+      return;
+    }
+    mainLocked();
+  }
+
+  void handleStreamError(const net::ErrorCode& ec, bool tls, bool forcedLost = false) {
+    Error underlying = net::transportError(ec);
+    bool lost = forcedLost || (net::isConnectionLostError(ec) && !replyBytesSeen);
+    closeConnection();
+    bodyFile.close();
+    unscheduleStream();
+    if (!r.error_) {
+      if (lost && r.retryCount_ == 0) {
+        {
+          std::lock_guard lock(globals().connectionsLock);
+          if (entry) {
+            removeEntryLocked(entry);
+            entry.reset();
+          }
+          connection.reset();
+        }
+        forceFreshConnection = true;
+        r.retryCount_ = 1;
+        startRequest();
+        return;
+      }
+      failWithError(connectionFailure(underlying, tls));
+    }
+    checkRequestStatus();
+  }
+
+  void useDataFromCache() {
+    auto cache = r.downloadCache_;
+    auto headers = cache->cachedResponseHeadersForURL(*r.url_);
+    if (!headers) {
+      failWithError(UnableToCreateRequestError());
+      return;
+    }
+    closeConnection();
+    r.responseHeaders_ = *headers;
+    r.responseStatusCode_ = 200;
+    r.responseStatusMessage_ = "HTTP/1.1 200 OK";
+    r.parseStringEncodingFromHeaders();
+    if (r.downloadDestinationPath_.empty()) {
+      r.rawResponseData_ = cache->cachedResponseDataForURL(*r.url_).value_or(Data());
+      r.totalBytesRead_ = r.rawResponseData_.size();
+    } else if (auto path = cache->pathToCachedResponseDataForURL(*r.url_)) {
+      std::error_code ec;
+      fs::copy_file(*path, r.downloadDestinationPath_, fs::copy_options::overwrite_existing, ec);
+    }
+    r.contentLength_ = r.totalBytesRead_;
+    r.didUseCachedResponse_ = true;
+    r.complete_ = true;
+    r.downloadComplete_ = true;
+    removeStatusTimer();
+    unscheduleStream();
+    deliverFinished();
+    markAsFinished();
+  }
+};
+
+// ---- HTTPRequest ----
+
+HTTPRequest::HTTPRequest(std::optional<Url> url)
+    : url_(std::move(url)),
+      timeOutSeconds_(globals().defaultTimeOutSeconds.load()),
+      impl_(std::make_unique<Impl>(*this)) {
+  std::lock_guard lock(globals().seamsLock);
+  downloadCache_ = globals().defaultCache;
+}
+
+HTTPRequest::~HTTPRequest() {
+  if (impl_) {
+    impl_->removeStatusTimer();
+    impl_->bodyFile.close();
+    impl_->postBodyWriteStream.close();
+    if (didCreateTemporaryPostDataFile_) removeFileQuietly(postBodyFilePath_);
+    removeFileQuietly(compressedPostBodyFilePath_);
+    if (!allowResumeForFileDownloads_) removeFileQuietly(temporaryFileDownloadPath_);
+    removeFileQuietly(temporaryUncompressedDataDownloadPath_);
+    std::lock_guard lock(globals().connectionsLock);
+    if (impl_->entry && impl_->entry->request && *impl_->entry->request == requestID_)
+      impl_->entry->request.reset();
+  }
+}
+
+HTTPRequestPtr HTTPRequest::requestWithURL(std::optional<Url> url) {
+  return HTTPRequestPtr(new HTTPRequest(std::move(url)));
+}
+
+HTTPRequestPtr HTTPRequest::requestWithURL(std::string_view urlText) {
+  return requestWithURL(Url::parse(urlText));
+}
+
+HTTPRequestPtr HTTPRequest::requestWithURL(std::optional<Url> url,
+                                           std::shared_ptr<DownloadCacheInterface> cache,
+                                           int cachePolicy) {
+  auto r = requestWithURL(std::move(url));
+  r->setDownloadCache(std::move(cache));
+  r->setCachePolicy(cachePolicy);
+  return r;
+}
+
+void HTTPRequest::setUrl(std::optional<Url> url) {
+  std::lock_guard lock(cancelledLock_);
+  setUrlLocked(std::move(url));
+}
+
+void HTTPRequest::setUrlLocked(std::optional<Url> url) {
+  if (url == url_) return;
+  url_ = std::move(url);
+  impl_->messageHeaders.clear();
+  redirectURL_.reset();
+}
+
+OperationQueue& HTTPRequest::sharedQueue() {
+  static OperationQueue* queue = [] {
+    auto* q = new OperationQueue;  // lives as long as the network thread
+    q->setMaxConcurrentOperationCount(4);
+    q->setDispatcher([](std::function<void()> fn) {
+      asio::post(NetworkThread::shared().context(), std::move(fn));
+    });
+    return q;
+  }();
+  return *queue;
+}
+
+void HTTPRequest::startAsynchronous() {
+  sharedQueue().addOperation(shared_from_this());
+}
+
+void HTTPRequest::start() {
+  auto s = std::static_pointer_cast<HTTPRequest>(shared_from_this());
+  auto& thread = NetworkThread::shared();
+  {
+    std::lock_guard lock(cancelledLock_);
+    impl_->io = &thread.context();
+    impl_->driverLoop = &thread.loop();
+    isSynchronous_ = false;
+  }
+  inProgress_ = true;
+  // The queue starts requests from the network thread: begin at once, no extra hop.
+  if (thread.loop().isLoopThread())
+    impl_->main();
+  else
+    asio::post(thread.context(), [s] { s->impl_->main(); });
+}
+
+void HTTPRequest::main() {
+  impl_->main();
+}
+
+void HTTPRequest::startSynchronous() {
+  auto keep = shared_from_this();
+  auto& ctx = syncContext();
+  {
+    std::lock_guard lock(cancelledLock_);
+    isSynchronous_ = true;
+    runLoopMode_ = HTTPRequestRunLoopMode;
+    impl_->io = &ctx.io;
+    impl_->driverLoop = &ctx.loop;
+  }
+  inProgress_ = true;
+  if (!cancelled_ && !complete()) {
+    auto work = asio::make_work_guard(ctx.io);
+    ctx.io.restart();
+    impl_->main();
+    while (!finished_) ctx.io.run_one();
+    ctx.io.poll();
+  }
+  inProgress_ = false;
+  std::lock_guard lock(cancelledLock_);
+  impl_->io = nullptr;
+  impl_->driverLoop = nullptr;
+}
+
+void HTTPRequest::cancel() {
+  auto s = std::static_pointer_cast<HTTPRequest>(shared_from_this());
+  asio::io_context* io;
+  {
+    std::lock_guard lock(cancelledLock_);
+    io = impl_->io;
+  }
+  if (!io) io = &NetworkThread::shared().context();
+  asio::post(*io, [s] { s->impl_->cancelOnRequestThread(); });
+}
+
+void HTTPRequest::clearDelegatesAndCancel() {
+  auto holder = std::make_shared<std::tuple<Block, HeadersBlock, Block, Block, DataBlock, Block>>();
+  SentBlock sentBlock;
+  {
+    std::lock_guard lock(callbackLock_);
+    delegate_ = nullptr;
+    queue_.reset();
+    *holder = std::make_tuple(std::move(startedBlock_), std::move(headersReceivedBlock_),
+                              std::move(completionBlock_), std::move(failureBlock_),
+                              std::move(dataReceivedBlock_), std::move(requestRedirectedBlock_));
+    startedBlock_ = nullptr;
+    headersReceivedBlock_ = nullptr;
+    completionBlock_ = nullptr;
+    failureBlock_ = nullptr;
+    dataReceivedBlock_ = nullptr;
+    requestRedirectedBlock_ = nullptr;
+    sentBlock = std::move(requestSentBlock_);
+    requestSentBlock_ = nullptr;
+  }
+  // Closures may own things that belong to the main thread: let them go there.
+  if (RunLoop* main = RunLoop::main(); main && !main->isLoopThread())
+    main->post([holder, sentBlock = std::move(sentBlock)]() mutable {
+      holder.reset();
+      sentBlock = nullptr;
+    });
+  holder.reset();
+  cancel();
+}
+
+void HTTPRequest::redirectToURL(const Url& target) {
+  auto s = std::static_pointer_cast<HTTPRequest>(shared_from_this());
+  asio::io_context* io;
+  {
+    std::lock_guard lock(cancelledLock_);
+    redirectURL_ = target;
+    io = impl_->io;
+  }
+  if (!io) io = &NetworkThread::shared().context();
+  asio::post(*io, [s] {
+    std::lock_guard lock(s->cancelledLock_);
+    if (s->cancelled_ || s->error_) return;
+    s->impl_->guarded([&] { s->impl_->performRedirect(); });
+  });
+}
+
+// ---- outcome ----
+
+bool HTTPRequest::isResponseCompressed() const {
+  std::lock_guard lock(cancelledLock_);
+  return toLower(responseHeaders_.value("Content-Encoding")).find("gzip") != std::string::npos;
+}
+
+std::optional<Data> HTTPRequest::responseData() const {
+  std::lock_guard lock(cancelledLock_);
+  if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_)
+    return DataDecompressor::uncompressData(rawResponseData_);
+  return rawResponseData_;
+}
+
+const Data& HTTPRequest::rawResponseData() const {
+  return rawResponseData_;
+}
+
+std::optional<std::string> HTTPRequest::responseString() const {
+  auto data = responseData();
+  if (!data) return std::nullopt;
+  return decodeString(*data, responseEncoding());
+}
+
+// ---- request construction ----
+
+void HTTPRequest::addRequestHeader(std::string_view name, std::string_view value) {
+  std::lock_guard lock(cancelledLock_);
+  requestHeaders_.set(name, value);
+}
+
+void HTTPRequest::setPostBody(Data body) {
+  std::lock_guard lock(cancelledLock_);
+  postBody_ = std::move(body);
+  shouldStreamPostDataFromDisk_ = false;
+}
+
+void HTTPRequest::setPostBodyFilePath(std::string path) {
+  std::lock_guard lock(cancelledLock_);
+  postBodyFilePath_ = std::move(path);
+  shouldStreamPostDataFromDisk_ = true;
+  didCreateTemporaryPostDataFile_ = false;
+}
+
+void HTTPRequest::appendPostData(std::string_view bytes) {
+  appendPostData(toData(bytes));
+}
+
+void HTTPRequest::appendPostData(const Data& bytes) {
+  std::lock_guard lock(cancelledLock_);
+  if (shouldStreamPostDataFromDisk_) {
+    if (postBodyFilePath_.empty()) {
+      postBodyFilePath_ = makeTemporaryPath();
+      didCreateTemporaryPostDataFile_ = true;
+    }
+    if (!impl_->postBodyWriteStream.isOpen())
+      impl_->postBodyWriteStream.open(postBodyFilePath_, false);
+    if (!bytes.empty() && impl_->postBodyWriteStream.isOpen())
+      impl_->postBodyWriteStream.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return;
+  }
+  if (!postBody_) postBody_ = Data();
+  postBody_->insert(postBody_->end(), bytes.begin(), bytes.end());
+}
+
+bool HTTPRequest::appendPostDataFromFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::vector<char> piece(kFilePiece);
+  while (in) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    std::streamsize got = in.gcount();
+    if (got <= 0) break;
+    appendPostData(std::string_view(piece.data(), static_cast<size_t>(got)));
+  }
+  return !in.bad();
+}
+
+void HTTPRequest::buildPostBody() {
+  std::lock_guard lock(cancelledLock_);
+  if (haveBuiltPostBody_) return;
+  auto attributesError = [](const std::string& path) {
+    return makeRequestError(
+        FileManagementError,
+        strprintf("Failed to get attributes for file at path '%s'", path.c_str()));
+  };
+  if (shouldStreamPostDataFromDisk_ && !postBodyFilePath_.empty()) {
+    impl_->postBodyWriteStream.close();
+    std::string sent = postBodyFilePath_;
+    if (shouldCompressRequestBody_) {
+      if (compressedPostBodyFilePath_.empty()) {
+        std::string tmp = makeTemporaryPath();
+        Error err;
+        if (!DataCompressor::compressDataFromFile(postBodyFilePath_, tmp, &err)) {
+          removeFileQuietly(tmp);
+          impl_->failWithError(err);
+          return;
+        }
+        compressedPostBodyFilePath_ = tmp;
+      }
+      sent = compressedPostBodyFilePath_;
+    }
+    auto size = fileSize(sent);
+    if (!size) {
+      impl_->failWithError(attributesError(sent));
+      return;
+    }
+    postLength_ = *size;
+  } else if (postBody_) {
+    if (shouldCompressRequestBody_) {
+      Error err;
+      auto compressed = DataCompressor::compressData(*postBody_, &err);
+      if (!compressed && !postBody_->empty()) {
+        impl_->failWithError(err);
+        return;
+      }
+      compressedPostBody_ = compressed.value_or(Data());
+      postLength_ = compressedPostBody_->size();
+    } else {
+      postLength_ = postBody_->size();
+    }
+  }
+  if (postLength_ > 0) {
+    if (requestMethod_ == "GET" || requestMethod_ == "DELETE" || requestMethod_ == "HEAD")
+      requestMethod_ = "POST";
+    requestHeaders_.set("Content-Length",
+                        strprintf("%llu", static_cast<unsigned long long>(postLength_)));
+  }
+  haveBuiltPostBody_ = true;
+}
+
+void HTTPRequest::buildRequestHeaders() {
+  std::lock_guard lock(cancelledLock_);
+  if (haveBuiltRequestHeaders_) return;
+  haveBuiltRequestHeaders_ = true;
+  if (auto main = mainRequest_.lock()) {
+    for (auto& [n, v] : main->requestHeaders()) requestHeaders_.set(n, v);
+    return;
+  }
+  applyCookieHeader();
+  if (!requestHeaders_.contains("User-Agent")) {
+    if (auto ua = defaultUserAgentString()) requestHeaders_.set("User-Agent", *ua);
+  }
+  if (allowCompressedResponse_) requestHeaders_.set("Accept-Encoding", "gzip");
+  if (shouldCompressRequestBody_) requestHeaders_.set("Content-Encoding", "gzip");
+  if (allowResumeForFileDownloads_ && !downloadDestinationPath_.empty() &&
+      !temporaryFileDownloadPath_.empty() && fileExists(temporaryFileDownloadPath_)) {
+    auto size = fileSize(temporaryFileDownloadPath_);
+    if (!size) {
+      impl_->failWithError(makeRequestError(
+          FileManagementError, strprintf("Failed to get attributes for file at path '%s'",
+                                         temporaryFileDownloadPath_.c_str())));
+      return;
+    }
+    partialDownloadSize_ = *size;
+  }
+  if (partialDownloadSize_ > 0)
+    requestHeaders_.set(
+        "Range", strprintf("bytes=%llu-", static_cast<unsigned long long>(partialDownloadSize_)));
+}
+
+void HTTPRequest::applyCookieHeader() {
+  std::lock_guard lock(cancelledLock_);
+  if (useCookiePersistence_ && url_) {
+    auto stored = CookieJar::shared().cookiesForURL(*url_);
+    requestCookies_.insert(requestCookies_.end(), stored.begin(), stored.end());
+  }
+  std::vector<Cookie> cookies = requestCookies_;
+  if (auto main = mainRequest_.lock()) cookies = main->requestCookies();
+  if (cookies.empty()) return;
+  std::string header;
+  for (auto& c : cookies) {
+    if (header.empty())
+      header = strprintf("%s=%s", c.name.c_str(), c.value.c_str());
+    else
+      header = strprintf("%s; %s=%s", header.c_str(), c.name.c_str(), c.value.c_str());
+  }
+  requestHeaders_.set("Cookie", header);
+}
+
+std::optional<std::string> HTTPRequest::defaultUserAgentString() {
+  return UserAgent::defaultUserAgentString();
+}
+
+// ---- response handling ----
+
+void HTTPRequest::parseMimeType(std::string* mimeType, StringEncoding* encoding,
+                                const std::string& contentType, StringEncoding defaultEncoding) {
+  auto semi = contentType.find(';');
+  if (mimeType)
+    *mimeType = std::string(trimWhitespace(std::string_view(contentType).substr(0, semi)));
+  StringEncoding e = defaultEncoding;
+  if (semi != std::string::npos) {
+    auto at = contentType.find("charset=", semi);
+    if (at != std::string::npos) {
+      at += std::strlen("charset=");
+      auto end = contentType.find(';', at);
+      std::string name = contentType.substr(at, end == std::string::npos ? end : end - at);
+      if (auto known = encodingForIANACharsetName(name)) e = *known;
+    }
+  }
+  if (encoding) *encoding = e;
+}
+
+void HTTPRequest::parseStringEncodingFromHeaders() {
+  std::lock_guard lock(cancelledLock_);
+  StringEncoding e = defaultResponseEncoding_;
+  if (auto* ct = responseHeaders_.find("Content-Type"))
+    parseMimeType(nullptr, &e, *ct, defaultResponseEncoding_);
+  responseEncoding_ = e;
+}
+
+// ---- class-wide ----
+
+double HTTPRequest::defaultTimeOutSeconds() {
+  return globals().defaultTimeOutSeconds.load();
+}
+
+void HTTPRequest::setDefaultTimeOutSeconds(double seconds) {
+  globals().defaultTimeOutSeconds.store(seconds);
+}
+
+void HTTPRequest::setDefaultCache(std::shared_ptr<DownloadCacheInterface> cache) {
+  std::lock_guard lock(globals().seamsLock);
+  globals().defaultCache = std::move(cache);
+}
+
+std::shared_ptr<DownloadCacheInterface> HTTPRequest::defaultCache() {
+  std::lock_guard lock(globals().seamsLock);
+  return globals().defaultCache;
+}
+
+void HTTPRequest::setAuthenticator(std::shared_ptr<HTTPRequestAuthenticator> authenticator) {
+  std::lock_guard lock(globals().seamsLock);
+  globals().authenticator = std::move(authenticator);
+}
+
+void HTTPRequest::setBandwidthThrottle(std::shared_ptr<BandwidthThrottle> throttle) {
+  std::lock_guard lock(globals().seamsLock);
+  // Replaced only while nothing runs; readers on the network thread hold their own copy.
+  if (throttle) globals().throttle = std::move(throttle);
+}
+
+std::shared_ptr<BandwidthThrottle> HTTPRequest::bandwidthThrottle() {
+  std::lock_guard lock(globals().seamsLock);
+  return globals().throttle;
+}
+
+std::vector<Cookie> HTTPRequest::sessionCookies() {
+  std::lock_guard lock(globals().sessionCookiesLock);
+  return globals().sessionCookies;
+}
+
+void HTTPRequest::setSessionCookies(std::vector<Cookie> cookies) {
+  std::lock_guard lock(globals().sessionCookiesLock);
+  globals().sessionCookies = std::move(cookies);
+}
+
+void HTTPRequest::addSessionCookie(const Cookie& cookie) {
+  std::lock_guard lock(globals().sessionCookiesLock);
+  auto& list = globals().sessionCookies;
+  std::erase_if(list, [&](const Cookie& c) { return c.sameIdentity(cookie); });
+  list.push_back(cookie);
+}
+
+void HTTPRequest::clearSession() {
+  setSessionCookies({});
+}
+
+std::vector<HTTPRequest::PooledConnection> HTTPRequest::persistentConnectionsPool() {
+  auto& g = globals();
+  std::lock_guard lock(g.connectionsLock);
+  std::vector<PooledConnection> out;
+  for (auto& e : g.pool)
+    out.push_back({e->id, e->host, e->port, e->scheme, e->request.has_value(),
+                   e->stream && e->stream->isOpen()});
+  return out;
+}
+
+void HTTPRequest::expirePersistentConnections() {
+  std::lock_guard lock(globals().connectionsLock);
+  expirePersistentConnectionsLocked(poolNow());
+}
+
+void HTTPRequest::closeIdlePersistentConnections() {
+  auto& g = globals();
+  std::lock_guard lock(g.connectionsLock);
+  for (auto it = g.pool.begin(); it != g.pool.end();) {
+    if (!(*it)->request) {
+      closeEntryLocked(**it);
+      it = g.pool.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool HTTPRequest::isNetworkInUse() {
+  std::lock_guard lock(globals().connectionsLock);
+  return globals().runningRequestCount > 0;
+}
+
+void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool b) {
+  std::lock_guard lock(globals().connectionsLock);
+  globals().shouldUpdateNetworkActivityIndicator = b;
+}
+
+void HTTPRequest::setNetworkActivityIndicatorHandler(std::function<void(bool)> handler) {
+  std::lock_guard lock(globals().connectionsLock);
+  globals().activityHandler = std::move(handler);
+}
+
+void HTTPRequest::setStatusTimerLoop(RunLoop* loop) {
+  globals().statusTimerLoop.store(loop);
+}
+
+}  // namespace est

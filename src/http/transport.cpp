@@ -1,0 +1,301 @@
+#include "http/transport.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/error.hpp>
+#include <map>
+#include <mutex>
+
+namespace est::net {
+namespace http = boost::beast::http;
+namespace ssl = asio::ssl;
+
+std::string TlsSettings::key() const {
+  return (validatesSecureCertificate ? "verify:" : "noverify:") + certificateAuthorityFile;
+}
+
+namespace {
+
+// One context per distinct trust setting, shared by every connection that uses it.
+std::shared_ptr<ssl::context> contextFor(const TlsSettings& settings, ErrorCode& ec) {
+  static std::mutex mutex;
+  static auto* contexts = new std::map<std::string, std::shared_ptr<ssl::context>>;
+  std::lock_guard lock(mutex);
+  auto& slot = (*contexts)[settings.key()];
+  if (slot) return slot;
+  auto ctx = std::make_shared<ssl::context>(ssl::context::tls_client);
+  ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                   ssl::context::no_sslv3);
+  if (settings.validatesSecureCertificate) {
+    ctx->set_verify_mode(ssl::verify_peer, ec);
+    if (!ec) {
+      if (settings.certificateAuthorityFile.empty())
+        ctx->set_default_verify_paths(ec);
+      else
+        ctx->load_verify_file(settings.certificateAuthorityFile, ec);
+    }
+  } else {
+    ctx->set_verify_mode(ssl::verify_none, ec);
+  }
+  if (ec) {
+    contexts->erase(settings.key());
+    return nullptr;
+  }
+  slot = ctx;
+  return ctx;
+}
+
+}  // namespace
+
+Connection::Connection(asio::io_context& io, bool tls, TlsSettings settings)
+    : io_(io), settings_(std::move(settings)), resolver_(io) {
+  if (!tls) plain_ = std::make_unique<tcp::socket>(io_);
+  if (tls) {
+    ErrorCode ec;
+    sslContext_ = contextFor(settings_, ec);
+    if (sslContext_) tls_ = std::make_unique<ssl::stream<tcp::socket>>(io_, *sslContext_);
+  }
+}
+
+Connection::~Connection() {
+  close();
+}
+
+tcp::socket& Connection::socket() {
+  return tls_ ? tls_->next_layer() : *plain_;
+}
+
+void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, OpenHandler done) {
+  if (!plain_ && !tls_) {
+    // The trust store could not be loaded (a bad certificate-authority file).
+    asio::post(io_, [done] {
+      done(ssl::error::make_error_code(ssl::error::unspecified_system_error), OpenStage::Handshake);
+    });
+    return;
+  }
+  auto self = shared_from_this();
+  if (hostIsIP) {
+    ErrorCode ec;
+    auto address = asio::ip::make_address(host, ec);
+    if (ec) {
+      asio::post(io_, [done, ec] { done(ec, OpenStage::Resolve); });
+      return;
+    }
+    auto results = tcp::resolver::results_type::create(tcp::endpoint(address, port), host,
+                                                       std::to_string(port));
+    connect(results, host, true, std::move(done));
+    return;
+  }
+  resolver_.async_resolve(host, std::to_string(port),
+                          [self, host, done = std::move(done)](
+                              const ErrorCode& ec, tcp::resolver::results_type results) mutable {
+                            if (ec) {
+                              done(ec, OpenStage::Resolve);
+                              return;
+                            }
+                            self->connect(results, host, false, std::move(done));
+                          });
+}
+
+void Connection::connect(const tcp::resolver::results_type& endpoints, const std::string& host,
+                         bool hostIsIP, OpenHandler done) {
+  auto self = shared_from_this();
+  asio::async_connect(
+      socket(), endpoints,
+      [self, host, hostIsIP, done = std::move(done)](const ErrorCode& ec,
+                                                     const tcp::endpoint&) mutable {
+        if (ec) {
+          done(ec, OpenStage::Connect);
+          return;
+        }
+        ErrorCode ignored;
+        self->socket().set_option(tcp::no_delay(true), ignored);
+        if (!self->tls_) {
+          self->open_ = true;
+          done({}, OpenStage::Connect);
+          return;
+        }
+        SSL* ssl = self->tls_->native_handle();
+        if (!hostIsIP) SSL_set_tlsext_host_name(ssl, host.c_str());
+        if (self->settings_.validatesSecureCertificate) {
+          X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+          X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+          int ok = hostIsIP ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
+                            : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+          if (ok != 1) {
+            done(ssl::error::make_error_code(ssl::error::unspecified_system_error),
+                 OpenStage::Handshake);
+            return;
+          }
+        }
+        self->tls_->async_handshake(ssl::stream_base::client,
+                                    [self, done = std::move(done)](const ErrorCode& hec) {
+                                      if (!hec) self->open_ = true;
+                                      done(hec, OpenStage::Handshake);
+                                    });
+      });
+}
+
+void Connection::asyncReadSome(asio::mutable_buffer buffer, IoHandler done) {
+  auto self = shared_from_this();
+  auto handler = [self, done = std::move(done)](const ErrorCode& ec, size_t n) { done(ec, n); };
+  if (tls_)
+    tls_->async_read_some(buffer, std::move(handler));
+  else
+    plain_->async_read_some(buffer, std::move(handler));
+}
+
+void Connection::asyncWrite(std::vector<asio::const_buffer> buffers, IoHandler done) {
+  auto self = shared_from_this();
+  auto handler = [self, done = std::move(done)](const ErrorCode& ec, size_t n) { done(ec, n); };
+  if (tls_)
+    asio::async_write(*tls_, buffers, std::move(handler));
+  else
+    asio::async_write(*plain_, buffers, std::move(handler));
+}
+
+void Connection::close() {
+  open_ = false;
+  resolver_.cancel();
+  if (!plain_ && !tls_) return;
+  ErrorCode ignored;
+  auto& s = socket();
+  if (s.is_open()) {
+    s.shutdown(tcp::socket::shutdown_both, ignored);
+    s.close(ignored);
+  }
+}
+
+bool isConnectionLostError(const ErrorCode& ec) {
+  return ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
+         ec == asio::error::not_connected || ec == asio::error::connection_aborted;
+}
+
+bool isEndOfStream(const ErrorCode& ec) {
+  // A TLS peer that closes without a close_notify is treated like a plain close.
+  return ec == asio::error::eof || ec == ssl::error::stream_truncated;
+}
+
+bool isTlsError(const ErrorCode& ec) {
+  return ec.category() == asio::error::get_ssl_category() ||
+         (ec.category() == ssl::error::get_stream_category() && ec != ssl::error::stream_truncated);
+}
+
+Error transportError(const ErrorCode& ec) {
+  return Error(ec.category().name(), ec.value(), ec.message());
+}
+
+// ---- parser ----
+
+struct ResponseParser::Impl : http::basic_parser<false> {
+  ResponseSink& sink;
+  HeaderMap headers;
+  std::vector<std::string> setCookies;
+  int status = 0;
+  int version = 11;
+  std::string reason;
+  bool interim = false;
+  bool closeDelimited = false;
+  size_t fieldCount = 0;
+
+  explicit Impl(ResponseSink& s) : sink(s) {}
+
+  void on_request_impl(http::verb, boost::beast::string_view, boost::beast::string_view, int,
+                       ErrorCode&) override {}
+  void on_response_impl(int code, boost::beast::string_view r, int v, ErrorCode&) override {
+    status = code;
+    version = v;
+    reason.assign(r.data(), r.size());
+  }
+  void on_field_impl(http::field, boost::beast::string_view name, boost::beast::string_view value,
+                     ErrorCode& ec) override {
+    // The byte limit already bounds the header; this bounds the work per field too.
+    if (++fieldCount > 1000) {
+      ec = http::error::header_limit;
+      return;
+    }
+    std::string_view n(name.data(), name.size()), v(value.data(), value.size());
+    if (equalsIgnoringCase(n, "Set-Cookie")) setCookies.emplace_back(v);
+    headers.append(n, v);
+  }
+  void on_header_impl(ErrorCode& ec) override {
+    if (status >= 100 && status < 200 && status != 101) {
+      interim = true;
+      return;
+    }
+    sink.onResponseHead(status, version, reason, std::move(headers), std::move(setCookies), ec);
+  }
+  void on_body_init_impl(const boost::optional<std::uint64_t>& length, ErrorCode&) override {
+    closeDelimited = !length && !chunked();
+  }
+  size_t on_body_impl(boost::beast::string_view body, ErrorCode& ec) override {
+    sink.onResponseBody(std::string_view(body.data(), body.size()), ec);
+    return body.size();
+  }
+  void on_chunk_header_impl(std::uint64_t, boost::beast::string_view, ErrorCode&) override {}
+  size_t on_chunk_body_impl(std::uint64_t, boost::beast::string_view body, ErrorCode& ec) override {
+    sink.onResponseBody(std::string_view(body.data(), body.size()), ec);
+    return body.size();
+  }
+  void on_finish_impl(ErrorCode&) override {}
+};
+
+ResponseParser::ResponseParser(ResponseSink& sink, bool expectBody, std::uint32_t headerLimit)
+    : sink_(sink), expectBody_(expectBody), headerLimit_(headerLimit) {
+  impl_ = std::make_unique<Impl>(sink_);
+  impl_->header_limit(headerLimit_);
+  impl_->body_limit(boost::none);
+  impl_->eager(true);
+  if (!expectBody_) impl_->skip(true);
+}
+
+ResponseParser::~ResponseParser() = default;
+
+size_t ResponseParser::put(const char* bytes, size_t length, ErrorCode& ec) {
+  size_t used = 0;
+  ec = {};
+  while (used < length && !impl_->is_done()) {
+    size_t n = impl_->put(asio::const_buffer(bytes + used, length - used), ec);
+    used += n;
+    if (ec == http::error::need_more) {
+      ec = {};
+      break;
+    }
+    if (ec) break;
+    if (impl_->is_done() && impl_->interim) {
+      impl_ = std::make_unique<Impl>(sink_);
+      impl_->header_limit(headerLimit_);
+      impl_->body_limit(boost::none);
+      impl_->eager(true);
+      if (!expectBody_) impl_->skip(true);
+      continue;
+    }
+    if (n == 0) break;
+  }
+  return used;
+}
+
+void ResponseParser::putEof(ErrorCode& ec) {
+  ec = {};
+  if (impl_->is_done()) return;
+  impl_->put_eof(ec);
+}
+
+bool ResponseParser::isDone() const {
+  return impl_->is_done() && !impl_->interim;
+}
+
+bool ResponseParser::headerDone() const {
+  return impl_->is_header_done() && !impl_->interim;
+}
+
+bool ResponseParser::framingAllowsReuse() const {
+  return !impl_->closeDelimited;
+}
+
+}  // namespace est::net

@@ -1,0 +1,118 @@
+#pragma once
+
+// The HTTP client's byte transport: TCP or TLS connections on an Asio io_context, and the
+// incremental reply parser. Internal to the client (and its tests); callers use HTTPRequest.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "http/header_map.h"
+#include "platform/error.h"
+
+namespace est::net {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using ErrorCode = boost::system::error_code;
+
+struct TlsSettings {
+  bool validatesSecureCertificate = true;
+  std::string certificateAuthorityFile;  // empty: the system's authorities
+  // Connections made under different settings are never shared.
+  std::string key() const;
+};
+
+enum class OpenStage { Resolve, Connect, Handshake };
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  using OpenHandler = std::function<void(ErrorCode, OpenStage)>;
+  using IoHandler = std::function<void(ErrorCode, size_t)>;
+
+  Connection(asio::io_context& io, bool tls, TlsSettings settings);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Resolves (off the loop thread, inside Asio), connects and, for TLS, shakes hands with
+  // SNI and host-name verification.
+  void asyncOpen(const std::string& host, int port, bool hostIsIP, OpenHandler done);
+  void asyncReadSome(asio::mutable_buffer buffer, IoHandler done);
+  void asyncWrite(std::vector<asio::const_buffer> buffers, IoHandler done);
+  void close();
+
+  bool isOpen() const { return open_; }
+  bool isTls() const { return tls_ != nullptr; }
+  asio::io_context& context() { return io_; }
+  const TlsSettings& tlsSettings() const { return settings_; }
+
+  int requestsServed = 0;  // replies completed on this connection
+  // Reply bytes land here; kept with the connection so each request does not allocate anew.
+  std::vector<char> readBuffer;
+
+ private:
+  void connect(const tcp::resolver::results_type& endpoints, const std::string& host, bool hostIsIP,
+               OpenHandler done);
+  tcp::socket& socket();
+
+  asio::io_context& io_;
+  TlsSettings settings_;
+  std::shared_ptr<asio::ssl::context> sslContext_;
+  std::unique_ptr<asio::ssl::stream<tcp::socket>> tls_;
+  std::unique_ptr<tcp::socket> plain_;
+  tcp::resolver resolver_;
+  bool open_ = false;
+};
+
+// True for errors that mean the peer dropped the connection (reset, broken pipe, not
+// connected): on a reused connection the request is tried once more on a fresh one.
+bool isConnectionLostError(const ErrorCode& ec);
+bool isEndOfStream(const ErrorCode& ec);
+bool isTlsError(const ErrorCode& ec);
+
+// The transport's own error as an est::Error (domain = error category).
+Error transportError(const ErrorCode& ec);
+
+// Receives the parsed reply. Setting `ec` stops parsing.
+class ResponseSink {
+ public:
+  virtual ~ResponseSink() = default;
+  virtual void onResponseHead(int status, int version, std::string_view reason, HeaderMap headers,
+                              std::vector<std::string> setCookies, ErrorCode& ec) = 0;
+  virtual void onResponseBody(std::string_view bytes, ErrorCode& ec) = 0;
+};
+
+// Incremental HTTP/1.x reply parser (Content-Length, chunked and close-delimited bodies).
+// Interim 1xx replies are skipped. The header is capped at `headerLimit` bytes.
+class ResponseParser {
+ public:
+  static constexpr std::uint32_t kDefaultHeaderLimit = 65536;
+
+  ResponseParser(ResponseSink& sink, bool expectBody,
+                 std::uint32_t headerLimit = kDefaultHeaderLimit);
+  ~ResponseParser();
+
+  // Parses what it can of `bytes`; returns how many were used. Needing more is not an error.
+  size_t put(const char* bytes, size_t length, ErrorCode& ec);
+  // End of stream: completes a close-delimited body, else reports a partial message.
+  void putEof(ErrorCode& ec);
+  bool isDone() const;
+  bool headerDone() const;
+  // False when the body ran to the end of the stream, so the connection cannot carry more.
+  bool framingAllowsReuse() const;
+
+ private:
+  struct Impl;
+  ResponseSink& sink_;
+  bool expectBody_;
+  std::uint32_t headerLimit_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace est::net

@@ -1,0 +1,226 @@
+// Time-outs, persistent connections and the retry on a connection the server dropped.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+
+#include "http/http_request.h"
+#include "http/support/request_fixture.h"
+
+namespace est::testing {
+namespace {
+
+using Request = HTTPRequest;
+
+// Reads requests and never answers, until the client goes away.
+void silent(ServerConnection& c) {
+  if (c.readRequest()) c.waitForPeerClose(30);
+}
+
+class ConnectionTest : public HttpRequestTest {
+ protected:
+  void SetUp() override {
+    HttpRequestTest::SetUp();
+    Request::setStatusTimerLoop(&loop);  // time-outs and pool expiry on virtual time
+  }
+  // Moves virtual time while letting the network thread catch up between steps.
+  void advance(double seconds) {
+    for (double t = 0; t < seconds; t += 0.25) {
+      loop.advance(Seconds(0.25));
+      loop.waitUntil([] { return false; }, Seconds(0.002));
+    }
+  }
+};
+
+TEST_F(ConnectionTest, SilentServerTimesOutAfterTenSecondsWithoutRetry) {
+  TestServer server(silent);
+  auto r = Request::requestWithURL(server.url());
+  EXPECT_DOUBLE_EQ(r->timeOutSeconds(), 10.0);
+  RecordingDelegate d;
+  r->setDelegate(&d);
+  r->startAsynchronous();
+  ASSERT_TRUE(eventually([&] { return server.requestCount() == 1; }));
+  advance(9.5);
+  EXPECT_EQ(d.outcomes(), 0);
+  advance(1.5);
+  ASSERT_TRUE(waitForOutcome(d, 5));
+  EXPECT_EQ(d.failed, 1);
+  EXPECT_EQ(d.lastError->code, 2);
+  EXPECT_EQ(d.lastError->description, "The request timed out");
+  EXPECT_EQ(r->retryCount(), 0);
+  EXPECT_EQ(server.connectionCount(), 1);
+}
+
+TEST_F(ConnectionTest, TimeOutRetriesRestartOnFreshConnections) {
+  TestServer server(silent);
+  auto r = Request::requestWithURL(server.url());
+  r->setTimeOutSeconds(1);
+  r->setNumberOfTimesToRetryOnTimeout(2);
+  RecordingDelegate d;
+  r->setDelegate(&d);
+  r->startAsynchronous();
+  for (size_t n = 1; n <= 3; ++n) {
+    ASSERT_TRUE(eventually([&] { return server.requestCount() == n; })) << n;
+    advance(1.5);
+  }
+  ASSERT_TRUE(waitForOutcome(d, 5));
+  EXPECT_EQ(d.lastError->code, 2);
+  EXPECT_EQ(r->retryCount(), 2);
+  EXPECT_EQ(server.connectionCount(), 3);
+  EXPECT_EQ(std::count(d.events.begin(), d.events.end(), "started"), 3);
+}
+
+TEST_F(ConnectionTest, SequentialRequestsShareOneConnection) {
+  TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
+  std::vector<int> ids;
+  std::vector<bool> reused;
+  for (int i = 0; i < 3; ++i) {
+    auto r = Request::requestWithURL(server.url("/" + std::to_string(i)));
+    RecordingDelegate d;
+    run(r, d);
+    ASSERT_EQ(d.finished, 1);
+    ids.push_back(r->connectionID());
+    reused.push_back(r->connectionWasReused());
+    EXPECT_GT(r->requestID(), 0u);
+  }
+  EXPECT_EQ(server.connectionCount(), 1);
+  EXPECT_EQ(ids[0], ids[2]);
+  EXPECT_EQ(reused, (std::vector<bool>{false, true, true}));
+}
+
+struct KeepAliveCase {
+  std::string reply;
+  bool reused;
+};
+
+TEST_F(ConnectionTest, KeepAliveTermsDecideReuse) {
+  const std::vector<KeepAliveCase> cases = {
+      {httpResponse(200, "a", "Keep-Alive: timeout=15, max=100\r\n"), true},
+      {httpResponse(200, "a", "Keep-Alive: timeout=15, max=3\r\n"), false},
+      {httpResponse(200, "a", "Connection: close\r\n"), false},
+      {httpResponse(200, "a", "", "OK", "HTTP/1.0"), false},
+      {httpResponse(200, "a", "Connection: Keep-Alive\r\n", "OK", "HTTP/1.0"), true},
+      {"HTTP/1.1 200 OK\r\n\r\nclose-delimited", false},
+  };
+  for (auto& c : cases) {
+    // Each connection answers one request; the client must not come back to it unless the
+    // terms allowed it (then the second request finds it open).
+    TestServer server([&](ServerConnection& conn) {
+      while (conn.readRequest()) {
+        conn.send(c.reply);
+        if (c.reply.find("Content-Length") == std::string::npos) return;
+      }
+    });
+    for (int i = 0; i < 2; ++i) {
+      auto r = Request::requestWithURL(server.url());
+      RecordingDelegate d;
+      run(r, d);
+      ASSERT_EQ(d.finished, 1) << c.reply;
+    }
+    EXPECT_EQ(server.connectionCount(), c.reused ? 1 : 2) << c.reply;
+  }
+}
+
+TEST_F(ConnectionTest, IdleConnectionsExpireAfterTheServersKeepAliveTimeout) {
+  TestServer server(
+      TestServer::replyForever(httpResponse(200, "a", "Keep-Alive: timeout=15, max=100\r\n")));
+  auto fetch = [&] {
+    auto r = Request::requestWithURL(server.url());
+    RecordingDelegate d;
+    run(r, d);
+    return r->connectionWasReused();
+  };
+  EXPECT_FALSE(fetch());
+  loop.advance(Seconds(14));
+  EXPECT_TRUE(fetch());
+  loop.advance(Seconds(16));
+  EXPECT_FALSE(fetch());
+  EXPECT_EQ(server.connectionCount(), 2);
+}
+
+TEST_F(ConnectionTest, ReusedConnectionClosedByServerIsRetriedOnceOnAFreshOne) {
+  // First connection: answers once, then drops the next request unanswered.
+  TestServer server([](ServerConnection& c) {
+    if (c.index() == 0) {
+      c.readRequest();
+      c.sendResponse(200, "first");
+      c.readRequest();
+      c.close();
+      return;
+    }
+    while (c.readRequest()) c.sendResponse(200, "fresh");
+  });
+  auto first = Request::requestWithURL(server.url());
+  RecordingDelegate d1;
+  run(first, d1);
+  auto second = Request::requestWithURL(server.url());
+  RecordingDelegate d2;
+  run(second, d2);
+  EXPECT_EQ(d2.finished, 1);
+  EXPECT_EQ(toString(*second->responseData()), "fresh");
+  EXPECT_EQ(second->retryCount(), 1);
+  EXPECT_EQ(server.connectionCount(), 2);
+}
+
+TEST_F(ConnectionTest, SecondDroppedConnectionFailsWithCode1) {
+  TestServer server([](ServerConnection& c) {
+    if (c.index() == 0) {
+      c.readRequest();
+      c.sendResponse(200, "first");
+    }
+    c.readRequest();
+    c.abort();
+  });
+  auto first = Request::requestWithURL(server.url());
+  RecordingDelegate d1;
+  run(first, d1);
+  auto second = Request::requestWithURL(server.url());
+  RecordingDelegate d2;
+  run(second, d2);
+  ASSERT_EQ(d2.failed, 1);
+  EXPECT_EQ(d2.lastError->code, 1);
+  EXPECT_EQ(d2.lastError->description, "A connection failure occurred");
+  ASSERT_TRUE(d2.lastError->underlying);
+  EXPECT_EQ(server.connectionCount(), 2);
+}
+
+TEST_F(ConnectionTest, SharedQueueRunsAtMostFourAtOnce) {
+  std::mutex m;
+  std::condition_variable cv;
+  int active = 0, peak = 0;
+  bool release = false;
+  TestServer server([&](ServerConnection& c) {
+    if (!c.readRequest()) return;
+    {
+      std::unique_lock lock(m);
+      peak = std::max(peak, ++active);
+      cv.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+      --active;
+    }
+    c.sendResponse(200, "done", "Connection: close\r\n");
+  });
+  std::vector<HTTPRequestPtr> requests;
+  std::vector<RecordingDelegate> delegates(6);
+  for (int i = 0; i < 6; ++i) {
+    requests.push_back(Request::requestWithURL(server.url()));
+    requests.back()->setDelegate(&delegates[i]);
+    requests.back()->startAsynchronous();
+  }
+  ASSERT_TRUE(eventually([&] { return server.requestCount() == 4; }));
+  loop.waitUntil([] { return false; }, Seconds(0.2));
+  EXPECT_EQ(server.requestCount(), 4u);
+  EXPECT_EQ(Request::sharedQueue().executingCount(), 4u);
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  ASSERT_TRUE(loop.waitUntil([&] {
+    return std::all_of(delegates.begin(), delegates.end(), [](auto& d) { return d.finished == 1; });
+  }));
+  EXPECT_EQ(peak, 4);
+  EXPECT_EQ(server.requestCount(), 6u);
+}
+
+}  // namespace
+}  // namespace est::testing

@@ -1,0 +1,133 @@
+// The fetch tool end to end, against the scripted server.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "http/support/test_server.h"
+
+namespace est::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class FetchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("est-fetch-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Runs fetch with `args` (already shell-quoted); returns the exit status.
+  int fetch(const std::string& args) {
+    std::string cmd = std::string(EST_FETCH_PATH) + " " + args + " >" + (dir / "out").string() +
+                      " 2>" + (dir / "err").string();
+    int status = std::system(cmd.c_str());
+    out = slurp(dir / "out");
+    err = slurp(dir / "err");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  fs::path dir;
+  std::string out, err;
+};
+
+TEST_F(FetchTest, SequentialUrlsReuseTheConnectionAndReportStats) {
+  TestServer server([](ServerConnection& c) {
+    while (auto req = c.readRequest()) c.sendResponse(200, "body of " + req->target);
+  });
+  std::string first = (dir / "first").string();
+  int rc = fetch("-o " + first + " -i --stats " + server.url("/one") + " " + server.url("/two"));
+  EXPECT_EQ(rc, 0) << err;
+  EXPECT_EQ(slurp(first), "body of /one");
+  // The second URL has no -o: headers first, then the body, on standard output.
+  EXPECT_NE(out.find("HTTP/1.1 200 OK\r\n"), std::string::npos);
+  EXPECT_EQ(out.substr(out.size() - 12), "body of /two");
+  std::regex line(R"(status=200 bytes=(\d+) seconds=[0-9.]+ connection=(\d+) reused=(yes|no)\n)");
+  std::vector<std::smatch> stats;
+  for (auto it = std::sregex_iterator(err.begin(), err.end(), line); it != std::sregex_iterator();
+       ++it)
+    stats.push_back(*it);
+  ASSERT_EQ(stats.size(), 2u) << err;
+  EXPECT_EQ(stats[0][1], "12");
+  EXPECT_EQ(stats[0][3], "no");
+  EXPECT_EQ(stats[1][3], "yes");
+  EXPECT_EQ(stats[0][2], stats[1][2]);
+  EXPECT_EQ(server.connectionCount(), 1);
+}
+
+TEST_F(FetchTest, MethodHeadersAndBodyGoOutAsAsked) {
+  TestServer server(TestServer::replyForever(httpResponse(201, "", "", "Created")));
+  std::ofstream(dir / "payload", std::ios::binary) << "file-body";
+  int rc = fetch("-X PUT -H 'X-One: 1' -H 'Content-Type: text/plain' --data-binary @" +
+                 (dir / "payload").string() + " -v " + server.url("/put"));
+  EXPECT_EQ(rc, 0) << err;
+  auto reqs = server.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].method, "PUT");
+  EXPECT_EQ(reqs[0].header("X-One"), "1");
+  EXPECT_EQ(reqs[0].header("Content-Type"), "text/plain");
+  EXPECT_EQ(reqs[0].body, "file-body");
+  EXPECT_NE(err.find("> PUT /put HTTP/1.1"), std::string::npos) << err;
+  EXPECT_NE(err.find("< HTTP/1.1 201 Created"), std::string::npos) << err;
+  EXPECT_NE(err.find("connection #"), std::string::npos) << err;
+
+  rc = fetch("-d 'a=1' --http1.0 " + server.url("/form"));
+  EXPECT_EQ(rc, 0);
+  reqs = server.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[1].method, "POST");
+  EXPECT_EQ(reqs[1].version, "HTTP/1.0");
+  EXPECT_EQ(reqs[1].header("Content-Type"), "application/x-www-form-urlencoded");
+}
+
+TEST_F(FetchTest, FailuresSetTheExitStatusAndSayWhy) {
+  TestServer server(TestServer::replyForever(httpResponse(404, "missing")));
+  int rc = fetch(server.url("/ok") + " 'http://127.0.0.1/a b'");
+  EXPECT_EQ(rc, 5);
+  EXPECT_EQ(out, "missing");  // a 404 is not an error; the bad URL is
+  EXPECT_EQ(err, "fetch: Unable to create request (bad url?) (code 5)\n");
+
+  TestServer silent([](ServerConnection& c) {
+    if (c.readRequest()) c.waitForPeerClose(10);
+  });
+  rc = fetch("--timeout 0.5 --retries 1 " + silent.url());
+  EXPECT_EQ(rc, 2);
+  EXPECT_EQ(err, "fetch: The request timed out (code 2)\n");
+  EXPECT_EQ(silent.connectionCount(), 2);
+
+  rc = fetch("-s --timeout 0.5 " + silent.url());
+  EXPECT_EQ(rc, 2);
+  EXPECT_EQ(err, "");
+}
+
+TEST_F(FetchTest, ParallelStartsEveryUrlAtOnce) {
+  std::atomic<int> waiting{0};
+  TestServer server([&](ServerConnection& c) {
+    if (!c.readRequest()) return;
+    ++waiting;
+    // Nobody answers until all three are in: only parallel fetching gets through.
+    for (int i = 0; i < 200 && waiting < 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    c.sendResponse(200, std::to_string(c.index()));
+  });
+  std::string args = "--parallel --timeout 5";
+  for (int i = 0; i < 3; ++i) args += " -o " + (dir / std::to_string(i)).string();
+  for (int i = 0; i < 3; ++i) args += " " + server.url("/" + std::to_string(i));
+  EXPECT_EQ(fetch(args), 0) << err;
+  EXPECT_EQ(waiting.load(), 3);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(fs::exists(dir / std::to_string(i)));
+}
+
+}  // namespace
+}  // namespace est::testing

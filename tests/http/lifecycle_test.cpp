@@ -1,0 +1,172 @@
+// Cancelling, synchronous runs, and the one-outcome rule under hostile replies.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "http/http_request.h"
+#include "http/support/request_fixture.h"
+
+namespace est::testing {
+namespace {
+
+using Request = HTTPRequest;
+
+void silent(ServerConnection& c) {
+  if (c.readRequest()) c.waitForPeerClose(30);
+}
+
+TEST_F(HttpRequestTest, CancelDeliversOneFailureAndNothingAfterCompletion) {
+  TestServer server(silent);
+  auto r = Request::requestWithURL(server.url());
+  RecordingDelegate d;
+  r->setDelegate(&d);
+  r->startAsynchronous();
+  ASSERT_TRUE(eventually([&] { return server.requestCount() == 1; }));
+  r->cancel();
+  r->cancel();
+  ASSERT_TRUE(waitForFinish(*r));
+  eventually([] { return false; }, 0.1);
+  EXPECT_EQ(d.failed, 1);
+  EXPECT_EQ(d.finished, 0);
+  EXPECT_EQ(d.lastError->code, 4);
+  EXPECT_EQ(d.lastError->description, "The request was cancelled");
+  EXPECT_TRUE(r->isCancelled());
+
+  TestServer fine(TestServer::replyForever(httpResponse(200, "ok")));
+  auto done = Request::requestWithURL(fine.url());
+  RecordingDelegate d2;
+  run(done, d2);
+  done->cancel();
+  eventually([] { return false; }, 0.1);
+  EXPECT_EQ(d2.events, (std::vector<std::string>{"started", "headers", "finished"}));
+  EXPECT_FALSE(done->error());
+  EXPECT_FALSE(done->isCancelled());
+}
+
+TEST_F(HttpRequestTest, ClearedDelegateHearsNothingMore) {
+  std::string body(200000, 'd');
+  TestServer server([&](ServerConnection& c) {
+    if (!c.readRequest()) return;
+    c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size() * 2) + "\r\n\r\n");
+    c.send(body);
+    c.waitForPeerClose(10);
+  });
+  auto r = Request::requestWithURL(server.url());
+  RecordingDelegate d;
+  d.takeData = true;
+  int closures = 0;
+  r->setCompletionBlock([&](Request&) { ++closures; });
+  r->setFailedBlock([&](Request&) { ++closures; });
+  r->setDelegate(&d);
+  r->startAsynchronous();
+  ASSERT_TRUE(eventually([&] { return !d.data.empty(); }));
+  r->clearDelegatesAndCancel();
+  size_t seen = d.events.size();
+  ASSERT_TRUE(waitForFinish(*r));
+  eventually([] { return false; }, 0.2);
+  EXPECT_EQ(d.events.size(), seen);
+  EXPECT_EQ(d.outcomes(), 0);
+  EXPECT_EQ(closures, 0);
+  EXPECT_EQ(r->error()->code, 4);
+}
+
+TEST_F(HttpRequestTest, CancelBeforeStartFailsOnceAndNeverConnects) {
+  TestServer server(TestServer::replyForever(httpResponse(200, "")));
+  auto r = Request::requestWithURL(server.url());
+  RecordingDelegate d;
+  r->setDelegate(&d);
+  r->cancel();
+  ASSERT_TRUE(waitForOutcome(d));
+  r->startAsynchronous();
+  ASSERT_TRUE(waitForFinish(*r));
+  EXPECT_EQ(d.failed, 1);
+  EXPECT_EQ(d.lastError->code, 4);
+  EXPECT_EQ(server.connectionCount(), 0);
+}
+
+TEST_F(HttpRequestTest, SynchronousRequestOnTheMainThreadDeliversInLine) {
+  TestServer server(TestServer::replyForever(httpResponse(200, "sync")));
+  for (int i = 0; i < 2; ++i) {
+    auto r = Request::requestWithURL(server.url());
+    RecordingDelegate d;
+    r->setDelegate(&d);
+    r->startSynchronous();
+    EXPECT_EQ(d.events, (std::vector<std::string>{"started", "headers", "finished"}));
+    EXPECT_EQ(toString(*r->responseData()), "sync");
+    EXPECT_TRUE(r->isSynchronous());
+    EXPECT_EQ(r->runLoopMode(), "HTTPRequestRunLoopMode");
+    EXPECT_FALSE(r->inProgress());
+    EXPECT_EQ(r->connectionWasReused(), i == 1);
+  }
+  EXPECT_EQ(server.connectionCount(), 1);
+}
+
+TEST_F(HttpRequestTest, SynchronousRequestElsewherePostsCallbacksToTheMainLoop) {
+  TestServer server(TestServer::replyForever(httpResponse(200, "x")));
+  auto r = Request::requestWithURL(server.url());
+  RecordingDelegate d;
+  r->setDelegate(&d);
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    r->startSynchronous();
+    returned = true;
+  });
+  worker.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(d.outcomes(), 0);  // not yet delivered: the main loop has not run
+  loop.runPending();
+  EXPECT_EQ(d.finished, 1);
+}
+
+// Replies a hostile or broken server might send; each must end in one clear failure.
+TEST_F(HttpRequestTest, MalformedRepliesFailWithConnectionFailure) {
+  struct Case {
+    const char* what;
+    std::string reply;
+  };
+  std::string endlessHeader = "HTTP/1.1 200 OK\r\n";
+  while (endlessHeader.size() < 2 * 1024 * 1024)
+    endlessHeader += "X-Filler: " + std::string(100, 'y') + "\r\n";
+  const std::vector<Case> cases = {
+      {"garbage", "this is not http at all\r\n\r\n"},
+      {"bad status", "HTTP/1.1 abc OK\r\nContent-Length: 0\r\n\r\n"},
+      {"header without colon", "HTTP/1.1 200 OK\r\nNoColonHere\r\n\r\n"},
+      {"endless header", endlessHeader},
+      {"short body", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten.."},
+      {"bad content length", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n"},
+      {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"},
+      {"broken chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nab\r\n"},
+      {"endless chunk size",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(1024 * 1024, '1')},
+      {"chunked cut short", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"},
+      {"closed mid header", "HTTP/1.1 200 OK\r\nContent-Le"},
+  };
+  for (auto& c : cases) {
+    TestServer server([&](ServerConnection& conn) {
+      if (!conn.readRequest()) return;
+      conn.send(c.reply);
+    });
+    auto r = Request::requestWithURL(server.url());
+    r->setTimeOutSeconds(5);
+    RecordingDelegate d;
+    run(r, d);
+    ASSERT_EQ(d.failed, 1) << c.what;
+    EXPECT_EQ(d.finished, 0) << c.what;
+    EXPECT_EQ(d.lastError->code, 1) << c.what;
+    EXPECT_EQ(d.lastError->description, "A connection failure occurred") << c.what;
+    EXPECT_TRUE(Request::persistentConnectionsPool().empty()) << c.what;
+  }
+}
+
+TEST_F(HttpRequestTest, InterimRepliesAreSkipped) {
+  TestServer server(
+      TestServer::replyForever("HTTP/1.1 100 Continue\r\n\r\n" + httpResponse(200, "after")));
+  auto r = Request::requestWithURL(server.url());
+  RecordingDelegate d;
+  run(r, d);
+  EXPECT_EQ(r->responseStatusCode(), 200);
+  EXPECT_EQ(toString(r->rawResponseData()), "after");
+}
+
+}  // namespace
+}  // namespace est::testing

@@ -1,0 +1,249 @@
+// The client against a real nginx on loopback (gzip, keep-alive, redirects, ranges) and
+// against TLS servers whose certificates the test makes.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "http/http_request.h"
+#include "http/support/nginx_server.h"
+#include "http/support/request_fixture.h"
+
+namespace est::testing {
+namespace {
+
+using Request = HTTPRequest;
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class NginxTest : public HttpRequestTest {
+ protected:
+  static void SetUpTestSuite() {
+    if (!NginxServer::available()) return;
+    nginx = new NginxServer(R"(
+      server {
+        listen 127.0.0.1:{PORT0};
+        root {ROOT};
+        gzip on;
+        gzip_types application/json text/plain;
+        gzip_min_length 1;
+        location = /old { return 301 /prices.json; }
+        location = /away { return 302 http://localhost:{PORT0}/prices.json; }
+        location = /loop { return 302 /loop; }
+        location = /close { keepalive_timeout 0; }
+      }
+    )");
+    std::ofstream(nginx->root() / "prices.json") << R"({"status":"0","price":"25.5"})";
+    std::ofstream(nginx->root() / "close") << "closing";
+    writePatternFile(nginx->root() / "big.bin", 3 * 1024 * 1024 + 17);
+    for (auto& f : fs::directory_iterator(nginx->root())) ::chmod(f.path().c_str(), 0644);
+  }
+  static void TearDownTestSuite() {
+    delete nginx;
+    nginx = nullptr;
+  }
+  void SetUp() override {
+    if (!NginxServer::available()) GTEST_SKIP() << "nginx is not installed";
+    ASSERT_TRUE(nginx && nginx->running()) << (nginx ? nginx->errorLog() : "");
+    HttpRequestTest::SetUp();
+  }
+  HTTPRequestPtr get(const std::string& path, RecordingDelegate& d,
+                     const std::function<void(Request&)>& configure = {}) {
+    auto r = Request::requestWithURL(nginx->url(path));
+    if (configure) configure(*r);
+    run(r, d);
+    return r;
+  }
+  static NginxServer* nginx;
+};
+NginxServer* NginxTest::nginx = nullptr;
+
+TEST_F(NginxTest, GzippedJsonIsInflatedOnRead) {
+  RecordingDelegate d;
+  auto r = get("/prices.json", d);
+  ASSERT_EQ(d.finished, 1);
+  EXPECT_EQ(r->responseStatusCode(), 200);
+  EXPECT_TRUE(r->isResponseCompressed());
+  EXPECT_EQ(r->responseString(), R"({"status":"0","price":"25.5"})");
+
+  RecordingDelegate plain;
+  auto p = get("/prices.json", plain, [](Request& q) { q.setAllowCompressedResponse(false); });
+  EXPECT_FALSE(p->isResponseCompressed());
+  EXPECT_EQ(toString(p->rawResponseData()), R"({"status":"0","price":"25.5"})");
+}
+
+TEST_F(NginxTest, KeepAliveCarriesManyRequestsAndCloseEndsIt) {
+  int firstConnection = 0;
+  for (int i = 0; i < 10; ++i) {
+    RecordingDelegate d;
+    auto r = get("/prices.json", d);
+    ASSERT_EQ(d.finished, 1);
+    if (i == 0) firstConnection = r->connectionID();
+    EXPECT_EQ(r->connectionID(), firstConnection);
+    EXPECT_EQ(r->connectionWasReused(), i > 0);
+  }
+  RecordingDelegate d;
+  auto closing = get("/close", d);
+  EXPECT_EQ(closing->responseHeaders().value("Connection"), "close");
+  RecordingDelegate after;
+  auto next = get("/prices.json", after);
+  EXPECT_FALSE(next->connectionWasReused());
+}
+
+TEST_F(NginxTest, RedirectsAreFollowedAndLoopsStop) {
+  RecordingDelegate d;
+  auto r = get("/old", d);
+  ASSERT_EQ(d.finished, 1);
+  EXPECT_EQ(r->redirectCount(), 1);
+  EXPECT_EQ(r->url()->absoluteString(), nginx->url("/prices.json"));
+  EXPECT_EQ(r->responseString(), R"({"status":"0","price":"25.5"})");
+
+  RecordingDelegate other;
+  auto away = get("/away", other);
+  ASSERT_EQ(other.finished, 1);
+  EXPECT_EQ(away->url()->host(), "localhost");
+
+  RecordingDelegate looping;
+  get("/loop", looping);
+  ASSERT_EQ(looping.failed, 1);
+  EXPECT_EQ(looping.lastError->code, 9);
+}
+
+TEST_F(NginxTest, LargeFileStreamsToDiskAndResumes) {
+  TempDir dir;
+  fs::path dest = dir.path() / "big.bin";
+  RecordingDelegate d;
+  auto r = get("/big.bin", d, [&](Request& q) { q.setDownloadDestinationPath(dest.string()); });
+  ASSERT_EQ(d.finished, 1);
+  EXPECT_EQ(r->contentLength(), fs::file_size(nginx->root() / "big.bin"));
+  EXPECT_EQ(slurp(dest), slurp(nginx->root() / "big.bin"));
+
+  fs::path partial = dir.path() / "partial";
+  std::string whole = slurp(nginx->root() / "big.bin");
+  std::ofstream(partial, std::ios::binary) << whole.substr(0, 1000000);
+  fs::path resumed = dir.path() / "resumed.bin";
+  RecordingDelegate d2;
+  auto rr = get("/big.bin", d2, [&](Request& q) {
+    q.setDownloadDestinationPath(resumed.string());
+    q.setTemporaryFileDownloadPath(partial.string());
+    q.setAllowResumeForFileDownloads(true);
+  });
+  ASSERT_EQ(d2.finished, 1);
+  EXPECT_EQ(rr->responseStatusCode(), 206);
+  EXPECT_EQ(rr->partialDownloadSize(), 1000000u);
+  EXPECT_EQ(slurp(resumed), whole);
+}
+
+TEST_F(NginxTest, MissingFileIsAnOrdinary404) {
+  RecordingDelegate d;
+  auto r = get("/nothing-here", d);
+  EXPECT_EQ(d.finished, 1);
+  EXPECT_EQ(r->responseStatusCode(), 404);
+}
+
+class TlsTest : public HttpRequestTest {
+ protected:
+  static void SetUpTestSuite() {
+    if (!NginxServer::available()) return;
+    certDir = new TempDir;
+    certs = new TestCertificates(certDir->path());
+    if (!certs->ok) return;
+    auto block = [](int port, const fs::path& cert, const fs::path& key) {
+      return "server { listen 127.0.0.1:{PORT" + std::to_string(port) + "} ssl; root {ROOT}; " +
+             "ssl_certificate " + cert.string() + "; ssl_certificate_key " + key.string() + "; }\n";
+    };
+    nginx = new NginxServer(block(0, certs->serverCert, certs->serverKey) +
+                                block(1, certs->selfSignedCert, certs->selfSignedKey) +
+                                block(2, certs->wrongHostCert, certs->wrongHostKey),
+                            3);
+    std::ofstream(nginx->root() / "hello.txt") << "secret hello";
+    ::chmod((nginx->root() / "hello.txt").c_str(), 0644);
+  }
+  static void TearDownTestSuite() {
+    delete nginx;
+    delete certs;
+    delete certDir;
+    nginx = nullptr;
+  }
+  void SetUp() override {
+    if (!NginxServer::available()) GTEST_SKIP() << "nginx is not installed";
+    ASSERT_TRUE(certs->ok) << "openssl could not make the test certificates";
+    ASSERT_TRUE(nginx->running()) << nginx->errorLog();
+    HttpRequestTest::SetUp();
+  }
+  RecordingDelegate fetch(int server, const std::function<void(Request&)>& configure = {},
+                          const std::string& host = "localhost") {
+    auto r = Request::requestWithURL(nginx->url("/hello.txt", server, "https", host));
+    if (configure) configure(*r);
+    RecordingDelegate d;
+    run(r, d);
+    if (d.finished) body = toString(r->rawResponseData());
+    return d;
+  }
+  static void expectSslFailure(const RecordingDelegate& d) {
+    ASSERT_EQ(d.failed, 1);
+    EXPECT_EQ(d.lastError->code, 1);
+    EXPECT_EQ(d.lastError->description,
+              "A connection failure occurred: SSL problem (possibly a bad/expired/self-signed "
+              "certificate)");
+  }
+  std::string body;
+  static TempDir* certDir;
+  static TestCertificates* certs;
+  static NginxServer* nginx;
+};
+TempDir* TlsTest::certDir = nullptr;
+TestCertificates* TlsTest::certs = nullptr;
+NginxServer* TlsTest::nginx = nullptr;
+
+TEST_F(TlsTest, CertificateFromAnUnknownAuthorityIsRefusedUnlessTrusted) {
+  expectSslFailure(fetch(0));
+  auto trusted = fetch(0, [](Request& q) { q.setCertificateAuthorityFile(certs->caCert); });
+  EXPECT_EQ(trusted.finished, 1);
+  EXPECT_EQ(body, "secret hello");
+  auto byAddress = fetch(
+      0, [](Request& q) { q.setCertificateAuthorityFile(certs->caCert); }, "127.0.0.1");
+  EXPECT_EQ(byAddress.finished, 1);
+}
+
+TEST_F(TlsTest, SelfSignedIsRefusedUntilVerificationIsOff) {
+  expectSslFailure(fetch(1));
+  expectSslFailure(fetch(1, [](Request& q) { q.setCertificateAuthorityFile(certs->caCert); }));
+  auto unchecked = fetch(1, [](Request& q) { q.setValidatesSecureCertificate(false); });
+  EXPECT_EQ(unchecked.finished, 1);
+  EXPECT_EQ(body, "secret hello");
+}
+
+TEST_F(TlsTest, CertificateForAnotherHostIsRefusedEvenFromATrustedAuthority) {
+  expectSslFailure(fetch(2, [](Request& q) { q.setCertificateAuthorityFile(certs->caCert); }));
+  auto unchecked = fetch(2, [](Request& q) { q.setValidatesSecureCertificate(false); });
+  EXPECT_EQ(unchecked.finished, 1);
+}
+
+TEST_F(TlsTest, UncheckedConnectionsAreNotSharedWithCheckedRequests) {
+  auto unchecked = fetch(1, [](Request& q) { q.setValidatesSecureCertificate(false); });
+  ASSERT_EQ(unchecked.finished, 1);
+  // Same host and port, verification on: must not ride the unverified connection.
+  expectSslFailure(fetch(1));
+}
+
+TEST_F(TlsTest, FetchToolTrustsACertificateAuthorityFileOrNothing) {
+  std::string url = nginx->url("/hello.txt", 0, "https", "localhost");
+  TempDir out;
+  auto run = [&](const std::string& args) {
+    std::string cmd = std::string(EST_FETCH_PATH) + " -s " + args + " >" +
+                      (out.path() / "o").string() + " 2>/dev/null";
+    int status = std::system(cmd.c_str());
+    return WEXITSTATUS(status);
+  };
+  EXPECT_EQ(run(url), 1);
+  EXPECT_EQ(run("--cacert " + certs->caCert.string() + " " + url), 0);
+  EXPECT_EQ(slurp(out.path() / "o"), "secret hello");
+  EXPECT_EQ(run("-k " + nginx->url("/hello.txt", 1, "https", "localhost")), 0);
+}
+
+}  // namespace
+}  // namespace est::testing

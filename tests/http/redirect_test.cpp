@@ -1,0 +1,153 @@
+// Redirect rules: which replies are followed, how the next attempt is built, the limit.
+#include <gtest/gtest.h>
+
+#include "http/http_request.h"
+#include "http/support/request_fixture.h"
+
+namespace est::testing {
+namespace {
+
+using Request = HTTPRequest;
+
+// Answers "/r<N>" with a redirect to "/r<N+1>" until `hops`, then "/r<hops>" with "done".
+TestServer::Script chain(int hops, int status = 302) {
+  return [=](ServerConnection& c) {
+    while (auto req = c.readRequest()) {
+      int n = std::stoi(req->target.substr(2));
+      if (n < hops)
+        c.sendResponse(status, "moved", "Location: /r" + std::to_string(n + 1) + "\r\n", "Moved");
+      else
+        c.sendResponse(200, "done");
+    }
+  };
+}
+
+TEST_F(HttpRequestTest, FiveRedirectsAreFollowedAndTheSixthFails) {
+  TestServer server(chain(5));
+  auto ok = Request::requestWithURL(server.url("/r0"));
+  RecordingDelegate d;
+  run(ok, d);
+  EXPECT_EQ(d.finished, 1);
+  EXPECT_EQ(toString(*ok->responseData()), "done");
+  EXPECT_EQ(ok->redirectCount(), 5);
+  EXPECT_EQ(ok->url()->absoluteString(), server.url("/r5"));
+  EXPECT_EQ(ok->originalURL()->absoluteString(), server.url("/r0"));
+  EXPECT_EQ(std::count(d.events.begin(), d.events.end(), "redirected"), 5);
+  EXPECT_EQ(server.connectionCount(), 1);
+
+  TestServer six(chain(6));
+  auto tooMany = Request::requestWithURL(six.url("/r0"));
+  RecordingDelegate d2;
+  run(tooMany, d2);
+  ASSERT_EQ(d2.failed, 1);
+  EXPECT_EQ(d2.finished, 0);
+  EXPECT_EQ(d2.lastError->code, 9);
+  EXPECT_EQ(d2.lastError->description, "The request failed because it redirected too many times");
+}
+
+TEST_F(HttpRequestTest, RedirectStatusDecidesMethodBodyAndHeaders) {
+  for (int status : {301, 302, 303, 307}) {
+    TestServer server([status](ServerConnection& c) {
+      while (auto req = c.readRequest()) {
+        if (req->target == "/a/form")
+          c.sendResponse(status, "", "Location: ../next?x=1\r\n", "Moved");
+        else
+          c.sendResponse(200, "ok");
+      }
+    });
+    auto r = Request::requestWithURL(server.url("/a/form"));
+    r->setRequestMethod("PUT");
+    r->appendPostData(std::string_view("payload"));
+    r->addRequestHeader("Accept", "application/json");
+    r->addRequestHeader("X-Custom", "1");
+    r->addRequestHeader("User-Agent", "ua/1");
+    RecordingDelegate d;
+    run(r, d);
+    ASSERT_EQ(d.finished, 1) << status;
+    auto reqs = server.requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    const auto& second = reqs[1];
+    EXPECT_EQ(second.target, "/next?x=1") << "relative location resolved against the URL";
+    EXPECT_EQ(second.header("Accept"), "application/json");
+    EXPECT_EQ(second.header("User-Agent"), "ua/1");
+    if (status == 307) {
+      EXPECT_EQ(second.method, "PUT");
+      EXPECT_EQ(second.body, "payload");
+      EXPECT_EQ(second.header("X-Custom"), "1");
+    } else {
+      EXPECT_EQ(second.method, "GET") << status;
+      EXPECT_EQ(second.body, "");
+      EXPECT_FALSE(second.hasHeader("Content-Length"));
+      EXPECT_FALSE(second.hasHeader("X-Custom"));
+      EXPECT_EQ(second.header("Accept-Encoding"), "gzip");
+    }
+  }
+}
+
+TEST_F(HttpRequestTest, NonRedirectStatusesAndSwitchedOffRedirectsAreNotFollowed) {
+  for (int status : {300, 304}) {
+    TestServer server(
+        TestServer::replyForever(std::string("HTTP/1.1 ") + std::to_string(status) +
+                                 " X\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n"));
+    auto r = Request::requestWithURL(server.url("/here"));
+    RecordingDelegate d;
+    run(r, d);
+    EXPECT_EQ(d.finished, 1);
+    EXPECT_EQ(r->responseStatusCode(), status);
+    EXPECT_EQ(server.requestCount(), 1u);
+  }
+  TestServer server(chain(3));
+  auto r = Request::requestWithURL(server.url("/r0"));
+  r->setShouldRedirect(false);
+  RecordingDelegate d;
+  run(r, d);
+  EXPECT_EQ(r->responseStatusCode(), 302);
+  EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST_F(HttpRequestTest, DelegateThatAnswersRedirectsDecidesWhenToFollow) {
+  TestServer server(chain(1));
+  auto r = Request::requestWithURL(server.url("/r0"));
+  RecordingDelegate d;
+  d.answerRedirects = true;
+  run(r, d);
+  EXPECT_EQ(d.finished, 1);
+  ASSERT_EQ(d.redirectTargets.size(), 1u);
+  EXPECT_EQ(d.redirectTargets[0], server.url("/r1"));
+  EXPECT_EQ(d.events, (std::vector<std::string>{"started", "redirected", "headers", "willRedirect",
+                                                "started", "headers", "finished"}));
+}
+
+TEST_F(HttpRequestTest, KeptHeadersNeverCarryCookiesToAnotherHost) {
+  TestServer target([](ServerConnection& c) {
+    while (c.readRequest()) c.sendResponse(200, "there");
+  });
+  std::string elsewhere = "http://localhost:" + std::to_string(target.port()) + "/x";
+  TestServer origin([&](ServerConnection& c) {
+    while (c.readRequest())
+      c.sendResponse(307, "", "Set-Cookie: session=secret\r\nLocation: " + elsewhere + "\r\n");
+  });
+  auto r = Request::requestWithURL(origin.url("/start"));
+  r->appendPostData(std::string_view("body"));
+  RecordingDelegate d;
+  run(r, d);
+  ASSERT_EQ(d.finished, 1);
+  auto reqs = target.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].body, "body");
+  EXPECT_FALSE(reqs[0].hasHeader("Cookie"));
+  EXPECT_EQ(reqs[0].header("Host"), "localhost:" + std::to_string(target.port()));
+}
+
+TEST_F(HttpRequestTest, UnusableLocationFailsWithCode5) {
+  TestServer server(
+      TestServer::replyForever(httpResponse(302, "", "Location: http://bad host/\r\n", "Found")));
+  auto r = Request::requestWithURL(server.url());
+  RecordingDelegate d;
+  run(r, d);
+  ASSERT_EQ(d.failed, 1);
+  EXPECT_EQ(d.lastError->code, 5);
+}
+
+}  // namespace
+}  // namespace est::testing

@@ -1,0 +1,229 @@
+// What a request does with the reply: text encodings, gzip, framing, where the body goes,
+// cookies, authentication challenges.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "http/http_request.h"
+#include "http/support/request_fixture.h"
+
+namespace est::testing {
+namespace {
+
+using Request = HTTPRequest;
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ResponseTest : public HttpRequestTest {
+ protected:
+  void SetUp() override {
+    HttpRequestTest::SetUp();
+    dir = fs::temp_directory_path() /
+          ("est-http-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir);
+  }
+  void TearDown() override {
+    HttpRequestTest::TearDown();
+    fs::remove_all(dir);
+  }
+  HTTPRequestPtr fetch(const std::string& reply, RecordingDelegate& d,
+                       const std::function<void(Request&)>& configure = {}) {
+    server = std::make_unique<TestServer>(TestServer::replyForever(reply));
+    auto r = Request::requestWithURL(server->url("/x"));
+    if (configure) configure(*r);
+    run(r, d);
+    return r;
+  }
+  fs::path dir;
+  std::unique_ptr<TestServer> server;
+};
+
+TEST_F(ResponseTest, CharsetComesFromContentTypeWithLatin1AsFallback) {
+  struct Case {
+    std::string contentType;
+    std::string body;
+    StringEncoding encoding;
+    std::optional<std::string> text;
+  };
+  const std::vector<Case> cases = {
+      {"application/json; charset=utf-8", "caf\xC3\xA9", UTF8StringEncoding, "caf\xC3\xA9"},
+      {"application/json", "caf\xE9", ISOLatin1StringEncoding, "caf\xC3\xA9"},
+      {"text/plain; charset=\"utf-8\"", "caf\xE9", ISOLatin1StringEncoding, "caf\xC3\xA9"},
+      {"text/plain; charset=no-such-set", "a", ISOLatin1StringEncoding, "a"},
+      {"text/plain; charset=windows-1252", "\x80", WindowsCP1252StringEncoding, "\xE2\x82\xAC"},
+      {"text/plain; charset=utf-8", "\xC3(", UTF8StringEncoding, std::nullopt},
+  };
+  for (auto& c : cases) {
+    RecordingDelegate d;
+    auto r = fetch(httpResponse(200, c.body, "Content-Type: " + c.contentType + "\r\n"), d);
+    EXPECT_EQ(r->responseEncoding(), c.encoding) << c.contentType;
+    EXPECT_EQ(r->responseString(), c.text) << c.contentType;
+  }
+  std::string mime;
+  StringEncoding e = 0;
+  Request::parseMimeType(&mime, &e, " text/html ;charset=iso-8859-2;x=y");
+  EXPECT_EQ(mime, "text/html");
+  EXPECT_EQ(e, ISOLatin2StringEncoding);
+}
+
+TEST_F(ResponseTest, GzipBodyIsKeptCompressedAndInflatedOnEveryRead) {
+  std::string json = "{\"status\":\"0\",\"pad\":\"" + std::string(2000, 'x') + "\"}";
+  RecordingDelegate d;
+  auto r = fetch(httpResponse(200, gzipBytes(json), "Content-Encoding: gzip\r\n"), d);
+  ASSERT_EQ(d.finished, 1);
+  EXPECT_TRUE(r->isResponseCompressed());
+  ASSERT_GE(r->rawResponseData().size(), 2u);
+  EXPECT_EQ(r->rawResponseData()[0], 0x1F);
+  EXPECT_EQ(r->rawResponseData()[1], 0x8B);
+  EXPECT_EQ(toString(*r->responseData()), json);
+  EXPECT_EQ(toString(*r->responseData()), json);
+
+  RecordingDelegate d2;
+  auto live = fetch(httpResponse(200, gzipBytes(json), "Content-Encoding: gzip\r\n"), d2,
+                    [](Request& q) { q.setShouldWaitToInflateCompressedResponses(false); });
+  EXPECT_EQ(toString(live->rawResponseData()), json);
+  EXPECT_EQ(live->totalBytesRead(), gzipBytes(json).size());
+}
+
+TEST_F(ResponseTest, TruncatedGzipFailsOnlyWhenInflatedOnTheFly) {
+  std::string gz = gzipBytes(std::string(5000, 'a') + "tail");
+  std::string cut = gz.substr(0, gz.size() - 10);
+  std::string reply = httpResponse(200, cut, "Content-Encoding: gzip\r\n");
+  RecordingDelegate deferred;
+  auto r = fetch(reply, deferred);
+  EXPECT_EQ(deferred.finished, 1);
+  EXPECT_FALSE(r->responseData());  // nothing rather than a partial text
+
+  std::string garbage = httpResponse(200, "definitely not gzip", "Content-Encoding: gzip\r\n");
+  RecordingDelegate live;
+  fetch(garbage, live, [](Request& q) { q.setShouldWaitToInflateCompressedResponses(false); });
+  ASSERT_EQ(live.failed, 1);
+  EXPECT_EQ(live.lastError->code, 11);
+}
+
+TEST_F(ResponseTest, ChunkedAndCloseDelimitedBodiesAreAssembled) {
+  RecordingDelegate d;
+  auto r = fetch("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                     chunked({"hello ", std::string(70000, 'c'), " world"}),
+                 d);
+  ASSERT_EQ(d.finished, 1);
+  EXPECT_EQ(r->rawResponseData().size(), 6u + 70000 + 6);
+  EXPECT_EQ(r->contentLength(), r->totalBytesRead());
+
+  TestServer once([](ServerConnection& c) {
+    c.readRequest();
+    c.send("HTTP/1.0 200 OK\r\n\r\nuntil the end");
+  });
+  auto r2 = Request::requestWithURL(once.url());
+  RecordingDelegate d2;
+  run(r2, d2);
+  ASSERT_EQ(d2.finished, 1);
+  EXPECT_EQ(toString(r2->rawResponseData()), "until the end");
+  EXPECT_EQ(r2->contentLength(), 13u);
+}
+
+TEST_F(ResponseTest, BodyGoesToAFileOrToTheDelegateAndNowhereElse) {
+  std::string body(300000, 'f');
+  std::string dest = (dir / "out.bin").string();
+  {
+    std::ofstream stale(dest);
+    stale << "old";
+  }
+  RecordingDelegate d;
+  auto r =
+      fetch(httpResponse(200, body), d, [&](Request& q) { q.setDownloadDestinationPath(dest); });
+  ASSERT_EQ(d.finished, 1);
+  EXPECT_EQ(readFile(dest), body);
+  EXPECT_TRUE(r->rawResponseData().empty());
+  EXPECT_TRUE(r->temporaryFileDownloadPath().empty());
+
+  std::string gzDest = (dir / "inflated.txt").string();
+  RecordingDelegate dz;
+  fetch(httpResponse(200, gzipBytes(body), "Content-Encoding: gzip\r\n"), dz,
+        [&](Request& q) { q.setDownloadDestinationPath(gzDest); });
+  EXPECT_EQ(readFile(gzDest), body);
+
+  RecordingDelegate streaming;
+  streaming.takeData = true;
+  auto r3 = fetch(httpResponse(200, body), streaming,
+                  [&](Request& q) { q.setDownloadDestinationPath((dir / "unused").string()); });
+  EXPECT_EQ(streaming.data.size(), body.size());
+  EXPECT_TRUE(r3->rawResponseData().empty());
+  EXPECT_FALSE(fs::exists(dir / "unused"));
+  // The data callbacks come after the headers and before the outcome.
+  EXPECT_EQ(streaming.events.front(), "started");
+  EXPECT_EQ(streaming.events[1], "headers");
+  EXPECT_EQ(streaming.events.back(), "finished");
+}
+
+TEST_F(ResponseTest, ResumedDownloadSendsRangeAndAppendsOnlyWhenTheServerAgrees) {
+  std::string full = "0123456789abcdef";
+  for (bool serverHonoursRange : {true, false}) {
+    std::string partial = (dir / ("partial" + std::to_string(serverHonoursRange))).string();
+    std::string dest = (dir / ("dest" + std::to_string(serverHonoursRange))).string();
+    {
+      std::ofstream p(partial, std::ios::binary);
+      p << full.substr(0, 6);
+    }
+    std::string reply = serverHonoursRange
+                            ? httpResponse(206, full.substr(6), "Content-Range: bytes 6-15/16\r\n",
+                                           "Partial Content")
+                            : httpResponse(200, full);
+    RecordingDelegate d;
+    fetch(reply, d, [&](Request& q) {
+      q.setDownloadDestinationPath(dest);
+      q.setTemporaryFileDownloadPath(partial);
+      q.setAllowResumeForFileDownloads(true);
+    });
+    ASSERT_EQ(d.finished, 1);
+    EXPECT_EQ(server->requests()[0].header("Range"), "bytes=6-");
+    EXPECT_EQ(readFile(dest), full) << serverHonoursRange;
+  }
+}
+
+TEST_F(ResponseTest, CookiesAreStoredAndSentBack) {
+  TestServer srv([](ServerConnection& c) {
+    while (auto req = c.readRequest()) {
+      if (req->target == "/login")
+        c.sendResponse(200, "", "Set-Cookie: a=1; Path=/\r\nSet-Cookie: b=2\r\n");
+      else
+        c.sendResponse(200, "");
+    }
+  });
+  for (const char* path : {"/login", "/next"}) {
+    auto r = Request::requestWithURL(srv.url(path));
+    RecordingDelegate d;
+    run(r, d);
+    if (std::string(path) == "/login") {
+      EXPECT_EQ(r->responseCookies().size(), 2u);
+    }
+  }
+  EXPECT_EQ(srv.requests()[1].header("Cookie"), "a=1; b=2");
+  EXPECT_EQ(Request::sessionCookies().size(), 2u);
+
+  auto noJar = Request::requestWithURL(srv.url("/next"));
+  noJar->setUseCookiePersistence(false);
+  RecordingDelegate d;
+  run(noJar, d);
+  EXPECT_FALSE(srv.requests()[2].hasHeader("Cookie"));
+}
+
+TEST_F(ResponseTest, ChallengeWithoutCredentialsFailsWithAuthenticationNeeded) {
+  RecordingDelegate d;
+  auto r = fetch(
+      httpResponse(401, "who?", "WWW-Authenticate: Basic realm=\"x\"\r\n", "Unauthorized"), d);
+  EXPECT_EQ(d.finished, 0);
+  ASSERT_EQ(d.failed, 1);
+  EXPECT_EQ(d.lastError->code, 3);
+  EXPECT_EQ(d.lastError->description, "Authentication needed");
+  EXPECT_EQ(r->responseStatusCode(), 401);
+}
+
+}  // namespace
+}  // namespace est::testing
