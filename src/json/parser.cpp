@@ -1,0 +1,669 @@
+#include <cstring>
+
+#include "json/codec.h"
+#include "platform/format.h"
+
+namespace est {
+namespace {
+
+using Byte = unsigned char;
+
+// The stop set of a string scan: double quote, backslash, and every byte below 0x20 (the zero
+// included, since the text ends at its first NUL).
+struct StopTable {
+  bool stop[256] = {};
+  constexpr StopTable() {
+    stop[static_cast<Byte>('"')] = true;
+    stop[static_cast<Byte>('\\')] = true;
+    for (int i = 0; i < 0x20; ++i) stop[i] = true;
+  }
+};
+constexpr StopTable kCtrl;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// True when one of the eight bytes is in the stop set (never a false negative).
+inline bool hasStopByte(std::uint64_t x) {
+  const std::uint64_t quote = x ^ (kOnes * '"');
+  const std::uint64_t backslash = x ^ (kOnes * '\\');
+  const std::uint64_t control = (x - kOnes * 0x20) & ~x;
+  const std::uint64_t q = (quote - kOnes) & ~quote;
+  const std::uint64_t b = (backslash - kOnes) & ~backslash;
+  return ((control | q | b) & kHighs) != 0;
+}
+
+inline bool isWhitespace(Byte c) {
+  return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
+inline bool isDigit(Byte c) {
+  return c >= '0' && c <= '9';
+}
+
+inline int hexValue(Byte c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Well-formed UTF-8 only: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(const Byte* s, const Byte* e) {
+  while (s < e) {
+    if (e - s >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, s, 8);
+      if ((x & kHighs) == 0) {
+        s += 8;
+        continue;
+      }
+    }
+    const Byte c = *s;
+    if (c < 0x80) {
+      ++s;
+      continue;
+    }
+    auto cont = [&](std::ptrdiff_t i) { return (s[i] & 0xC0) == 0x80; };
+    if (c < 0xC2) return false;
+    if (c < 0xE0) {
+      if (e - s < 2 || !cont(1)) return false;
+      s += 2;
+    } else if (c < 0xF0) {
+      if (e - s < 3 || !cont(1) || !cont(2)) return false;
+      if (c == 0xE0 && s[1] < 0xA0) return false;
+      if (c == 0xED && s[1] > 0x9F) return false;
+      s += 3;
+    } else if (c < 0xF5) {
+      if (e - s < 4 || !cont(1) || !cont(2) || !cont(3)) return false;
+      if (c == 0xF0 && s[1] < 0x90) return false;
+      if (c == 0xF4 && s[1] > 0x8F) return false;
+      s += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void appendUtf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+// One pass over the bytes with an explicit stack of open containers, so nesting costs heap,
+// not native stack, and "no limit" really has none. Elements and members collect on scratch
+// stacks and each container is allocated once, at its exact size, when it closes.
+struct LxJsonParser::Scanner {
+  enum class Kind : std::uint8_t { Array, Object };
+  struct Frame {
+    Kind kind;
+    std::size_t base;  // first element (array) or member (object) of this frame on its stack
+  };
+  enum class Step { Value, AfterValue, ArrayTop, ObjectTop };
+
+  explicit Scanner(LxJsonParser& owner) : owner(owner) {}
+
+  LxJsonParser& owner;
+  const Byte* p = nullptr;
+  const Byte* end = nullptr;
+  std::vector<Frame> frames;
+  std::vector<Json> values;
+  std::vector<JsonMember> members;
+  std::string buffer;
+
+  // The byte under the cursor; 0 at the end of the text.
+  Byte cur() const { return p < end ? *p : 0; }
+  bool atEnd() const { return p >= end || *p == 0; }
+  void skipWhitespace() {
+    while (p < end && isWhitespace(*p)) ++p;
+  }
+  void error(int code, std::string message) { owner.addErrorWithCode(code, std::move(message)); }
+
+  void reset(std::string_view text) {
+    p = reinterpret_cast<const Byte*>(text.data());
+    end = p + text.size();
+    frames.clear();
+    values.clear();
+    members.clear();
+  }
+
+  Json& slot(Json& result);
+  bool run(Json& result);
+  bool enterContainer();
+  bool failValue();
+  bool failFrame();
+  bool scanRestOfString(detail::StrRep& out);
+  bool scanEscape();
+  bool scanUnicodeChar(std::uint32_t& cp);
+  bool scanHexQuad(std::uint32_t& quad);
+  bool scanNumber(Json& out);
+  const Byte* findStop(const Byte* s, std::uint64_t& high) const;
+};
+
+const unsigned char* LxJsonParser::Scanner::findStop(const Byte* s, std::uint64_t& high) const {
+  while (end - s >= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, s, 8);
+    high |= x;
+    if (hasStopByte(x)) break;
+    s += 8;
+  }
+  while (s < end && !kCtrl.stop[*s]) {
+    high |= *s;
+    ++s;
+  }
+  return s;
+}
+
+bool LxJsonParser::Scanner::enterContainer() {
+  ++owner.depth_;
+  if (owner.maxDepth_ != 0 && owner.depth_ > owner.maxDepth_) {
+    error(kLxJsonDepth, "Nested too deep");
+    return false;
+  }
+  return true;
+}
+
+// A value failed: every open container gives up in turn, innermost first, each adding its own
+// message as a recursive scanner's callers would.
+bool LxJsonParser::Scanner::failValue() {
+  while (!frames.empty()) {
+    const Frame f = frames.back();
+    frames.pop_back();
+    if (f.kind == Kind::Array) {
+      error(kLxJsonSyntax, "Expected value while parsing array");
+      values.erase(values.begin() + static_cast<std::ptrdiff_t>(f.base), values.end());
+    } else {
+      // The member being read is the last one: deeper frames have already been dropped.
+      error(kLxJsonSyntax, "Object value expected for key: " + std::string(members.back().key()));
+      members.erase(members.begin() + static_cast<std::ptrdiff_t>(f.base), members.end());
+    }
+  }
+  return false;
+}
+
+// The innermost container failed by itself (its own message is already in the trace).
+bool LxJsonParser::Scanner::failFrame() {
+  const Frame f = frames.back();
+  frames.pop_back();
+  if (f.kind == Kind::Array)
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(f.base), values.end());
+  else
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(f.base), members.end());
+  return failValue();
+}
+
+// Where the value about to be read goes: the result, a new element of the innermost array,
+// or the pending member of the innermost object. Scalars are built there directly.
+Json& LxJsonParser::Scanner::slot(Json& result) {
+  if (frames.empty()) return result;
+  if (frames.back().kind == Kind::Array) return values.emplace_back();
+  return members.back().value;
+}
+
+bool LxJsonParser::Scanner::run(Json& result) {
+  Step step = Step::Value;
+  for (;;) {
+    switch (step) {
+      case Step::Value: {
+        skipWhitespace();
+        const Byte c = cur();
+        if (p < end) ++p;
+        switch (c) {
+          case '"':
+            if (!scanRestOfString(putText(slot(result)))) return failValue();
+            step = Step::AfterValue;
+            break;
+          case '[':
+            if (!enterContainer()) return failValue();
+            frames.push_back({Kind::Array, values.size()});
+            step = Step::ArrayTop;
+            break;
+          case '{':
+            if (!enterContainer()) return failValue();
+            frames.push_back({Kind::Object, members.size()});
+            step = Step::ObjectTop;
+            break;
+          case 't':
+            if (end - p < 3 || std::memcmp(p, "rue", 3) != 0) {
+              error(kLxJsonSyntax, "Expected 'true'");
+              return failValue();
+            }
+            p += 3;
+            slot(result) = true;
+            step = Step::AfterValue;
+            break;
+          case 'f':
+            if (end - p < 4 || std::memcmp(p, "alse", 4) != 0) {
+              error(kLxJsonSyntax, "Expected 'false'");
+              return failValue();
+            }
+            p += 4;
+            slot(result) = false;
+            step = Step::AfterValue;
+            break;
+          case 'n':
+            if (end - p < 3 || std::memcmp(p, "ull", 3) != 0) {
+              error(kLxJsonSyntax, "Expected 'null'");
+              return failValue();
+            }
+            p += 3;
+            slot(result);
+            step = Step::AfterValue;
+            break;
+          case '-':
+          case '0':
+          case '1':
+          case '2':
+          case '3':
+          case '4':
+          case '5':
+          case '6':
+          case '7':
+          case '8':
+          case '9':
+            --p;
+            if (!scanNumber(slot(result))) return failValue();
+            step = Step::AfterValue;
+            break;
+          case '+':
+            error(kLxJsonParse, "Leading + disallowed in number");
+            return failValue();
+          case 0:
+            error(kLxJsonEndOfInput, "Unexpected end of string");
+            return failValue();
+          default:
+            error(kLxJsonSyntax, "Unrecognised leading character");
+            return failValue();
+        }
+        break;
+      }
+
+      case Step::AfterValue: {
+        if (frames.empty()) return true;
+        skipWhitespace();
+        if (frames.back().kind == Kind::Array) {
+          if (cur() == ',') {
+            ++p;
+            skipWhitespace();
+            if (cur() == ']') {
+              error(kLxJsonTrailingComma, "Trailing comma disallowed in array");
+              return failFrame();
+            }
+          }
+          step = Step::ArrayTop;
+        } else {
+          if (cur() == ',') {
+            ++p;
+            skipWhitespace();
+            if (cur() == '}') {
+              error(kLxJsonTrailingComma, "Trailing comma disallowed in object");
+              return failFrame();
+            }
+          }
+          step = Step::ObjectTop;
+        }
+        break;
+      }
+
+      case Step::ArrayTop: {
+        if (atEnd()) {
+          error(kLxJsonEndOfInput, "End of input while parsing array");
+          return failFrame();
+        }
+        skipWhitespace();
+        if (cur() != ']') {
+          step = Step::Value;
+          break;
+        }
+        ++p;
+        const std::size_t base = frames.back().base;
+        frames.pop_back();
+        --owner.depth_;
+        auto first = values.begin() + static_cast<std::ptrdiff_t>(base);
+        JsonArray array(std::make_move_iterator(first), std::make_move_iterator(values.end()));
+        values.erase(first, values.end());
+        slot(result) = Json(std::move(array));
+        step = Step::AfterValue;
+        break;
+      }
+
+      case Step::ObjectTop: {
+        if (atEnd()) {
+          error(kLxJsonEndOfInput, "End of input while parsing object");
+          return failFrame();
+        }
+        skipWhitespace();
+        const Byte c = cur();
+        if (c == '}') {
+          ++p;
+          const std::size_t base = frames.back().base;
+          frames.pop_back();
+          --owner.depth_;
+          JsonObject object;
+          object.appendMembers(members.data() + base, members.data() + members.size());
+          members.erase(members.begin() + static_cast<std::ptrdiff_t>(base), members.end());
+          slot(result) = Json(std::move(object));
+          step = Step::AfterValue;
+          break;
+        }
+        if (c != '"') {
+          error(kLxJsonSyntax, "Object key string expected");
+          return failFrame();
+        }
+        ++p;
+        // The key is read straight into a new pending member, which the value then fills.
+        JsonMember& member = members.emplace_back(std::string_view(), Json());
+        if (!scanRestOfString(keyStorage(member))) {
+          members.pop_back();
+          error(kLxJsonSyntax, "Object key string expected");
+          return failFrame();
+        }
+        skipWhitespace();
+        if (cur() != ':') {
+          members.pop_back();
+          error(kLxJsonSyntax, "Expected ':' separating key and value");
+          return failFrame();
+        }
+        ++p;
+        step = Step::Value;
+        break;
+      }
+    }
+  }
+}
+
+bool LxJsonParser::Scanner::scanRestOfString(detail::StrRep& out) {
+  std::uint64_t high = 0;
+  const Byte* start = p;
+  p = findStop(p, high);
+  if ((high & kHighs) && !isValidUtf8(start, p)) {
+    error(kLxJsonUnicode, "Broken unicode character");
+    return false;
+  }
+  if (cur() == '"') {  // the common case: no escapes, one copy straight into the value
+    out = detail::StrRep::make(
+        {reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start)});
+    ++p;
+    return true;
+  }
+  buffer.assign(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
+  for (;;) {
+    const Byte c = cur();
+    if (c == '"') {
+      ++p;
+      out.init(buffer);
+      return true;
+    }
+    if (c == '\\') {
+      ++p;
+      if (!scanEscape()) return false;
+      if (atEnd()) {
+        error(kLxJsonEndOfInput, "Unexpected EOF while parsing string");
+        return false;
+      }
+    } else {
+      error(kLxJsonControlChar, strprintf("Unescaped control character '0x%x'", c));
+      return false;
+    }
+    high = 0;
+    start = p;
+    p = findStop(p, high);
+    if ((high & kHighs) && !isValidUtf8(start, p)) {
+      error(kLxJsonUnicode, "Broken unicode character");
+      return false;
+    }
+    buffer.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
+  }
+}
+
+// Entered on the byte after the backslash; leaves the cursor after the whole escape.
+bool LxJsonParser::Scanner::scanEscape() {
+  const Byte e = cur();
+  char ch;
+  switch (e) {
+    case '"':
+    case '\\':
+    case '/':
+      ch = static_cast<char>(e);
+      break;
+    case 'b':
+      ch = '\b';
+      break;
+    case 'f':
+      ch = '\f';
+      break;
+    case 'n':
+      ch = '\n';
+      break;
+    case 'r':
+      ch = '\r';
+      break;
+    case 't':
+      ch = '\t';
+      break;
+    case 'u': {
+      ++p;
+      std::uint32_t cp;
+      if (!scanUnicodeChar(cp)) {
+        error(kLxJsonUnicode, "Broken unicode character");
+        return false;
+      }
+      appendUtf8(buffer, cp);
+      return true;
+    }
+    default:
+      error(kLxJsonEscape, strprintf("Illegal escape sequence '0x%x'", e));
+      return false;
+  }
+  buffer += ch;
+  ++p;
+  return true;
+}
+
+bool LxJsonParser::Scanner::scanHexQuad(std::uint32_t& quad) {
+  quad = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int d = hexValue(cur());
+    if (d < 0) {
+      error(kLxJsonUnicode, "Missing hex digit in quad");
+      return false;
+    }
+    ++p;
+    quad = (quad << 4) | static_cast<std::uint32_t>(d);
+  }
+  return true;
+}
+
+bool LxJsonParser::Scanner::scanUnicodeChar(std::uint32_t& cp) {
+  std::uint32_t high;
+  if (!scanHexQuad(high)) {
+    error(kLxJsonUnicode, "Missing hex quad");
+    return false;
+  }
+  if (high >= 0xDC00 && high <= 0xDFFF) {
+    error(kLxJsonUnicode, "Invalid high character in surrogate pair");
+    return false;
+  }
+  if (high < 0xD800 || high > 0xDBFF) {
+    cp = high;
+    return true;
+  }
+  std::uint32_t low;
+  if (cur() != '\\' || end - p < 2 || p[1] != 'u') {
+    error(kLxJsonUnicode, "Missing low character in surrogate pair");
+    return false;
+  }
+  p += 2;
+  if (!scanHexQuad(low)) {
+    error(kLxJsonUnicode, "Missing low character in surrogate pair");
+    return false;
+  }
+  if (low < 0xDC00 || low > 0xDFFF) {
+    error(kLxJsonUnicode, "Invalid low surrogate char");
+    return false;
+  }
+  cp = 0x10000 + (high - 0xD800) * 0x400 + (low - 0xDC00);
+  return true;
+}
+
+// Entered on the "-" or the first digit. The digits are only delimited here; the value is
+// assembled once from them, never through floating point.
+bool LxJsonParser::Scanner::scanNumber(Json& out) {
+  bool negative = false;
+  if (cur() == '-') {
+    negative = true;
+    ++p;
+  }
+  // Digits accumulate as they are delimited; past 19 of them the sum has wrapped and the slow
+  // path starts over from the digit runs.
+  std::uint64_t coefficient = 0;
+  const Byte* intBegin = p;
+  if (cur() == '0') {
+    ++p;
+    if (isDigit(cur())) {
+      error(kLxJsonParse, "Leading 0 disallowed in number");
+      return false;
+    }
+  } else if (!isDigit(cur())) {
+    error(kLxJsonParse, "No digits after initial minus");
+    return false;
+  } else {
+    do {
+      coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
+      ++p;
+    } while (p < end && isDigit(*p));
+  }
+  const Byte* intEnd = p;
+  const Byte* fracBegin = p;
+  const Byte* fracEnd = p;
+  if (cur() == '.') {
+    fracBegin = ++p;
+    if (!isDigit(cur())) {
+      error(kLxJsonParse, "No digits after decimal point");
+      return false;
+    }
+    do {
+      coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
+      ++p;
+    } while (p < end && isDigit(*p));
+    fracEnd = p;
+  }
+  std::int64_t exponent = 0;
+  if (cur() == 'e' || cur() == 'E') {
+    ++p;
+    bool expNegative = false;
+    if (cur() == '-' || cur() == '+') expNegative = *p++ == '-';
+    if (!isDigit(cur())) {
+      error(kLxJsonParse, "No digits after exponent");
+      return false;
+    }
+    do {
+      if (exponent < 1'000'000'000'000'000LL) exponent = exponent * 10 + (*p - '0');
+      ++p;
+    } while (p < end && isDigit(*p));
+    if (expNegative) exponent = -exponent;
+  }
+  const std::ptrdiff_t fractionLength = fracEnd - fracBegin;
+  if ((intEnd - intBegin) + fractionLength <= 19) {
+    exponent -= fractionLength;
+    if (exponent > Decimal::kMaxExponent || exponent < Decimal::kMinExponent) {
+      if (coefficient != 0) {
+        error(kLxJsonParse, "Failed creating decimal instance");
+        return false;
+      }
+      exponent = exponent > 0 ? Decimal::kMaxExponent : Decimal::kMinExponent;
+    }
+    putNumber(out, negative, coefficient, static_cast<std::int32_t>(exponent));
+    return true;
+  }
+  std::optional<Decimal> d;
+  {
+    auto view = [](const Byte* a, const Byte* b) {
+      return std::string_view(reinterpret_cast<const char*>(a), static_cast<std::size_t>(b - a));
+    };
+    d = Decimal::fromDigits(negative, view(intBegin, intEnd), view(fracBegin, fracEnd), exponent);
+  }
+  if (!d) {
+    error(kLxJsonParse, "Failed creating decimal instance");
+    return false;
+  }
+  out = Json(*d);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void LxJsonParser::putNumber(Json& slot, bool negative, std::uint64_t coefficient,
+                             std::int32_t exponent) noexcept {
+  Decimal* d = new (&slot.number_) Decimal();
+  d->low_ = coefficient;
+  d->exponent_ = exponent;
+  d->negative_ = negative;
+  slot.type_ = Json::Type::Number;
+}
+
+detail::StrRep& LxJsonParser::putText(Json& slot) noexcept {
+  new (&slot.string_) detail::StrRep();
+  slot.string_.bytes[23] = 0;
+  slot.type_ = Json::Type::String;
+  return slot.string_;
+}
+
+LxJsonParser::LxJsonParser() : scanner_(std::make_unique<Scanner>(*this)) {}
+LxJsonParser::~LxJsonParser() = default;
+
+std::optional<Json> LxJsonParser::fragmentWithString(std::optional<std::string_view> text) {
+  clearErrorTrace();
+  if (!text) {
+    addErrorWithCode(kLxJsonNilInput, "Input was 'nil'");
+    return std::nullopt;
+  }
+  depth_ = 0;
+  Scanner& s = *scanner_;
+  s.reset(*text);
+  Json value;
+  if (!s.run(value)) return std::nullopt;
+  s.skipWhitespace();
+  if (!s.atEnd()) {
+    addErrorWithCode(kLxJsonGarbage, "Garbage after JSON");
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<Json> LxJsonParser::fragmentWithString(const char* text) {
+  if (!text) return fragmentWithString(std::optional<std::string_view>());
+  return fragmentWithString(std::optional<std::string_view>(text));
+}
+
+std::optional<Json> LxJsonParser::objectWithString(std::optional<std::string_view> text) {
+  std::optional<Json> value = fragmentWithString(text);
+  if (value && !value->isContainer()) {
+    addErrorWithCode(kLxJsonFragment, "Valid fragment, but not JSON");
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<Json> LxJsonParser::objectWithString(const char* text) {
+  if (!text) return objectWithString(std::optional<std::string_view>());
+  return objectWithString(std::optional<std::string_view>(text));
+}
+
+}  // namespace est

@@ -1,0 +1,280 @@
+#include <algorithm>
+#include <cstring>
+
+#include "json/codec.h"
+#include "platform/format.h"
+
+namespace est {
+namespace {
+
+// kEscapeChars: U+0000 to U+001F, the double quote and the backslash.
+struct EscapeTable {
+  bool escape[256] = {};
+  constexpr EscapeTable() {
+    for (int i = 0; i < 0x20; ++i) escape[i] = true;
+    escape[static_cast<unsigned char>('"')] = true;
+    escape[static_cast<unsigned char>('\\')] = true;
+  }
+};
+constexpr EscapeTable kEscapeChars;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+inline bool hasEscapeByte(std::uint64_t x) {
+  const std::uint64_t quote = x ^ (kOnes * '"');
+  const std::uint64_t backslash = x ^ (kOnes * '\\');
+  const std::uint64_t control = (x - kOnes * 0x20) & ~x;
+  const std::uint64_t q = (quote - kOnes) & ~quote;
+  const std::uint64_t b = (backslash - kOnes) & ~backslash;
+  return ((control | q | b) & kHighs) != 0;
+}
+
+// Output with one capacity check per token into space kept from call to call; the written
+// length is tracked apart.
+class Sink {
+ public:
+  explicit Sink(std::string& space) : text_(space), length_(0) {
+    if (text_.size() < 128) text_.resize(128);
+  }
+  std::size_t length() const { return length_; }
+
+  char* reserve(std::size_t n) {
+    if (text_.size() - length_ < n) text_.resize(std::max(2 * text_.size(), length_ + n));
+    return text_.data() + length_;
+  }
+  void commit(std::size_t n) { length_ += n; }
+  void put(char c) {
+    *reserve(1) = c;
+    ++length_;
+  }
+  void put(const char* p, std::size_t n) {
+    std::memcpy(reserve(n), p, n);
+    length_ += n;
+  }
+  template <std::size_t N>
+  void literal(const char (&s)[N]) {
+    put(s, N - 1);
+  }
+  void indent(std::uint64_t depth) {
+    const std::size_t n = 1 + 2 * static_cast<std::size_t>(depth);
+    char* p = reserve(n);
+    p[0] = '\n';
+    std::memset(p + 1, ' ', n - 1);
+    length_ += n;
+  }
+
+ private:
+  std::string& text_;
+  std::size_t length_;
+};
+
+void appendString(std::string_view text, Sink& out) {
+  out.put('"');
+  const char* s = text.data();
+  const char* const e = s + text.size();
+  while (s < e) {
+    const char* run = s;
+    while (e - s >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, s, 8);
+      if (hasEscapeByte(x)) break;
+      s += 8;
+    }
+    while (s < e && !kEscapeChars.escape[static_cast<unsigned char>(*s)]) ++s;
+    out.put(run, static_cast<std::size_t>(s - run));
+    if (s == e) break;
+    const unsigned char c = static_cast<unsigned char>(*s++);
+    switch (c) {
+      case '"':
+        out.literal("\\\"");
+        break;
+      case '\\':
+        out.literal("\\\\");
+        break;
+      case 0x08:
+        out.literal("\\b");
+        break;
+      case 0x09:
+        out.literal("\\t");
+        break;
+      case 0x0A:
+        out.literal("\\n");
+        break;
+      case 0x0C:
+        out.literal("\\f");
+        break;
+      case 0x0D:
+        out.literal("\\r");
+        break;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.put(u, 6);
+      }
+    }
+  }
+  out.put('"');
+}
+
+// A value whose substitute is another substitute, and so on, must end somewhere.
+constexpr int kMaxProxyHops = 32;
+
+}  // namespace
+
+LxJsonWriter::LxJsonWriter() = default;
+LxJsonWriter::~LxJsonWriter() = default;
+
+// Iterative over an explicit stack of open containers, so deep trees cost no native stack.
+bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
+  Sink out(buffer_);
+  struct Frame {
+    const Json* container;
+    std::size_t next;
+    std::size_t count;
+    std::size_t sortedBase;  // first of this object's entries in `sorted`, when sorting
+  };
+  std::vector<Frame> frames;
+  std::vector<const JsonMember*> sorted;
+  std::vector<std::unique_ptr<Json>> substitutes;  // kept alive while written
+
+  auto fail = [&]() {
+    // Every object on the way gives up on the member it was writing.
+    while (!frames.empty()) {
+      const Frame& f = frames.back();
+      if (f.container->isObject()) {
+        const JsonMember* m =
+            sortKeys_
+                ? sorted[f.sortedBase + f.next - 1]
+                : &*(f.container->object()->begin() + static_cast<std::ptrdiff_t>(f.next - 1));
+        addErrorWithCode(kLxJsonUnsupported,
+                         "Unsupported value for key " + std::string(m->key()) + " in object");
+      }
+      frames.pop_back();
+    }
+    return false;
+  };
+
+  const std::string_view separator = humanReadable_ ? " : " : ":";
+  const Json* v = &root;
+  for (;;) {
+    for (int hops = 0; v->isOpaque(); ++hops) {
+      std::optional<Json> substitute;
+      if (hops < kMaxProxyHops) substitute = v->opaque()->proxyForJson();
+      if (!substitute) {
+        addErrorWithCode(kLxJsonUnsupported,
+                         "JSON serialisation not supported for " + v->opaque()->className());
+        return fail();
+      }
+      substitutes.push_back(std::make_unique<Json>(std::move(*substitute)));
+      v = substitutes.back().get();
+    }
+
+    switch (v->type()) {
+      case Json::Type::Null:
+        out.literal("null");
+        break;
+      case Json::Type::Boolean:
+        if (*v->boolValue())
+          out.literal("true");
+        else
+          out.literal("false");
+        break;
+      case Json::Type::Number: {
+        out.commit(v->number()->format(out.reserve(Decimal::kMaxTextLength)));
+        break;
+      }
+      case Json::Type::String:
+        appendString(v->stringView(), out);
+        break;
+      case Json::Type::Array:
+      case Json::Type::Object: {
+        // Counted even without a limit, so indentation stays right when maxDepth is 0.
+        ++depth_;
+        if (maxDepth_ != 0 && depth_ > maxDepth_) {
+          addErrorWithCode(kLxJsonDepth, "Nested too deep");
+          return fail();
+        }
+        Frame f{v, 0, 0, sorted.size()};
+        if (v->isArray()) {
+          out.put('[');
+          f.count = v->array()->size();
+        } else {
+          out.put('{');
+          f.count = v->object()->size();
+          if (sortKeys_) {
+            std::vector<const JsonMember*> keys = v->object()->sortedMembers();
+            sorted.insert(sorted.end(), keys.begin(), keys.end());
+          }
+        }
+        frames.push_back(f);
+        break;
+      }
+      case Json::Type::Opaque:
+        break;  // resolved above
+    }
+
+    // Move to the next value to write, closing every container that is done.
+    for (;;) {
+      if (frames.empty()) {
+        length = out.length();
+        return true;
+      }
+      Frame& f = frames.back();
+      if (f.next < f.count) {
+        if (f.next > 0) out.put(',');
+        if (humanReadable_) out.indent(depth_);
+        if (f.container->isArray()) {
+          v = &(*f.container->array())[f.next];
+        } else {
+          const JsonMember* m =
+              sortKeys_ ? sorted[f.sortedBase + f.next]
+                        : &*(f.container->object()->begin() + static_cast<std::ptrdiff_t>(f.next));
+          appendString(m->key(), out);
+          out.put(separator.data(), separator.size());
+          v = &m->value;
+        }
+        ++f.next;
+        break;
+      }
+      --depth_;
+      if (humanReadable_ && f.count > 0) out.indent(depth_);
+      out.put(f.container->isArray() ? ']' : '}');
+      sorted.resize(f.sortedBase);
+      frames.pop_back();
+    }
+  }
+}
+
+std::optional<std::string> LxJsonWriter::stringWithFragment(const Json& value) {
+  clearErrorTrace();
+  depth_ = 0;
+  std::size_t length = 0;
+  if (!appendValue(value, length)) return std::nullopt;
+  std::string out(buffer_.data(), length);
+  // A one-off huge document should not pin its space for the writer's lifetime.
+  if (buffer_.size() > (std::size_t(1) << 24)) std::string().swap(buffer_);
+  return out;
+}
+
+std::optional<std::string> LxJsonWriter::stringWithObject(const Json& value) {
+  if (value.isContainer()) return stringWithFragment(value);
+  // A value that is neither may stand in for an object or array through its substitute.
+  const Json* current = &value;
+  Json held;
+  for (int hops = 0; hops < kMaxProxyHops && current->isOpaque(); ++hops) {
+    std::optional<Json> substitute = current->opaque()->proxyForJson();
+    if (!substitute) break;
+    held = std::move(*substitute);
+    current = &held;
+    if (current->isContainer()) {
+      if (auto text = stringWithFragment(*current)) return text;
+      break;
+    }
+  }
+  clearErrorTrace();
+  addErrorWithCode(kLxJsonFragment, "Not valid type for JSON");
+  return std::nullopt;
+}
+
+}  // namespace est
