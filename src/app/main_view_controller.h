@@ -64,10 +64,10 @@ class MainViewController : public ui::ViewController, public ui::PagingAreaDeleg
   MainPage* suciveVC() const { return suciveVC_; }
 
   // Flow screens, made on first use and reused (null until then).
-  WelcomeViewController* welcomeVC() const { return welcomeVC_; }
-  CellNumberViewController* cellNumberVC() const { return cellNumberVC_; }
-  PinValidationViewController* pinValidationVC() const { return pinValidationVC_; }
-  AddLiceneViewController* addLicenceVC() const { return addLicenceVC_; }
+  WelcomeViewController* welcomeVC() const;
+  CellNumberViewController* cellNumberVC() const;
+  PinValidationViewController* pinValidationVC() const;
+  AddLiceneViewController* addLicenceVC() const;
   ConfirmBuyScreen* confirmBuyVC() const { return confirmBuyVC_; }
   WaitingValidationScreen* waitingValidationVC() const { return waitingValidationVC_; }
   ui::ViewController* transparentModalViewController() const {
