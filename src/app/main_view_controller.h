@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/screens.h"
+#include "http/http_request.h"
 #include "ui/paging_area.h"
 #include "ui/view_controller.h"
 
@@ -31,7 +32,9 @@ class CellNumberViewController;
 class PinValidationViewController;
 class WelcomeViewController;
 
-class MainViewController : public ui::ViewController, public ui::PagingAreaDelegate {
+class MainViewController : public ui::ViewController,
+                           public ui::PagingAreaDelegate,
+                           public HTTPRequestDelegate {
   Q_OBJECT
 
  public:
@@ -90,6 +93,8 @@ class MainViewController : public ui::ViewController, public ui::PagingAreaDeleg
 
   // Fetches the price of 30 minutes and stores it under "price".
   void getPrice();
+  void requestFinished(HTTPRequest& request) override;
+  void requestFailed(HTTPRequest& request) override;
 
   // Page switching. The sender is not read.
   void actionButtonHome(QObject* sender = nullptr);
@@ -136,7 +141,7 @@ class MainViewController : public ui::ViewController, public ui::PagingAreaDeleg
  private:
   void setTitle(const QString& title);
   void setButtonImage(QAbstractButton* button, const QString& name);
-  void selectButton(QAbstractButton* button, const QString& title, double offset);
+  void moveMarkerUnder(QAbstractButton* button);
   void enterRegistration();
   void ensureAddLicence();
   void ensureWaitingValidation();
@@ -157,6 +162,7 @@ class MainViewController : public ui::ViewController, public ui::PagingAreaDeleg
   QPointer<WaitingValidationScreen> waitingValidationVC_;
   QPointer<ui::ViewController> transparentModalViewController_;
 
+  HTTPRequestPtr priceRequest_;
   std::recursive_mutex lock_;
 };
 

@@ -1,0 +1,147 @@
+#include "account/pin_validation_view_controller.h"
+
+#include <QLabel>
+#include <utility>
+
+#include "account/field_focus.h"
+#include "app/app_config.h"
+#include "app/color.h"
+#include "app/main_view_controller.h"
+#include "app/preference_keys.h"
+#include "platform/device.h"
+#include "platform/log.h"
+#include "platform/preferences.h"
+#include "protocol/parking_protocol.h"
+#include "protocol/reply.h"
+#include "ui/alert.h"
+#include "ui/fonts.h"
+#include "ui/progress_hud.h"
+#include "ui/view.h"
+#include "ui_PinValidationViewController.h"
+
+namespace est {
+
+PinValidationViewController::PinValidationViewController(QObject* parent)
+    : ui::ViewController(parent) {}
+
+PinValidationViewController::~PinValidationViewController() {
+  if (request_) request_->setDelegate(nullptr);
+}
+
+void PinValidationViewController::setupLayout(QWidget* view) {
+  ui_ = std::make_unique<Ui::PinValidationViewController>();
+  ui_->setupUi(view);
+}
+
+ui::TextField* PinValidationViewController::txtPin() const {
+  return ui_ ? ui_->txtPin : nullptr;
+}
+ui::ImageView* PinValidationViewController::backTxtPin() const {
+  return ui_ ? ui_->backTxtPin : nullptr;
+}
+QAbstractButton* PinValidationViewController::btnValidar() const {
+  return ui_ ? ui_->btnValidar : nullptr;
+}
+QList<QLabel*> PinValidationViewController::labels() const {
+  if (!ui_) return {};
+  return {ui_->lblTitle, ui_->lblExplanation};
+}
+
+void PinValidationViewController::viewDidLoad() {
+  ui_->txtPin->setDelegate(this);
+  for (QLabel* label : labels()) {
+    label->setFont(ui::fontNamed("MyriadPro-Regular", 15));
+    ui::setTextColor(label, colorWithHexString("b5f1ff"));
+  }
+  ui_->txtPin->setFont(ui::fontNamed("MyriadPro-Bold", 15));
+  ui::setTextColor(ui_->txtPin, colorWithHexString("005c84"));
+  account::styleButton(ui_->btnValidar);
+  connect(ui_->btnValidar, &QAbstractButton::clicked, this, [this] { btnValidarTouched(); });
+}
+
+void PinValidationViewController::send(const std::string& url) {
+  if (request_) request_->setDelegate(nullptr);
+  request_ = HTTPRequest::requestWithURL(url);
+  request_->setRequestMethod("GET");
+  request_->setDelegate(this);
+  request_->startAsynchronous();
+}
+
+void PinValidationViewController::btnValidarTouched(QObject* sender) {
+  (void)sender;
+  ui::TextField* field = ui_->txtPin;
+  field->resignFirstResponder();
+  QString pin = field->text();
+  if (pin.isEmpty() || pin.length() != 4) {
+    ui::showAlert("", "El numero debe contener de 4 digitos", "Reintentar");
+    field->clear();
+    return;
+  }
+  ui::KvProgressHUD::showHUDAddedTo(view(), true);
+  std::string base = AppConfig::parkingServiceURL();
+  logf("validatePin at %s", base.c_str());
+  std::string deviceId = vendorIdentifier();
+  validatePin_ = true;
+  send(validatePinURL(base, phoneNumber_, deviceId, pin.toStdString()));
+}
+
+void PinValidationViewController::requestFinished(HTTPRequest& request) {
+  ui::KvProgressHUD::hideHUDForView(view(), true);
+  std::optional<Data> body = request.responseData();
+  std::optional<Json> reply = decodeReply(body);
+  std::optional<std::string> status =
+      reply ? replyText(std::as_const(*reply)["status"]) : std::nullopt;
+  logf("%s status: %s", validatePin_ ? "validatePin" : "consultarRegistro",
+       status ? status->c_str() : "(none)");
+  if (!reply || !replySucceeded(*reply)) {
+    ui::showAlert("", "Numero no registrado", "Reintentar");
+    ui_->txtPin->clear();
+    return;
+  }
+  Preferences& prefs = Preferences::standard();
+  if (validatePin_) {
+    if (readValidatePinReply(body) != ValidatePinOutcome::Correct) {
+      ui::showAlert("", "Pin no válido", "Reintentar");
+      ui_->txtPin->clear();
+      return;
+    }
+    prefs.setObject(prefs::kPinSended, true);
+    prefs.setObject(prefs::kSessionStarted, true);
+    prefs.setObject(prefs::kUserPhoneNumber, phoneNumber_);
+    prefs.setObject(prefs::kFirstTime, true);
+    prefs.flush();
+    validatePin_ = false;
+    send(consultarRegistroURL(AppConfig::parkingServiceURL(), phoneNumber_));
+    return;
+  }
+  ConsultarRegistroOutcome outcome = readConsultarRegistroReply(body);
+  prefs.setObject(prefs::kFirstTime, !outcome.registrado);
+  prefs.flush();
+  dismissView();
+}
+
+void PinValidationViewController::requestFailed(HTTPRequest& request) {
+  ui::KvProgressHUD::hideHUDForView(view(), true);
+  std::optional<Error> error = request.error();
+  logf("PIN request failed: %s", error ? error->description.c_str() : "");
+  ui::showAlert("Sin accesso a internet",
+                "No se puede conectar con el servidor. Por favor compruebe su conexión a "
+                "internet.",
+                "Ok");
+}
+
+void PinValidationViewController::dismissView() {
+  ui::KvProgressHUD::hideHUDForView(view(), true);
+  if (mainController_) mainController_->hidePinValidationVC();
+}
+
+bool PinValidationViewController::textFieldShouldBeginEditing(ui::TextField* field) {
+  if (field == ui_->txtPin) account::showFieldFocus(ui_->backTxtPin, true);
+  return true;
+}
+
+void PinValidationViewController::textFieldDidEndEditing(ui::TextField* field) {
+  if (field == ui_->txtPin) account::showFieldFocus(ui_->backTxtPin, false);
+}
+
+}  // namespace est
