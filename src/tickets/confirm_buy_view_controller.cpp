@@ -21,7 +21,6 @@ ConfirmBuyViewController::~ConfirmBuyViewController() = default;
 
 void ConfirmBuyViewController::viewDidLoad() {
   ui::setBackgroundColor(view(), ui::colorWithHexString("005c84"));
-  ui::setBackgroundColor(ui.card, Qt::white);
   QColor grey = ui::colorWithHexString("8b8f93");
   ui::setTextColor(ui.lblTitle, ui::colorWithHexString("005C84"));
   ui.lblTitle->setFont(ui::fontNamed("MyriadPro-Bold", 25));

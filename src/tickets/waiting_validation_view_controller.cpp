@@ -3,12 +3,12 @@
 #include <QPushButton>
 
 #include "app/app_config.h"
+#include "app/local_notifications.h"
 #include "app/main_view_controller.h"
 #include "platform/device.h"
 #include "platform/format.h"
 #include "platform/log.h"
 #include "tickets/ticket_manager.h"
-#include "tickets/ticket_notifications.h"
 #include "ui/alert.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
@@ -23,7 +23,6 @@ WaitingValidationViewController::~WaitingValidationViewController() = default;
 
 void WaitingValidationViewController::viewDidLoad() {
   ui::setBackgroundColor(view(), ui::colorWithHexString("005c84"));
-  ui::setBackgroundColor(ui.card, Qt::white);
   ui.titleLabel->setFont(ui::fontNamed("MyriadPro-Bold", 25));
   ui::setTextColor(ui.titleLabel, ui::colorWithHexString("005C84"));
   ui.txtLabel->setFont(ui::fontNamed("MyriadPro-Bold", 13));
@@ -104,9 +103,10 @@ void WaitingValidationViewController::requestFinished(HTTPRequest& request) {
     case Kind::NoDecision:
       break;
   }
-  // No decision (also a reply without a status, or with times that do not read): ask once
-  // more now, or stop when the marker has gone, and take the screen away.
-  backgroundProcess();
+  // No decision (also a reply without a status, or with times that do not read): the screen
+  // goes and the timer asks again at its next tick, or stops when the marker has gone. Asking
+  // again at once would turn a service that keeps answering this way into a request storm.
+  if (!pagePreferences().objectForKey("ticketInProcess")) backgroundProcessTimer_.reset();
   hideWaiting();
 }
 
@@ -133,14 +133,19 @@ void WaitingValidationViewController::confirm(const ConsultarEstacionamientoOutc
     return;
   }
   prefs.removeObject("ticketInProcess");
-  TicketNotification soon;
-  soon.fireDate = *ticket.timeEnd - std::chrono::seconds(300);
-  soon.alertBody = strprintf("El ticket de la matricula %s va a finalizar", ticket.license.c_str());
-  scheduleTicketNotification(soon);
-  TicketNotification ended;
-  ended.fireDate = *ticket.timeEnd;
-  ended.alertBody = strprintf("El ticket de la matricula %s finalizó", ticket.license.c_str());
-  scheduleTicketNotification(ended);
+  auto remind = [](TimePoint fire, std::string body) {
+    LocalNotification notification;
+    notification.fireDate = fire;
+    notification.timeZone = defaultTimeZoneName();
+    notification.alertBody = std::move(body);
+    notification.applicationIconBadgeNumber = 1;
+    notification.soundName = kDefaultSoundName;
+    LocalNotificationCenter::shared().scheduleLocalNotification(notification);
+  };
+  const char* plate = ticket.license.c_str();
+  remind(*ticket.timeEnd - std::chrono::seconds(300),
+         strprintf("El ticket de la matricula %s va a finalizar", plate));
+  remind(*ticket.timeEnd, strprintf("El ticket de la matricula %s finalizó", plate));
   prefs.flush();
   backgroundProcess();
   hideWaiting();

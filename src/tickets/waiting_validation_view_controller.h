@@ -32,6 +32,7 @@ class WaitingValidationViewController : public WaitingValidationScreen, public H
   // Starting again while polling replaces the running timer: one poll timer at most.
   void startBackgroundProcess() override;
   bool isPolling() const { return backgroundProcessTimer_.active(); }
+  std::size_t requestsUnderWay() const { return requests_.count(); }
 
   void backgroundProcess();
   void askForTicketStatus(std::int64_t transactionId);
