@@ -170,8 +170,8 @@ TEST_F(HomePageTest, OptionsSliderAndPlateReachTheHomeAndBuyPages) {
 }
 
 TEST_F(HomePageTest, OptionsWithoutPlatesSaveNothing) {
-  Preferences::standard().removeObject("Licenses");
   showMain();
+  Preferences::standard().removeObject("Licenses");
   settings()->updateView();
   EXPECT_EQ(settings()->layout().pickerLicense->numberOfRowsInComponent(0), 0);
   settings()->btnGuardarTouched();

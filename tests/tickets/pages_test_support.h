@@ -27,6 +27,9 @@
 #include "tickets/tickets_view_controller.h"
 #include "tickets/waiting_validation_view_controller.h"
 #include "ui/alert.h"
+#include "ui/animation.h"
+#include "ui/progress_hud.h"
+#include "ui/view.h"
 #include "ui/test_fixture.h"
 
 namespace est::testing {
