@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -111,10 +112,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // With repetitions the median stands for the benchmark; otherwise its single run does.
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      if (run.error_occurred) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type == Run::RT_Aggregate && !median) continue;
       auto it = run.counters.find("bytes_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+      if (it == run.counters.end()) continue;
+      const std::string name = run.run_name.function_name;
+      if (median || !medians_.count(name)) rates_[name] = it->second.value;
+      if (median) medians_.insert(name);
     }
   }
 
@@ -141,6 +148,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     return it == rates_.end() ? 0.0 : it->second;
   }
   std::map<std::string, double> rates_;
+  std::set<std::string> medians_;
 };
 
 void registerAll() {

@@ -19,11 +19,12 @@ namespace est::account {
 inline void styleButton(QAbstractButton* button, bool primary = true) {
   button->setStyleSheet(
       primary ? "QPushButton { background: #b5f1ff; color: #005c84; border: none;"
-                " border-radius: 22px; font-family: 'MyriadPro-Bold'; font-size: 15px; }"
+                " border-radius: 22px; font-family: 'MyriadPro-Bold'; font-size: 15px; "
+                "font-weight: bold; }"
                 "QPushButton:pressed { background: #ffffff; }"
               : "QPushButton { background: transparent; color: #b5f1ff;"
                 " border: 2px solid #b5f1ff; border-radius: 22px;"
-                " font-family: 'MyriadPro-Bold'; font-size: 15px; }"
+                " font-family: 'MyriadPro-Bold'; font-size: 15px; font-weight: bold; }"
                 "QPushButton:pressed { background: #0a6f9c; }");
 }
 

@@ -61,6 +61,10 @@ bool AppDelegate::didFinishLaunchingWithOptions(const LaunchOptions& options) {
   return true;
 }
 
+MainViewController* AppDelegate::viewcontroller() const {
+  return viewcontroller_;
+}
+
 void AppDelegate::linkPages() {
   if (!viewcontroller_) return;
   homeVC = viewcontroller_->homeVC();

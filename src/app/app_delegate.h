@@ -65,7 +65,7 @@ class AppDelegate : public QObject {
   void menuBarSelected(int tag);
 
   ui::Window* window() const { return window_.get(); }
-  MainViewController* viewcontroller() const { return viewcontroller_; }
+  MainViewController* viewcontroller() const;
   LocalNotificationCenter& notifications() const { return *notifications_; }
 
   // Page links, filled from the root screen's pages once it has loaded.

@@ -850,7 +850,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
     r.connectionCanBeReused_ = false;
     r.needsRedirect_ = false;
     r.authenticationNeeded_ = 0;
-    if (r.downloadDestinationPath_.empty()) r.rawResponseData_ = Data();
+    r.rawResponseData_ = Data();
+    r.bodyInMemory_ = r.downloadDestinationPath_.empty();
     headersRead = false;
     contentLengthAnnounced = false;
     gzipBody = false;
@@ -1488,6 +1489,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     r.responseStatusCode_ = 200;
     r.responseStatusMessage_ = "HTTP/1.1 200 OK";
     r.parseStringEncodingFromHeaders();
+    r.bodyInMemory_ = r.downloadDestinationPath_.empty();
     if (r.downloadDestinationPath_.empty()) {
       r.rawResponseData_ = cache->cachedResponseDataForURL(*r.url_).value_or(Data());
       r.totalBytesRead_ = r.rawResponseData_.size();
@@ -1686,6 +1688,7 @@ bool HTTPRequest::isResponseCompressed() const {
 
 std::optional<Data> HTTPRequest::responseData() const {
   std::lock_guard lock(cancelledLock_);
+  if (!bodyInMemory_) return std::nullopt;  // the body went to a file
   if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_)
     return DataDecompressor::uncompressData(rawResponseData_);
   return rawResponseData_;

@@ -31,7 +31,7 @@ using HTTPRequestPtr = std::shared_ptr<HTTPRequest>;
 
 // The run-loop mode name of synchronous requests.
 inline constexpr const char* HTTPRequestRunLoopMode = "HTTPRequestRunLoopMode";
-inline constexpr const char* DefaultRunLoopMode = "kCFRunLoopDefaultMode";
+inline constexpr const char* DefaultRunLoopMode = "DefaultRunLoopMode";
 
 // Told what happens to a request; every hook is optional and runs on the main run loop.
 // Not owned by the request: clear it (clearDelegatesAndCancel) before it goes away.
@@ -433,6 +433,7 @@ class HTTPRequest : public Operation {
   HeaderMap responseHeaders_;
   std::vector<Cookie> responseCookies_;
   Data rawResponseData_;
+  bool bodyInMemory_ = true;
   StringEncoding responseEncoding_ = ISOLatin1StringEncoding;
   StringEncoding defaultResponseEncoding_ = ISOLatin1StringEncoding;
   std::optional<Error> error_;

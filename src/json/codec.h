@@ -41,6 +41,7 @@ class LxJsonBase {
   using ErrorTraceObserver = std::function<void(const LxJsonBase&, TraceChange)>;
 
   LxJsonBase() = default;
+  virtual ~LxJsonBase() = default;
   LxJsonBase(const LxJsonBase&) = delete;
   LxJsonBase& operator=(const LxJsonBase&) = delete;
 
@@ -53,8 +54,8 @@ class LxJsonBase {
   void addErrorWithCode(int code, std::string description);
   void clearErrorTrace();
 
-  std::uint64_t maxDepth() const noexcept { return maxDepth_; }
-  void setMaxDepth(std::uint64_t maxDepth) noexcept { maxDepth_ = maxDepth; }  // 0: no limit
+  virtual std::uint64_t maxDepth() const noexcept { return maxDepth_; }
+  virtual void setMaxDepth(std::uint64_t maxDepth) noexcept { maxDepth_ = maxDepth; }  // 0: none
   std::uint64_t depth() const noexcept { return depth_; }
 
   // Observers hear WillChange before and DidChange after every change of the trace. Register
@@ -84,7 +85,7 @@ class LxJsonBase {
 class LxJsonParser : public LxJsonBase {
  public:
   LxJsonParser();
-  ~LxJsonParser();
+  ~LxJsonParser() override;
 
   // An object or array, or nothing ("Valid fragment, but not JSON" for any other value).
   std::optional<Json> objectWithString(std::optional<std::string_view> text);
@@ -108,7 +109,7 @@ class LxJsonParser : public LxJsonBase {
 class LxJsonWriter : public LxJsonBase {
  public:
   LxJsonWriter();
-  ~LxJsonWriter();
+  ~LxJsonWriter() override;
 
   bool humanReadable() const noexcept { return humanReadable_; }
   void setHumanReadable(bool on) noexcept { humanReadable_ = on; }
@@ -135,8 +136,8 @@ class LxJSON : public LxJsonBase {
  public:
   LxJSON();
 
-  std::uint64_t maxDepth() const noexcept { return jsonParser.maxDepth(); }
-  void setMaxDepth(std::uint64_t maxDepth) noexcept;
+  std::uint64_t maxDepth() const noexcept override { return jsonParser.maxDepth(); }
+  void setMaxDepth(std::uint64_t maxDepth) noexcept override;
   bool humanReadable() const noexcept { return jsonWriter.humanReadable(); }
   void setHumanReadable(bool on) noexcept { jsonWriter.setHumanReadable(on); }
   bool sortKeys() const noexcept { return jsonWriter.sortKeys(); }

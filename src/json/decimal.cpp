@@ -188,6 +188,11 @@ bool Decimal::isInteger() const noexcept {
 }
 
 std::size_t Decimal::format(char* out) const noexcept {
+  if (exponent_ == 0 && high_ == 0) {  // plain integers, the usual case, go straight out
+    char* p = out;
+    if (negative_) *p++ = '-';
+    return static_cast<std::size_t>(std::to_chars(p, p + 24, low_).ptr - out);
+  }
   char digits[48];
   const std::size_t n = writeDigits(join(high_, low_), digits);
   const std::int64_t e = exponent_;

@@ -79,6 +79,14 @@ std::optional<Json> JSONValue(std::optional<std::string_view> text) {
   return value;
 }
 
+std::optional<Json> JSONValue(const char* text) {
+  return JSONValue(text ? std::optional<std::string_view>(text) : std::nullopt);
+}
+
+std::optional<Json> JSONFragmentValue(const char* text) {
+  return JSONFragmentValue(text ? std::optional<std::string_view>(text) : std::nullopt);
+}
+
 std::optional<Json> JSONFragmentValue(std::optional<std::string_view> text) {
   if (!text) return std::nullopt;
   LxJsonParser parser;

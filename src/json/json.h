@@ -22,8 +22,10 @@ namespace est {
 // The object or array a text holds; on failure logs the error trace and gives nothing. An
 // absent text gives nothing without a log line.
 std::optional<Json> JSONValue(std::optional<std::string_view> text);
+std::optional<Json> JSONValue(const char* text);  // a null pointer is an absent text
 // Any JSON value.
 std::optional<Json> JSONFragmentValue(std::optional<std::string_view> text);
+std::optional<Json> JSONFragmentValue(const char* text);
 // Compact text of an object or array; on failure logs the error trace and gives nothing.
 std::optional<std::string> JSONRepresentation(const Json& value);
 // Compact text of any value.

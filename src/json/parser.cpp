@@ -114,7 +114,9 @@ struct LxJsonParser::Scanner {
     Kind kind;
     std::size_t base;  // first element (array) or member (object) of this frame on its stack
   };
-  enum class Step { Value, AfterValue, ArrayTop, ObjectTop };
+  // The steps of a recursive scanner (scanValue, the loops of scanRestOfArray and
+  // scanRestOfDictionary) as states of one loop.
+  enum class Step { ScanValue, AfterValue, RestOfArray, RestOfDictionary };
 
   explicit Scanner(LxJsonParser& owner) : owner(owner) {}
 
@@ -140,6 +142,10 @@ struct LxJsonParser::Scanner {
     frames.clear();
     values.clear();
     members.clear();
+    // Keep scratch space between calls, but not what one huge document needed.
+    constexpr std::size_t kKeep = std::size_t(1) << 20;
+    if (values.capacity() > kKeep) std::vector<Json>().swap(values);
+    if (members.capacity() > kKeep) std::vector<JsonMember>().swap(members);
   }
 
   Json& slot(Json& result);
@@ -147,7 +153,12 @@ struct LxJsonParser::Scanner {
   bool enterContainer();
   bool failValue();
   bool failFrame();
+  bool scanLiteral(const char* rest, std::size_t n, const char* message);
+  bool scanRestOfTrue(Json& slot);
+  bool scanRestOfFalse(Json& slot);
+  bool scanRestOfNull(Json& slot);
   bool scanRestOfString(detail::StrRep& out);
+  bool scanIsAtEnd();
   bool scanEscape();
   bool scanUnicodeChar(std::uint32_t& cp);
   bool scanHexQuad(std::uint32_t& quad);
@@ -208,6 +219,38 @@ bool LxJsonParser::Scanner::failFrame() {
   return failValue();
 }
 
+// The bytes after a literal's first letter, compared as a prefix.
+bool LxJsonParser::Scanner::scanLiteral(const char* rest, std::size_t n, const char* message) {
+  if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, rest, n) != 0) {
+    error(kLxJsonSyntax, message);
+    return false;
+  }
+  p += n;
+  return true;
+}
+
+bool LxJsonParser::Scanner::scanRestOfTrue(Json& slot) {
+  if (!scanLiteral("rue", 3, "Expected 'true'")) return false;
+  slot = true;
+  return true;
+}
+
+bool LxJsonParser::Scanner::scanRestOfFalse(Json& slot) {
+  if (!scanLiteral("alse", 4, "Expected 'false'")) return false;
+  slot = false;
+  return true;
+}
+
+bool LxJsonParser::Scanner::scanRestOfNull(Json&) {
+  return scanLiteral("ull", 3, "Expected 'null'");
+}
+
+// Only whitespace may follow the value.
+bool LxJsonParser::Scanner::scanIsAtEnd() {
+  skipWhitespace();
+  return atEnd();
+}
+
 // Where the value about to be read goes: the result, a new element of the innermost array,
 // or the pending member of the innermost object. Scalars are built there directly.
 Json& LxJsonParser::Scanner::slot(Json& result) {
@@ -217,10 +260,10 @@ Json& LxJsonParser::Scanner::slot(Json& result) {
 }
 
 bool LxJsonParser::Scanner::run(Json& result) {
-  Step step = Step::Value;
+  Step step = Step::ScanValue;
   for (;;) {
     switch (step) {
-      case Step::Value: {
+      case Step::ScanValue: {
         skipWhitespace();
         const Byte c = cur();
         if (p < end) ++p;
@@ -232,38 +275,23 @@ bool LxJsonParser::Scanner::run(Json& result) {
           case '[':
             if (!enterContainer()) return failValue();
             frames.push_back({Kind::Array, values.size()});
-            step = Step::ArrayTop;
+            step = Step::RestOfArray;
             break;
           case '{':
             if (!enterContainer()) return failValue();
             frames.push_back({Kind::Object, members.size()});
-            step = Step::ObjectTop;
+            step = Step::RestOfDictionary;
             break;
           case 't':
-            if (end - p < 3 || std::memcmp(p, "rue", 3) != 0) {
-              error(kLxJsonSyntax, "Expected 'true'");
-              return failValue();
-            }
-            p += 3;
-            slot(result) = true;
+            if (!scanRestOfTrue(slot(result))) return failValue();
             step = Step::AfterValue;
             break;
           case 'f':
-            if (end - p < 4 || std::memcmp(p, "alse", 4) != 0) {
-              error(kLxJsonSyntax, "Expected 'false'");
-              return failValue();
-            }
-            p += 4;
-            slot(result) = false;
+            if (!scanRestOfFalse(slot(result))) return failValue();
             step = Step::AfterValue;
             break;
           case 'n':
-            if (end - p < 3 || std::memcmp(p, "ull", 3) != 0) {
-              error(kLxJsonSyntax, "Expected 'null'");
-              return failValue();
-            }
-            p += 3;
-            slot(result);
+            if (!scanRestOfNull(slot(result))) return failValue();
             step = Step::AfterValue;
             break;
           case '-':
@@ -306,7 +334,7 @@ bool LxJsonParser::Scanner::run(Json& result) {
               return failFrame();
             }
           }
-          step = Step::ArrayTop;
+          step = Step::RestOfArray;
         } else {
           if (cur() == ',') {
             ++p;
@@ -316,19 +344,19 @@ bool LxJsonParser::Scanner::run(Json& result) {
               return failFrame();
             }
           }
-          step = Step::ObjectTop;
+          step = Step::RestOfDictionary;
         }
         break;
       }
 
-      case Step::ArrayTop: {
+      case Step::RestOfArray: {
         if (atEnd()) {
           error(kLxJsonEndOfInput, "End of input while parsing array");
           return failFrame();
         }
         skipWhitespace();
         if (cur() != ']') {
-          step = Step::Value;
+          step = Step::ScanValue;
           break;
         }
         ++p;
@@ -343,7 +371,7 @@ bool LxJsonParser::Scanner::run(Json& result) {
         break;
       }
 
-      case Step::ObjectTop: {
+      case Step::RestOfDictionary: {
         if (atEnd()) {
           error(kLxJsonEndOfInput, "End of input while parsing object");
           return failFrame();
@@ -381,7 +409,7 @@ bool LxJsonParser::Scanner::run(Json& result) {
           return failFrame();
         }
         ++p;
-        step = Step::Value;
+        step = Step::ScanValue;
         break;
       }
     }
@@ -639,8 +667,7 @@ std::optional<Json> LxJsonParser::fragmentWithString(std::optional<std::string_v
   s.reset(*text);
   Json value;
   if (!s.run(value)) return std::nullopt;
-  s.skipWhitespace();
-  if (!s.atEnd()) {
+  if (!s.scanIsAtEnd()) {
     addErrorWithCode(kLxJsonGarbage, "Garbage after JSON");
     return std::nullopt;
   }

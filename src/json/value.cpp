@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <new>
+#include <random>
 #include <utility>
 
 namespace est {
@@ -338,8 +339,77 @@ namespace {
 
 constexpr std::size_t kLinearLimit = 8;  // objects up to this size are searched linearly
 
+// Keys come from untrusted input, so the hash is keyed per process (SipHash-1-3): nobody can
+// prepare keys that all collide and turn the hashed lookup quadratic.
+inline std::uint64_t rotl(std::uint64_t x, int b) {
+  return (x << b) | (x >> (64 - b));
+}
+
+struct SipKey {
+  std::uint64_t k0, k1;
+};
+
+const SipKey& sipKey() {
+  static const SipKey key = []() noexcept {
+    try {
+      std::random_device rd;
+      auto word = [&rd] { return (std::uint64_t(rd()) << 32) ^ rd(); };
+      return SipKey{word(), word()};
+    } catch (...) {
+      // No entropy source: address-space layout still differs from run to run.
+      int local = 0;
+      auto a = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&local));
+      auto b = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&sipKey));
+      return SipKey{a * 0x9E3779B97F4A7C15ULL, b ^ rotl(a, 29)};
+    }
+  }();
+  return key;
+}
+
+inline void sipRound(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uint64_t& v3) {
+  v0 += v1;
+  v1 = rotl(v1, 13);
+  v1 ^= v0;
+  v0 = rotl(v0, 32);
+  v2 += v3;
+  v3 = rotl(v3, 16);
+  v3 ^= v2;
+  v0 += v3;
+  v3 = rotl(v3, 21);
+  v3 ^= v0;
+  v2 += v1;
+  v1 = rotl(v1, 17);
+  v1 ^= v2;
+  v2 = rotl(v2, 32);
+}
+
 std::size_t hashKey(std::string_view key) noexcept {
-  return std::hash<std::string_view>{}(key);
+  const SipKey& k = sipKey();
+  std::uint64_t v0 = 0x736f6d6570736575ULL ^ k.k0;
+  std::uint64_t v1 = 0x646f72616e646f6dULL ^ k.k1;
+  std::uint64_t v2 = 0x6c7967656e657261ULL ^ k.k0;
+  std::uint64_t v3 = 0x7465646279746573ULL ^ k.k1;
+  const char* p = key.data();
+  const std::size_t n = key.size();
+  const char* const whole = p + (n & ~std::size_t(7));
+  for (; p != whole; p += 8) {
+    std::uint64_t m;
+    std::memcpy(&m, p, 8);
+    v3 ^= m;
+    sipRound(v0, v1, v2, v3);
+    v0 ^= m;
+  }
+  std::uint64_t last = std::uint64_t(n) << 56;
+  for (std::size_t i = 0; i < (n & 7); ++i)
+    last |= std::uint64_t(static_cast<unsigned char>(p[i])) << (8 * i);
+  v3 ^= last;
+  sipRound(v0, v1, v2, v3);
+  v0 ^= last;
+  v2 ^= 0xff;
+  sipRound(v0, v1, v2, v3);
+  sipRound(v0, v1, v2, v3);
+  sipRound(v0, v1, v2, v3);
+  return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
 }
 
 }  // namespace
@@ -364,14 +434,14 @@ std::size_t JsonObject::indexOf(std::string_view key) const noexcept {
   }
 }
 
-void JsonObject::rebuildIndex() {
+void JsonObject::rebuildIndex(std::size_t expected) {
   const std::size_t n = members_.size();
-  if (n <= kLinearLimit) {
+  if (std::max(n, expected) <= kLinearLimit) {
     index_.clear();
     return;
   }
   std::size_t capacity = 16;
-  while (capacity < 2 * n) capacity *= 2;
+  while (capacity < 2 * std::max(n, expected)) capacity *= 2;
   index_.assign(capacity, 0);
   const std::size_t mask = capacity - 1;
   for (std::size_t i = 0; i < n; ++i) {
@@ -434,14 +504,35 @@ void JsonObject::clear() noexcept {
 }
 
 void JsonObject::appendMembers(JsonMember* first, JsonMember* last) {
-  members_.reserve(members_.size() + static_cast<std::size_t>(last - first));
+  const std::size_t total = members_.size() + static_cast<std::size_t>(last - first);
+  members_.reserve(total);
+  if (total <= kLinearLimit) {
+    for (; first != last; ++first) {
+      std::size_t i = indexOf(first->key());
+      if (i < members_.size())
+        members_[i].value = std::move(first->value);
+      else
+        members_.push_back(std::move(*first));
+    }
+    return;
+  }
+  // One table sized for everything up front, and one hash per key for both the duplicate
+  // check and the insertion.
+  if (index_.size() < 2 * total) rebuildIndex(total);
+  const std::size_t mask = index_.size() - 1;
   for (; first != last; ++first) {
-    std::size_t i = indexOf(first->key());
-    if (i < members_.size()) {
-      members_[i].value = std::move(first->value);
-    } else {
-      members_.push_back(std::move(*first));
-      indexInsert(members_.size() - 1);
+    const std::string_view key = first->key();
+    for (std::size_t slot = hashKey(key) & mask;; slot = (slot + 1) & mask) {
+      const std::uint32_t entry = index_[slot];
+      if (entry == 0) {
+        members_.push_back(std::move(*first));
+        index_[slot] = static_cast<std::uint32_t>(members_.size());
+        break;
+      }
+      if (members_[entry - 1].key() == key) {
+        members_[entry - 1].value = std::move(first->value);
+        break;
+      }
     }
   }
 }

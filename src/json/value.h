@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -91,12 +92,13 @@ class Json {
   Json(double d);
   Json(Decimal d) noexcept : type_(Type::Number) { number_ = d; }
   Json(std::string_view s) : type_(Type::String) { string_ = detail::StrRep::make(s); }
-  // Takes ownership of already made text storage.
-  explicit Json(detail::StrRep&& owned) noexcept : type_(Type::String) { string_ = owned; }
-  Json(const char* s) : Json(std::string_view(s)) {}
+  Json(const char* s) : type_(s ? Type::String : Type::Null) {  // a null pointer gives null
+    if (s) string_ = detail::StrRep::make(s);
+  }
   Json(const std::string& s) : Json(std::string_view(s)) {}
   template <class T>
-  Json(T*) = delete;  // no silent pointer-to-bool
+  requires(!std::same_as<std::remove_cv_t<T>, char>) Json(T*)
+  = delete;  // no silent pointer-to-bool
   Json(JsonArray a) noexcept : type_(Type::Array) { new (&array_) JsonArray(std::move(a)); }
   Json(JsonObject o);
   Json(std::shared_ptr<const JsonOpaque> o) noexcept;
@@ -211,8 +213,6 @@ class JsonMember {
 
  public:
   JsonMember(std::string_view key, Json v) : key_(detail::StrRep::make(key)), value(std::move(v)) {}
-  // Takes ownership of already made key storage.
-  JsonMember(detail::StrRep&& ownedKey, Json v) noexcept : key_(ownedKey), value(std::move(v)) {}
   JsonMember(const JsonMember& other);
   JsonMember(JsonMember&& other) noexcept : key_(other.key_), value(std::move(other.value)) {
     other.key_ = detail::StrRep::make({});
@@ -266,7 +266,7 @@ class JsonObject {
  private:
   friend class Json;
   std::size_t indexOf(std::string_view key) const noexcept;  // size() when absent
-  void rebuildIndex();
+  void rebuildIndex(std::size_t expected = 0);
   void indexInsert(std::size_t position);
 
   std::vector<JsonMember> members_;

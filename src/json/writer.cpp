@@ -40,7 +40,8 @@ class Sink {
   std::size_t length() const { return length_; }
 
   char* reserve(std::size_t n) {
-    if (text_.size() - length_ < n) text_.resize(std::max(2 * text_.size(), length_ + n));
+    if (text_.size() - length_ < n) [[unlikely]]
+      grow(n);
     return text_.data() + length_;
   }
   void commit(std::size_t n) { length_ += n; }
@@ -65,6 +66,10 @@ class Sink {
   }
 
  private:
+  [[gnu::noinline]] void grow(std::size_t n) {
+    text_.resize(std::max(2 * text_.size(), length_ + n));
+  }
+
   std::string& text_;
   std::size_t length_;
 };
@@ -128,8 +133,11 @@ LxJsonWriter::~LxJsonWriter() = default;
 // Iterative over an explicit stack of open containers, so deep trees cost no native stack.
 bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
   Sink out(buffer_);
+  // An open container, with direct pointers to its elements or members.
   struct Frame {
-    const Json* container;
+    bool isArray;
+    const Json* elements;       // array elements
+    const JsonMember* members;  // object members in their own order
     std::size_t next;
     std::size_t count;
     std::size_t sortedBase;  // first of this object's entries in `sorted`, when sorting
@@ -142,11 +150,9 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
     // Every object on the way gives up on the member it was writing.
     while (!frames.empty()) {
       const Frame& f = frames.back();
-      if (f.container->isObject()) {
+      if (!f.isArray) {
         const JsonMember* m =
-            sortKeys_
-                ? sorted[f.sortedBase + f.next - 1]
-                : &*(f.container->object()->begin() + static_cast<std::ptrdiff_t>(f.next - 1));
+            sortKeys_ ? sorted[f.sortedBase + f.next - 1] : &f.members[f.next - 1];
         addErrorWithCode(kLxJsonUnsupported,
                          "Unsupported value for key " + std::string(m->key()) + " in object");
       }
@@ -195,19 +201,26 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
           addErrorWithCode(kLxJsonDepth, "Nested too deep");
           return fail();
         }
-        Frame f{v, 0, 0, sorted.size()};
-        if (v->isArray()) {
+        // Filled where it lives: a frame built aside and copied in stalls on partial stores.
+        Frame& f = frames.emplace_back();
+        f.next = 0;
+        f.sortedBase = sorted.size();
+        if (const JsonArray* array = v->array()) {
           out.put('[');
-          f.count = v->array()->size();
+          f.isArray = true;
+          f.elements = array->data();
+          f.count = array->size();
         } else {
           out.put('{');
-          f.count = v->object()->size();
+          const JsonObject* object = v->object();
+          f.isArray = false;
+          f.members = object->empty() ? nullptr : &*object->begin();
+          f.count = object->size();
           if (sortKeys_) {
-            std::vector<const JsonMember*> keys = v->object()->sortedMembers();
+            std::vector<const JsonMember*> keys = object->sortedMembers();
             sorted.insert(sorted.end(), keys.begin(), keys.end());
           }
         }
-        frames.push_back(f);
         break;
       }
       case Json::Type::Opaque:
@@ -224,12 +237,10 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
       if (f.next < f.count) {
         if (f.next > 0) out.put(',');
         if (humanReadable_) out.indent(depth_);
-        if (f.container->isArray()) {
-          v = &(*f.container->array())[f.next];
+        if (f.isArray) {
+          v = &f.elements[f.next];
         } else {
-          const JsonMember* m =
-              sortKeys_ ? sorted[f.sortedBase + f.next]
-                        : &*(f.container->object()->begin() + static_cast<std::ptrdiff_t>(f.next));
+          const JsonMember* m = sortKeys_ ? sorted[f.sortedBase + f.next] : &f.members[f.next];
           appendString(m->key(), out);
           out.put(separator.data(), separator.size());
           v = &m->value;
@@ -239,7 +250,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
       }
       --depth_;
       if (humanReadable_ && f.count > 0) out.indent(depth_);
-      out.put(f.container->isArray() ? ']' : '}');
+      out.put(f.isArray ? ']' : '}');
       sorted.resize(f.sortedBase);
       frames.pop_back();
     }

@@ -140,7 +140,7 @@ TEST_F(ResponseTest, BodyGoesToAFileOrToTheDelegateAndNowhereElse) {
       fetch(httpResponse(200, body), d, [&](Request& q) { q.setDownloadDestinationPath(dest); });
   ASSERT_EQ(d.finished, 1);
   EXPECT_EQ(readFile(dest), body);
-  EXPECT_TRUE(r->rawResponseData().empty());
+  EXPECT_FALSE(r->responseData());
   EXPECT_TRUE(r->temporaryFileDownloadPath().empty());
 
   std::string gzDest = (dir / "inflated.txt").string();

@@ -384,6 +384,7 @@ TEST(Convenience, JSONValueLogsTheTraceOnFailure) {
   EXPECT_TRUE(log.contains("Valid fragment, but not JSON"));
   log.clear();
   EXPECT_FALSE(JSONValue(std::nullopt));
+  EXPECT_FALSE(JSONValue(static_cast<const char*>(nullptr)));
   EXPECT_TRUE(log.lines().empty());
 
   EXPECT_EQ(JSONFragmentValue("\"t\""), Json("t"));

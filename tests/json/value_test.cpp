@@ -32,6 +32,7 @@ TEST(Value, ReplyReadingHelpers) {
 }
 
 TEST(Value, StringsOfEveryLength) {
+  EXPECT_TRUE(Json(static_cast<const char*>(nullptr)).isNull());
   for (std::size_t n : {0u, 1u, 21u, 22u, 23u, 24u, 1000u}) {
     std::string s(n, 'x');
     if (n > 3) s[2] = '\0';

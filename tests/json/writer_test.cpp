@@ -73,6 +73,10 @@ TEST(Writer, StringEscapes) {
   std::string longText = std::string(37, 'a') + "\"" + std::string(41, 'b') + "\n";
   EXPECT_EQ(writer.stringWithFragment(Json(longText)),
             "\"" + std::string(37, 'a') + "\\\"" + std::string(41, 'b') + "\\n\"");
+  // Space kept from a longer text must not leak into a shorter one.
+  EXPECT_EQ(writer.stringWithFragment(Json(std::string(5000, 'z'))),
+            "\"" + std::string(5000, 'z') + "\"");
+  EXPECT_EQ(writer.stringWithFragment(Json("s")), "\"s\"");
   // Keys are strings too.
   EXPECT_EQ(writer.stringWithObject(Json(JsonObject{{"k\"", 1}})), "{\"k\\\"\":1}");
 }

@@ -144,35 +144,20 @@ TEST_F(Program, HelpAndBadArguments) {
   EXPECT_NE(bad.standardError().find("--price"), std::string::npos);
 }
 
-TEST_F(Program, ServesAFullPurchaseAndKeepsItsStateAcrossARestart) {
-  std::string state = (dir / "state.json").string();
-  std::vector<std::string> args = {"--listen",   "127.0.0.1:0",     "--state", state,
-                                   "--any-hour", "--confirm-after", "1",       "--status-as-text"};
+TEST_F(Program, StateSurvivesARestartAfterSigterm) {
+  std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--state",
+                                   (dir / "state.json").string()};
   ChildService child;
   ASSERT_TRUE(child.spawn(program, args));
   std::optional<std::uint16_t> port = child.waitUntilListening();
   ASSERT_TRUE(port) << child.standardError();
   std::string base = "http://127.0.0.1:" + std::to_string(*port);
-
-  RawReply number = get(*port, validateNumberURL(base, kPhone, kDevice));
-  EXPECT_NE(number.body.find("\"status\":\"0\""), std::string::npos);
-  EXPECT_EQ(readValidateNumberReply(body(number)), ValidateNumberOutcome::Accepted);
+  EXPECT_EQ(readValidateNumberReply(body(get(*port, validateNumberURL(base, kPhone, kDevice)))),
+            ValidateNumberOutcome::Accepted);
   std::optional<std::string> log = child.waitForError("PIN for 099123456: ");
   ASSERT_TRUE(log);
   std::smatch match;
   ASSERT_TRUE(std::regex_search(*log, match, std::regex("PIN for 099123456: ([0-9]{4})")));
-  std::string pin = match[1];
-  EXPECT_EQ(readValidatePinReply(body(get(*port, validatePinURL(base, kPhone, kDevice, pin)))),
-            ValidatePinOutcome::Correct);
-  ParkingPurchase purchase{kPhone, 77, kDevice, "ABC 1234", 60, "11:30"};
-  EXPECT_EQ(readSolicitarEstacionamientoReply(
-                body(get(*port, solicitarEstacionamientoURL(base, purchase))))
-                .kind,
-            SolicitarEstacionamientoOutcome::Kind::Accepted);
-  EXPECT_EQ(readConsultarEstacionamientoReply(
-                body(get(*port, consultarEstacionamientoURL(base, kPhone, 77, kDevice))))
-                .kind,
-            ConsultarEstacionamientoOutcome::Kind::InProgress);
   EXPECT_EQ(child.stop(SIGTERM), 0);
 
   ChildService again;
@@ -180,12 +165,9 @@ TEST_F(Program, ServesAFullPurchaseAndKeepsItsStateAcrossARestart) {
   port = again.waitUntilListening();
   ASSERT_TRUE(port) << again.standardError();
   base = "http://127.0.0.1:" + std::to_string(*port);
-  auto done = readConsultarEstacionamientoReply(
-      body(get(*port, consultarEstacionamientoURL(base, kPhone, 77, kDevice))));
-  ASSERT_EQ(done.kind, ConsultarEstacionamientoOutcome::Kind::Confirmed);
-  EXPECT_EQ(done.finText, "12:30");
-  EXPECT_EQ(readValidatePinReply(body(get(*port, validatePinURL(base, kPhone, kDevice, pin)))),
-            ValidatePinOutcome::Correct);
+  EXPECT_EQ(
+      readValidatePinReply(body(get(*port, validatePinURL(base, kPhone, kDevice, match[1].str())))),
+      ValidatePinOutcome::Correct);
   EXPECT_EQ(again.stop(SIGINT), 0);
 }
 

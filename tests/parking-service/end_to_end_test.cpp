@@ -103,7 +103,19 @@ TEST_P(EndToEndStatus, RegistrationPurchaseAndRegistryWithNumberOrTextStatus) {
   EXPECT_EQ(formatHourMinute(done.fin), "15:30");
   EXPECT_EQ(done.matricula, "ABC1234");
   EXPECT_EQ(done.costo, "37.5");
+  EXPECT_EQ(readConsultarEstacionamientoReply(get(url).body).idTicket, done.idTicket);
   EXPECT_TRUE(readConsultarRegistroReply(get(consultarRegistroURL(base, kPhone)).body).registrado);
+  // The next purchase gets its own ticket; a one-digit hour comes back as "HH:mm".
+  ParkingPurchase next{kPhone, id + 1, kDevice, "ABC1234", 30, "9:05"};
+  get(solicitarEstacionamientoURL(base, next));
+  url = consultarEstacionamientoURL(base, kPhone, id + 1, kDevice);
+  get(url);
+  get(url);
+  ConsultarEstacionamientoOutcome second = readConsultarEstacionamientoReply(get(url).body);
+  ASSERT_EQ(second.kind, ConsultarEstacionamientoOutcome::Kind::Confirmed);
+  EXPECT_NE(second.idTicket, done.idTicket);
+  EXPECT_EQ(second.inicioText, "09:05");
+  EXPECT_EQ(second.finText, "09:35");
 
   auto found = readRegistryQueryReply(get(registryQueryURL(base, "abc1234", "123456")).body);
   EXPECT_EQ(found.kind, RegistryQueryOutcome::Kind::Found);

@@ -185,12 +185,12 @@ void TestServer::stop() {
     for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
   }
   if (acceptThread_.joinable()) acceptThread_.join();
-  std::vector<std::thread> threads;
+  std::vector<Worker> threads;
   {
     std::lock_guard lock(mutex_);
     threads.swap(threads_);
   }
-  for (auto& t : threads) t.join();
+  for (auto& w : threads) w.thread.join();
   ::close(listenFd_);
 }
 
@@ -205,22 +205,35 @@ void TestServer::acceptLoop() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     int index = accepted_++;
     std::lock_guard lock(mutex_);
+    // Join connections that are over, so a long run does not pile up threads.
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      if (*it->done) {
+        it->thread.join();
+        it = threads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
     openFds_.push_back(fd);
-    threads_.emplace_back([this, fd, index] {
-      currentServer = this;
-      ServerConnection c(fd, index, stopping_);
-      script_(c);
-      if (!c.aborted()) {
-        // Close cleanly: say we are done, then read until the client closes.
-        ::shutdown(fd, SHUT_WR);
-        c.waitForPeerClose(2);
-      }
-      {
-        std::lock_guard l(mutex_);
-        openFds_.erase(std::remove(openFds_.begin(), openFds_.end(), fd), openFds_.end());
-      }
-      ::close(fd);
-    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    threads_.push_back({std::thread([this, fd, index, done] {
+                          currentServer = this;
+                          ServerConnection c(fd, index, stopping_);
+                          script_(c);
+                          if (!c.aborted()) {
+                            // Close cleanly: say we are done, then read until the client closes.
+                            ::shutdown(fd, SHUT_WR);
+                            c.waitForPeerClose(2);
+                          }
+                          {
+                            std::lock_guard l(mutex_);
+                            openFds_.erase(std::remove(openFds_.begin(), openFds_.end(), fd),
+                                           openFds_.end());
+                          }
+                          ::close(fd);
+                          *done = true;
+                        }),
+                        done});
   }
 }
 

@@ -93,7 +93,11 @@ class TestServer {
   std::atomic<int> accepted_{0};
   std::thread acceptThread_;
   mutable std::mutex mutex_;
-  std::vector<std::thread> threads_;
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::vector<Worker> threads_;
   std::vector<int> openFds_;
   std::vector<ReceivedRequest> requests_;
   friend class ServerConnection;

@@ -1,0 +1,166 @@
+// The application's entry: reads the two service addresses (or starts the embedded demo
+// service), then hands over to the shell.
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/app_config.h"
+#include "app/app_delegate.h"
+#include "app/local_notifications.h"
+#include "app/screens.h"
+#include "parking_service.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/preferences.h"
+#include "platform/qt/qt_run_loop.h"
+#include "ui/alert.h"
+#include "ui/fonts.h"
+#include "ui/view_controller.h"
+
+#ifdef EST_HAVE_PAGES
+#include "registry/sucive_view_controller.h"
+#include "tickets/buy_view_controller.h"
+#include "tickets/confirm_buy_view_controller.h"
+#include "tickets/home_view_controller.h"
+#include "tickets/settings_view_controller.h"
+#include "tickets/tickets_view_controller.h"
+#include "tickets/waiting_validation_view_controller.h"
+#endif
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: estacionamiento [--parking-service URL] [--registry-service URL]\n"
+    "  Without either address (options or PARKING_SERVICE_URL / REGISTRY_SERVICE_URL) a demo\n"
+    "  parking service starts on this machine.\n";
+
+struct Options {
+  std::string parking;
+  std::string registry;
+};
+
+// Answers false (after printing why) on anything it does not know.
+bool parseArguments(int argc, char** argv, Options* out) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string* target = nullptr;
+    std::string value;
+    for (auto [name, field] : {std::pair{"--parking-service", &out->parking},
+                               std::pair{"--registry-service", &out->registry}}) {
+      std::string prefix = std::string(name) + "=";
+      if (arg == name) {
+        if (i + 1 >= argc) {
+          std::fprintf(stderr, "estacionamiento: %s needs a URL\n%s", name, kUsage);
+          return false;
+        }
+        target = field;
+        value = argv[++i];
+      } else if (arg.rfind(prefix, 0) == 0) {
+        target = field;
+        value = arg.substr(prefix.size());
+      }
+    }
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (!target) {
+      std::fprintf(stderr, "estacionamiento: unknown argument %s\n%s", arg.c_str(), kUsage);
+      return false;
+    }
+    *target = value;
+  }
+  return true;
+}
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+bool hasDisplay() {
+  return !environment("QT_QPA_PLATFORM").empty() || !environment("DISPLAY").empty() ||
+         !environment("WAYLAND_DISPLAY").empty();
+}
+
+est::ScreenFactory makeFactory() {
+  est::ScreenFactory factory;
+#ifdef EST_HAVE_PAGES
+  factory.home = [] { return new est::HomeViewController(); };
+  factory.buy = [] { return new est::BuyViewController(); };
+  factory.tickets = [] { return new est::TicketsViewController(); };
+  factory.settings = [] { return new est::SettingsViewController(); };
+  factory.sucive = [] { return new est::SuciveViewController(); };
+  factory.confirmBuy = [] { return new est::ConfirmBuyViewController(); };
+  factory.waitingValidation = [] { return new est::WaitingValidationViewController(); };
+#endif
+  return factory;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parseArguments(argc, argv, &options)) return 2;
+  if (options.parking.empty()) options.parking = environment("PARKING_SERVICE_URL");
+  if (options.registry.empty()) options.registry = environment("REGISTRY_SERVICE_URL");
+
+  if (!hasDisplay()) {
+    std::fputs(
+        "estacionamiento: no display found; run it on a desktop session or under "
+        "xvfb-run (xvfb-run -a estacionamiento)\n",
+        stderr);
+    return 1;
+  }
+
+  est::setApplicationName("estacionamiento");
+  std::unique_ptr<est::ParkingService> demo;
+  if (options.parking.empty() && options.registry.empty()) {
+    est::ParkingServiceOptions serviceOptions;
+    serviceOptions.pinObserver = [](const std::string& phone, const std::string& pin) {
+      est::logf("demo: PIN for %s is %s", phone.c_str(), pin.c_str());
+    };
+    demo = std::make_unique<est::ParkingService>(std::move(serviceOptions));
+    est::Error error;
+    if (!demo->start("127.0.0.1", 0, &error)) {
+      std::fprintf(stderr, "estacionamiento: the demo parking service did not start: %s\n",
+                   error.description.c_str());
+      return 1;
+    }
+    options.parking = options.registry = demo->baseAddress();
+    est::logf("demo: parking and registry service listening at %s", options.parking.c_str());
+    est::AppConfig::setDemo(true);
+  } else {
+    // One address given: the other service is taken to live at the same place.
+    if (options.parking.empty()) options.parking = options.registry;
+    if (options.registry.empty()) options.registry = options.parking;
+  }
+  est::AppConfig::setParkingServiceURL(options.parking);
+  est::AppConfig::setRegistryServiceURL(options.registry);
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Estacionamiento Tarifado");
+  est::ui::installFontSubstitutions();
+  est::QtRunLoop loop;
+  est::RunLoop::setMain(&loop);
+  est::Preferences::standard().startAutoFlush(loop);
+
+  int status = 0;
+  {
+    est::AppDelegate delegate(makeFactory());
+    delegate.didFinishLaunchingWithOptions();
+    est::ui::WindowAlertPresenter alerts(delegate.window());
+    est::ui::AlertPresenter::setCurrent(&alerts);
+    delegate.notifications().resume();
+    status = app.exec();
+    est::ui::AlertPresenter::setCurrent(nullptr);
+  }
+  est::Preferences::standard().stopAutoFlush();
+  est::Preferences::standard().flush();
+  est::RunLoop::setMain(nullptr);
+  if (demo) demo->stop();
+  return status;
+}
