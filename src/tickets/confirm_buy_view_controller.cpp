@@ -86,18 +86,31 @@ void ConfirmBuyViewController::requestTicket() {
   purchase.plate = ticket_->license;
   purchase.minutes = ticket_->minutes.value_or(0);
   purchase.hour = ticket_->startTimeString();
-  requests_.get(solicitarEstacionamientoURL(AppConfig::parkingServiceURL(), purchase), this);
+  HTTPRequestPtr request =
+      requests_.get(solicitarEstacionamientoURL(AppConfig::parkingServiceURL(), purchase), this);
+  sent_.emplace_back(request.get(), *ticket_);
+}
+
+std::optional<Ticket> ConfirmBuyViewController::takeSent(const HTTPRequest& request) {
+  for (auto it = sent_.begin(); it != sent_.end(); ++it) {
+    if (it->first != &request) continue;
+    Ticket ticket = std::move(it->second);
+    sent_.erase(it);
+    return ticket;
+  }
+  return std::nullopt;
 }
 
 void ConfirmBuyViewController::requestFinished(HTTPRequest& request) {
   ui::KvProgressHUD::hideHUDForView(view(), true);
   SolicitarEstacionamientoOutcome outcome =
       readSolicitarEstacionamientoReply(request.responseData());
+  std::optional<Ticket> sent = takeSent(request);
   requests_.done(request);
-  if (outcome.kind == SolicitarEstacionamientoOutcome::Kind::Accepted && ticket_) {
+  if (outcome.kind == SolicitarEstacionamientoOutcome::Kind::Accepted && sent) {
     Preferences& prefs = pagePreferences();
-    prefs.setObject("ticketInProcess", PrefValue(ticket_->transactionId.value_or(0)));
-    prefs.setObject("ticketInProcessLicense", PrefValue(ticket_->license));
+    prefs.setObject("ticketInProcess", PrefValue(sent->transactionId.value_or(0)));
+    prefs.setObject("ticketInProcessLicense", PrefValue(sent->license));
     prefs.flush();
     if (delegate_) {
       delegate_->removeCvc();
@@ -114,6 +127,7 @@ void ConfirmBuyViewController::requestFailed(HTTPRequest& request) {
   pagePreferences().removeObject("ticketInProcess");
   ui::KvProgressHUD::hideHUDForView(view(), true);
   if (std::optional<Error> error = request.error()) logLine(error->description);
+  takeSent(request);
   requests_.done(request);
   ui::showAlert(QStringLiteral("Sin conexión a internet"),
                 QStringLiteral("No se pudo iniciar sesión"), QStringLiteral("Ok"));

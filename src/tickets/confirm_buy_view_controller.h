@@ -2,6 +2,8 @@
 
 #include <mutex>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "app/screens.h"
 #include "http/http_request.h"
@@ -46,6 +48,8 @@ class ConfirmBuyViewController : public ConfirmBuyScreen, public HTTPRequestDele
   void setupLayout(QWidget* view) override { ui.setupUi(view); }
 
  private:
+  std::optional<Ticket> takeSent(const HTTPRequest& request);
+
   Ui::ConfirmBuyViewController ui;
   MainViewController* mainController_ = nullptr;
   ConfirmBuyDelegate* delegate_ = nullptr;
@@ -53,6 +57,9 @@ class ConfirmBuyViewController : public ConfirmBuyScreen, public HTTPRequestDele
   bool speedSell_ = false;
   bool enviado_ = false;
   std::recursive_mutex lock_;
+  // The ticket each request under way asked for: a reply may arrive after the screen was shown
+  // again for another ticket, and must record the one it answers.
+  std::vector<std::pair<const HTTPRequest*, Ticket>> sent_;
   PageRequests requests_;
 };
 

@@ -182,6 +182,25 @@ TEST_F(PurchaseTest, TwoQuickTapsSendOneRequestAndLeaveOnePollTimer) {
   }
 }
 
+TEST_F(PurchaseTest, LateAcceptanceRecordsTheTicketItAnswers) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 100;
+  startService(options);
+  showMain();
+  composeNinetyMinutes();
+  Ticket first = *confirm()->ticket();
+  confirm()->confirmBtnTouched();
+  confirm()->confirmBtnTouched();
+  // Before the reply is handled the screen is shown again for another ticket.
+  Ticket other = first;
+  other.license = "SBA4321";
+  other.transactionId = TicketManager::getInstance().nextID();
+  main->showConfirmBuyVC(other, buy(), false);
+  ASSERT_TRUE(waitFor([&] { return pending(); }));
+  EXPECT_EQ(Preferences::standard().integerForKey("ticketInProcess"), *first.transactionId);
+  EXPECT_EQ(*Preferences::standard().objectForKey("ticketInProcessLicense")->text(), "ABC 1234");
+}
+
 TEST_F(PurchaseTest, UnreadableRepliesKeepThePurchasePendingAndPolling) {
   ParkingServiceOptions options;
   options.confirmAfter = 0;
