@@ -29,8 +29,8 @@
 #include "ui/alert.h"
 #include "ui/animation.h"
 #include "ui/progress_hud.h"
-#include "ui/view.h"
 #include "ui/test_fixture.h"
+#include "ui/view.h"
 
 namespace est::testing {
 
