@@ -86,6 +86,8 @@ LocalNotificationCenter& LocalNotificationCenter::shared() {
 }
 
 void LocalNotificationCenter::resume() {
+  if (resumed_) return;
+  resumed_ = true;
   load();
   for (auto& p : pending_) arm(p);
 }

@@ -44,7 +44,7 @@ class LocalNotificationCenter {
   static LocalNotificationCenter& shared();
 
   // Reads the saved schedule: what is overdue is delivered now, the rest is timed on the main
-  // run loop.
+  // run loop. Only the first call reads the file.
   void resume();
   void scheduleLocalNotification(const LocalNotification& notification);
   void cancelAllLocalNotifications();
@@ -74,6 +74,7 @@ class LocalNotificationCenter {
   std::vector<LocalNotification> delivered_;
   Deliverer deliverer_;
   int badge_ = 0;
+  bool resumed_ = false;
   std::function<void(int)> badgeObserver_;
 };
 

@@ -1,7 +1,12 @@
 // The application's entry: reads the two service addresses (or starts the embedded demo
 // service), then hands over to the shell.
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -86,6 +91,24 @@ bool hasDisplay() {
          !environment("WAYLAND_DISPLAY").empty();
 }
 
+// SIGINT and SIGTERM end the event loop normally, so preferences are flushed and the demo
+// service stops; the handler only writes a byte for the loop to notice.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+  char byte = 1;
+  ssize_t written = ::write(signalPipe[1], &byte, 1);
+  (void)written;
+}
+
+void quitOnSignals(QApplication& app) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+}
+
 est::ScreenFactory makeFactory() {
   est::ScreenFactory factory;
 #ifdef EST_HAVE_PAGES
@@ -144,6 +167,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Estacionamiento Tarifado");
   est::ui::installFontSubstitutions();
+  quitOnSignals(app);
   est::QtRunLoop loop;
   est::RunLoop::setMain(&loop);
   est::Preferences::standard().startAutoFlush(loop);

@@ -1,0 +1,72 @@
+// The executable as a user starts it: without a display it explains itself in one line; with
+// one (offscreen here) and no addresses it starts the demo service and says where.
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
+namespace {
+
+QProcessEnvironment cleanEnvironment(const QTemporaryDir& home) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PARKING_SERVICE_URL",
+                          "REGISTRY_SERVICE_URL"})
+    env.remove(var);
+  for (const char* var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+    env.insert(var, home.path() + "/" + var);
+  return env;
+}
+
+TEST(Executable, WithoutADisplayItSaysHowToRunItAndStops) {
+  QTemporaryDir home;
+  QProcess app;
+  app.setProcessEnvironment(cleanEnvironment(home));
+  app.start(ESTACIONAMIENTO_PATH, {});
+  ASSERT_TRUE(app.waitForFinished(10000));
+  EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(app.exitCode(), 1);
+  QString err = QString::fromUtf8(app.readAllStandardError()).trimmed();
+  EXPECT_EQ(err.count('\n'), 0) << err.toStdString();
+  EXPECT_TRUE(err.contains("xvfb-run")) << err.toStdString();
+}
+
+TEST(Executable, UnknownOptionsAreRefused) {
+  QTemporaryDir home;
+  QProcess app;
+  app.setProcessEnvironment(cleanEnvironment(home));
+  app.start(ESTACIONAMIENTO_PATH, {"--parking-service"});
+  ASSERT_TRUE(app.waitForFinished(10000));
+  EXPECT_EQ(app.exitCode(), 2);
+  app.start(ESTACIONAMIENTO_PATH, {"--colour", "blue"});
+  ASSERT_TRUE(app.waitForFinished(10000));
+  EXPECT_EQ(app.exitCode(), 2);
+}
+
+TEST(Executable, DemoModeStartsItsOwnServiceAndLogsWhere) {
+  QTemporaryDir home;
+  QProcess app;
+  QProcessEnvironment env = cleanEnvironment(home);
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  app.setProcessEnvironment(env);
+  app.start(ESTACIONAMIENTO_PATH, {});
+  ASSERT_TRUE(app.waitForStarted(10000));
+  QByteArray err;
+  for (int i = 0; i < 100 && !err.contains("listening at http://127.0.0.1:"); ++i) {
+    app.waitForReadyRead(100);
+    err += app.readAllStandardError();
+  }
+  EXPECT_TRUE(err.contains("listening at http://127.0.0.1:")) << err.toStdString();
+  EXPECT_EQ(app.state(), QProcess::Running);
+  app.terminate();  // ends the event loop; the application closes down normally
+  bool ended = app.waitForFinished(5000);
+  if (!ended) {
+    app.kill();
+    app.waitForFinished(5000);
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+}
+
+}  // namespace
