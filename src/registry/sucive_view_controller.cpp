@@ -1,0 +1,120 @@
+#include "registry/sucive_view_controller.h"
+
+#include <QPushButton>
+
+#include "app/app_config.h"
+#include "platform/log.h"
+#include "protocol/registry_protocol.h"
+#include "ui/alert.h"
+#include "ui/animation.h"
+#include "ui/color.h"
+#include "ui/fonts.h"
+#include "ui/progress_hud.h"
+#include "ui/view.h"
+
+namespace est {
+
+namespace {
+constexpr int kKeyboardLift = 90;
+}
+
+SuciveViewController::SuciveViewController(QObject* parent) : MainPage(parent) {}
+SuciveViewController::~SuciveViewController() = default;
+
+void SuciveViewController::viewDidLoad() {
+  QColor blue = ui::colorWithHexString("005c84");
+  ui::setBackgroundColor(view(), blue);
+  for (QLabel* label : view()->findChildren<QLabel*>()) ui::setTextColor(label, Qt::white);
+  ui.lblTitle->setFont(ui::fontNamed("MyriadPro-Bold", 20));
+  for (ui::TextField* field : {ui.txtMatricula, ui.txtPadron}) {
+    field->setDelegate(this);
+    field->setBackgroundColor(Qt::white);
+    field->setCornerRadius(5);
+    field->setFont(ui::fontNamed("MyriadPro-Bold", 18));
+    ui::setTextColor(field, blue);
+    field->setTextMargins(8, 0, 8, 0);
+  }
+  scrollFrame_ = ui.scroll->geometry();
+  connect(ui.btnQuery, &QPushButton::clicked, this, [this] { querySucive(); });
+  connect(ui.btnCancel, &QPushButton::clicked, this, [this] { cancelSucive(); });
+}
+
+bool SuciveViewController::containCharacter(const QString& set, const QString& text, int index) {
+  if (index < 0 || index >= text.size()) return false;
+  QString wanted = text.mid(index, 1).toUpper();
+  for (int i = 0; i < set.size(); ++i)
+    if (set.mid(i, 1).toUpper() == wanted) return true;
+  return false;
+}
+
+bool SuciveViewController::fieldsAreValid(const QString& matricula, const QString& padron) {
+  if (matricula.isEmpty() || padron.isEmpty()) return false;
+  if (matricula.size() != 7) return false;
+  static const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+  static const QString digits = QStringLiteral("0123456789");
+  for (int i = 0; i < 3; ++i)
+    if (!containCharacter(letters, matricula, i)) return false;
+  for (int i = 3; i < 7; ++i)
+    if (!containCharacter(digits, matricula, i)) return false;
+  return true;
+}
+
+void SuciveViewController::querySucive() {
+  QString matricula = ui.txtMatricula->text();
+  QString padron = ui.txtPadron->text();
+  if (!fieldsAreValid(matricula, padron)) {
+    ui::showAlert(QStringLiteral("Error"), QStringLiteral("Formato inválido de los campos"),
+                  QStringLiteral("Ok"));
+    return;
+  }
+  ui::KvProgressHUD::showHUDAddedTo(view(), true);
+  requests_.get(registryQueryURL(AppConfig::registryServiceURL(), sstr(matricula), sstr(padron)),
+                this);
+}
+
+void SuciveViewController::cancelSucive() {
+  dismissViewController(true);
+}
+
+void SuciveViewController::requestFinished(HTTPRequest& request) {
+  ui::KvProgressHUD::hideHUDForView(view(), true);
+  RegistryQueryOutcome outcome = readRegistryQueryReply(request.responseData());
+  requests_.done(request);
+  if (outcome.kind == RegistryQueryOutcome::Kind::Found) {
+    ui::showAlert(QStringLiteral("Infromación"), qstr(outcome.mensaje.value_or("")),
+                  QStringLiteral("Ok"));
+    return;
+  }
+  ui::showAlert(QStringLiteral("Error Sucive"),
+                QStringLiteral("No hay resultados para la consulta, por favor diríjase al "
+                               "gobierno departamental"),
+                QStringLiteral("Ok"));
+}
+
+void SuciveViewController::requestFailed(HTTPRequest& request) {
+  ui::KvProgressHUD::hideHUDForView(view(), true);
+  if (std::optional<Error> error = request.error()) logLine(error->description);
+  requests_.done(request);
+  ui::showAlert(QStringLiteral("Error"),
+                QStringLiteral("Han ocurrido problemas con la conexión a internet"),
+                QStringLiteral("Ok"));
+}
+
+void SuciveViewController::hideKeyboard() {
+  ui::animateFrame(ui.scroll, scrollFrame_, ui::kPanelAnimationDuration);
+  ui::endEditing(view());
+}
+
+void SuciveViewController::textFieldDidBeginEditing(ui::TextField* field) {
+  logf("keyboard: field at %d, form height %d", field->y(), scrollFrame_.height());
+  ui::animateFrame(ui.scroll, scrollFrame_.translated(0, -kKeyboardLift),
+                   ui::kPanelAnimationDuration);
+}
+
+bool SuciveViewController::textFieldShouldReturn(ui::TextField* field) {
+  (void)field;
+  hideKeyboard();
+  return true;
+}
+
+}  // namespace est

@@ -1,0 +1,200 @@
+// The buy page: defaults, the paid-hours rules and the ticket handed to confirmation.
+#include "tickets/pages_test_support.h"
+
+namespace est::testing {
+namespace {
+
+constexpr const char* kFree = "El estacionamiento es gratis en el horario seleccionado";
+
+class BuyPageTest : public PagesTest {
+ protected:
+  Ui::BuyViewController& w() { return buy()->layout(); }
+  void setUnits(float units) {
+    w().slider->setValue(units);
+    buy()->sliderValueChanged();
+  }
+  void pickHour(int hourRow, int minuteRow) {
+    w().pickerHour->selectRow(hourRow, 0, false);
+    w().pickerHour->selectRow(minuteRow, 1, false);
+    buy()->btnPickerHourSelected();
+  }
+};
+
+TEST_F(BuyPageTest, WednesdayAtTwoDefaultsSliderEndAndTicketHandedOn) {
+  showMain();
+  buy()->updateView();
+  EXPECT_EQ(w().txtStartTime->text(), "14:00");
+  EXPECT_EQ(w().slider->maximumValue(), 8.0f);
+  EXPECT_EQ(w().lblLicense->text(), "ABC 1234 - Fiat Uno");
+  EXPECT_EQ(w().lblTime->text(), "30");
+  EXPECT_EQ(w().txtEndTime->text(), "14:30");
+
+  setUnits(3);
+  EXPECT_EQ(w().lblTime->text(), "90");
+  EXPECT_EQ(w().txtEndTime->text(), "15:30");
+
+  buy()->btnComprarTouched();
+  EXPECT_TRUE(alerts.record().empty());
+  ASSERT_TRUE(confirmShown());
+  const std::optional<Ticket>& t = confirm()->ticket();
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->license, "ABC 1234");
+  EXPECT_EQ(t->timeStart, wednesdayAt(14, 0));
+  EXPECT_EQ(t->timeEnd, wednesdayAt(15, 30));
+  EXPECT_EQ(t->minutes, 90);
+  EXPECT_TRUE(t->transactionId);
+  EXPECT_FALSE(confirm()->speedSell());
+  auto& c = confirm()->layout();
+  EXPECT_EQ(c.lblTitle->text(), "COMPRA");
+  EXPECT_EQ(c.lblLicenseTime->text(), "ABC 1234 / 90 min.");
+  EXPECT_EQ(c.lblPrice->text(), "Precio $75.0");
+  EXPECT_EQ(c.timeInitLabel->text(), "14:00");
+  EXPECT_EQ(c.timeEndLabel->text(), "15:30");
+
+  // Cancelling stores nothing and takes the overlay away.
+  confirm()->cancelBtnTouched();
+  EXPECT_FALSE(confirmShown());
+  EXPECT_TRUE(TicketManager::getInstance().getTickets().empty());
+}
+
+TEST_F(BuyPageTest, MinutesRoundHalfToEvenAsPrintfDoes) {
+  showMain();
+  buy()->updateView();
+  setUnits(2.5f);
+  EXPECT_EQ(w().lblTime->text(), "60");
+  setUnits(3.5f);
+  EXPECT_EQ(w().lblTime->text(), "120");
+  setUnits(3.51f);
+  EXPECT_EQ(w().lblTime->text(), "120");
+  setUnits(1.49f);
+  EXPECT_EQ(w().lblTime->text(), "30");
+}
+
+TEST_F(BuyPageTest, StartFollowsTheClockUntilPicked) {
+  clock.set(wednesdayAt(10, 5, 3));
+  showMain();
+  buy()->updateView();
+  EXPECT_EQ(w().txtStartTime->text(), "10:05");
+  clock.set(wednesdayAt(10, 6, 1));
+  buy()->updateView();
+  EXPECT_EQ(w().txtStartTime->text(), "10:06");
+
+  pickHour(1, 0);  // 11:00
+  EXPECT_EQ(w().txtStartTime->text(), "11:00");
+  EXPECT_EQ(w().slider->maximumValue(), 14.0f);
+  clock.set(wednesdayAt(10, 7, 1));
+  buy()->updateView();
+  EXPECT_EQ(w().txtStartTime->text(), "11:00");
+
+  // A past choice becomes the current time, minutes padded and hour not.
+  clock.set(wednesdayAt(14, 7));
+  pickHour(1, 0);
+  EXPECT_EQ(w().txtStartTime->text(), "14:07");
+  clock.set(wednesdayAt(9, 5));
+  pickHour(0, 0);
+  EXPECT_EQ(w().txtStartTime->text(), "10:00");
+  pickHour(7, 30);
+  EXPECT_EQ(w().txtStartTime->text(), "17:30");
+  EXPECT_EQ(w().slider->maximumValue(), 1.0f);
+}
+
+TEST_F(BuyPageTest, QuarterToSixEndsAtSix) {
+  clock.set(wednesdayAt(17, 45));
+  showMain();
+  buy()->updateView();
+  EXPECT_EQ(w().slider->maximumValue(), 1.0f);
+  setUnits(1);
+  EXPECT_EQ(w().txtEndTime->text(), "18:00");
+  buy()->btnComprarTouched();
+  ASSERT_TRUE(confirmShown());
+  EXPECT_EQ(confirm()->ticket()->timeEnd, wednesdayAt(18, 0));
+  EXPECT_EQ(confirm()->ticket()->minutes, 30);
+}
+
+struct FreeCase {
+  int day, hour, minute;
+};
+
+class BuyPageFreeParking : public BuyPageTest, public ::testing::WithParamInterface<FreeCase> {};
+
+TEST_P(BuyPageFreeParking, ShowsTheFreeParkingAlertAndHandsNothingOn) {
+  clock.set(dayAt(GetParam().day, GetParam().hour, GetParam().minute));
+  showMain();
+  buy()->updateView();
+  buy()->btnComprarTouched();
+  EXPECT_EQ(alertMessages(), std::vector<std::string>{kFree});
+  EXPECT_EQ(alerts.record()[0].title, "");
+  EXPECT_EQ(alerts.record()[0].buttonTitle, "Ok");
+  EXPECT_FALSE(confirmShown());
+}
+
+INSTANTIATE_TEST_SUITE_P(Hours, BuyPageFreeParking,
+                         ::testing::Values(FreeCase{7, 14, 0}, FreeCase{8, 11, 0},
+                                           FreeCase{4, 9, 30}, FreeCase{4, 18, 10}));
+
+TEST_F(BuyPageTest, AfterSixNothingCanBeBought) {
+  clock.set(wednesdayAt(18, 10));
+  showMain();
+  buy()->updateView();
+  EXPECT_EQ(w().slider->maximumValue(), 0.0f);
+  EXPECT_EQ(w().lblTime->text(), "0");
+  EXPECT_EQ(w().txtEndTime->text(), "18:00");
+}
+
+TEST_F(BuyPageTest, PickingTenAtHalfPastNineAllowsSixteenUnits) {
+  clock.set(wednesdayAt(9, 30));
+  showMain();
+  buy()->updateView();
+  pickHour(0, 0);
+  EXPECT_EQ(w().txtStartTime->text(), "10:00");
+  EXPECT_EQ(w().slider->maximumValue(), 16.0f);
+  buy()->btnComprarTouched();
+  EXPECT_TRUE(alerts.record().empty());
+  EXPECT_TRUE(confirmShown());
+}
+
+TEST_F(BuyPageTest, PassedStartIsAnInvalidHour) {
+  showMain();
+  buy()->updateView();
+  pickHour(4, 30);  // 14:30
+  setUnits(1);
+  EXPECT_EQ(w().txtEndTime->text(), "15:00");
+  clock.set(wednesdayAt(15, 10));
+  buy()->btnComprarTouched();
+  EXPECT_EQ(alertMessages(), std::vector<std::string>{"Hora invalida"});
+  EXPECT_FALSE(confirmShown());
+}
+
+TEST_F(BuyPageTest, ChosenPlateIsKeptAndAnEmptyPlateListSavesNothing) {
+  showMain();
+  buy()->updateView();
+  ASSERT_EQ(w().pickerLicense->numberOfRowsInComponent(0), 2);
+  EXPECT_EQ(w().pickerLicense->titleForRow(1, 0), "SBA4321 - Ford Ka");
+  buy()->btnLicenseTouched();
+  EXPECT_FALSE(ui::isPanelOutOfSight(w().pickerView));
+  w().pickerLicense->selectRow(1, 0, false);
+  buy()->btnGuardarTouched();
+  EXPECT_EQ(w().lblLicense->text(), "SBA4321 - Ford Ka");
+  EXPECT_TRUE(ui::isPanelOutOfSight(w().pickerView));
+  buy()->updateView();
+  EXPECT_EQ(w().lblLicense->text(), "SBA4321 - Ford Ka");
+
+  Preferences::standard().setObject("Licenses", PrefValue(PrefArray{}));
+  buy()->updateView();
+  EXPECT_EQ(w().pickerLicense->numberOfRowsInComponent(0), 0);
+  buy()->btnGuardarTouched();
+  EXPECT_EQ(w().lblLicense->text(), "SBA4321 - Ford Ka");
+}
+
+TEST_F(BuyPageTest, UnreadableStartLeavesTheEndEmpty) {
+  showMain();
+  buy()->updateView();
+  w().txtStartTime->setText("ab:cd");
+  buy()->updateEndTime();
+  EXPECT_EQ(w().txtEndTime->text(), "");
+  buy()->btnComprarTouched();  // hour 0: outside the paid hours
+  EXPECT_EQ(alertMessages(), std::vector<std::string>{kFree});
+}
+
+}  // namespace
+}  // namespace est::testing

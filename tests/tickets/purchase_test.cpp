@@ -1,0 +1,242 @@
+// A purchase from the buy page through confirmation and validation, against the embedded
+// parking service.
+#include "tickets/pages_test_support.h"
+
+namespace est::testing {
+namespace {
+
+class PurchaseTest : public PagesTest {
+ protected:
+  // Composes 90 minutes at 14:00 on the buy page and asks for confirmation.
+  void composeNinetyMinutes() {
+    buy()->updateView();
+    buy()->layout().slider->setValue(3);
+    buy()->sliderValueChanged();
+    buy()->btnComprarTouched();
+    ASSERT_TRUE(confirmShown());
+  }
+  bool pending() { return Preferences::standard().objectForKey("ticketInProcess").has_value(); }
+  // One poll interval, then its reply handled.
+  void pollOnce() {
+    std::uint64_t before = service->requestCount();
+    advance(WaitingValidationViewController::kPollInterval);
+    ASSERT_TRUE(waitFor(
+        [&] { return service->requestCount() > before && waiting()->requestsUnderWay() == 0; }));
+  }
+};
+
+TEST_F(PurchaseTest, ThreeInProgressPollsThenOkStoresOneTicketAndShowsTheSummary) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 3;
+  startService(options);
+  showMain();
+  composeNinetyMinutes();
+  std::int64_t id = *confirm()->ticket()->transactionId;
+  confirm()->confirmBtnTouched();
+  ASSERT_TRUE(waitFor([&] { return main->isWaitingValidationVc(); }));
+  EXPECT_FALSE(confirmShown());
+  EXPECT_EQ(Preferences::standard().integerForKey("ticketInProcess"), id);
+  EXPECT_EQ(*Preferences::standard().objectForKey("ticketInProcessLicense")->text(), "ABC 1234");
+  EXPECT_EQ(waiting()->layout().titleLabel->text(), "Compra Ticket");
+  EXPECT_TRUE(waiting()->isPolling());
+
+  for (int i = 0; i < 3; ++i) {
+    pollOnce();
+    EXPECT_TRUE(pending()) << "poll " << i;
+    EXPECT_TRUE(main->isWaitingValidationVc());
+  }
+  pollOnce();
+  std::vector<Ticket> stored = TicketManager::getInstance().getTickets();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].license, "ABC 1234");
+  EXPECT_EQ(stored[0].timeStart, wednesdayAt(14, 0));
+  EXPECT_EQ(stored[0].timeEnd, wednesdayAt(15, 30));
+  EXPECT_FALSE(stored[0].minutes);
+  EXPECT_FALSE(pending());
+  EXPECT_FALSE(waiting()->isPolling());
+  EXPECT_FALSE(main->isWaitingValidationVc());
+
+  std::vector<LocalNotification> notes =
+      LocalNotificationCenter::shared().scheduledLocalNotifications();
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0].fireDate, wednesdayAt(15, 25));
+  EXPECT_EQ(notes[0].alertBody, "El ticket de la matricula ABC 1234 va a finalizar");
+  EXPECT_EQ(notes[1].fireDate, wednesdayAt(15, 30));
+  EXPECT_EQ(notes[1].alertBody, "El ticket de la matricula ABC 1234 finalizó");
+  EXPECT_EQ(notes[1].applicationIconBadgeNumber, 1);
+  EXPECT_EQ(notes[1].soundName, kDefaultSoundName);
+
+  // The summary comes one second later, without polling.
+  advance(0.9);
+  EXPECT_FALSE(main->isWaitingValidationVc());
+  advance(0.1);
+  loop.runPending();
+  ASSERT_TRUE(main->isWaitingValidationVc());
+  EXPECT_EQ(waiting()->layout().titleLabel->text(), "Ticket Comprado");
+  EXPECT_EQ(waiting()->layout().txtLabel->text().toStdString(),
+            "El estacionamiento del vehículo matrícula ABC1234 comienza a las 14:00 hs y finaliza "
+            "a las 15:30 hs. Costo 75 pesos. Gracias por utilizar Estacionamiento Tarifado "
+            "Telvana");
+  EXPECT_FALSE(waiting()->isPolling());
+  std::uint64_t requests = service->requestCount();
+  advance(12);
+  EXPECT_EQ(service->requestCount(), requests);
+
+  // The pages see the running ticket.
+  waiting()->close();
+  EXPECT_FALSE(main->isWaitingValidationVc());
+  main->updateAll();
+  EXPECT_EQ(home()->layout().lblTicketInfo->text(), "Su ticket vence en 90 min");
+  EXPECT_EQ(tickets()->activeTickets().size(), 1u);
+}
+
+TEST_F(PurchaseTest, RefusedPurchaseAlertsOnceAndStopsAtTheNextTick) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 0;
+  options.refusePlates = {"ABC1234"};
+  startService(options);
+  showMain();
+  composeNinetyMinutes();
+  confirm()->confirmBtnTouched();
+  ASSERT_TRUE(waitFor([&] { return main->isWaitingValidationVc(); }));
+  pollOnce();
+  EXPECT_EQ(alertMessages(),
+            std::vector<std::string>{"No se pudo registrar la compra. Intente nuevamente."});
+  EXPECT_EQ(alerts.record()[0].title, "Estacionamiento Tarifado");
+  EXPECT_FALSE(pending());
+  std::uint64_t requests = service->requestCount();
+  advance(4);
+  loop.runPending();
+  EXPECT_FALSE(main->isWaitingValidationVc());
+  EXPECT_FALSE(waiting()->isPolling());
+  advance(12);
+  loop.runPending();
+  EXPECT_EQ(service->requestCount(), requests);
+  EXPECT_EQ(alerts.record().size(), 1u);
+  EXPECT_TRUE(TicketManager::getInstance().getTickets().empty());
+}
+
+TEST_F(PurchaseTest, ServiceRefusalOfTheRequestShowsItsErrorsAndAllowsARetry) {
+  startService();
+  showMain();
+  composeNinetyMinutes();
+  Ticket odd = *confirm()->ticket();
+  odd.minutes = 45;  // the service takes whole half hours only
+  main->showConfirmBuyVC(odd, buy(), false);
+  confirm()->confirmBtnTouched();
+  ASSERT_TRUE(waitFor([&] { return !alerts.record().empty(); }));
+  EXPECT_EQ(alerts.record()[0].title, "Estacionamiento Tarifado");
+  EXPECT_EQ(alertMessages()[0], "La duración debe ser un múltiplo positivo de 30 minutos.");
+  EXPECT_FALSE(confirm()->enviado());
+  EXPECT_TRUE(confirmShown());
+  EXPECT_FALSE(pending());
+  EXPECT_EQ(ui::KvProgressHUD::hideHUDForView(confirm()->view(), false), false);
+}
+
+TEST_F(PurchaseTest, TransportFailureDropsTheMarkerAndASecondTapDoesNotSendAgain) {
+  startService();
+  std::string closed = service->baseAddress();
+  service->stop();
+  AppConfig::setParkingServiceURL(closed);
+  showMain();
+  Preferences::standard().setObject("ticketInProcess", PrefValue(std::int64_t{1}));
+  composeNinetyMinutes();
+  confirm()->confirmBtnTouched();
+  ASSERT_TRUE(waitFor([&] { return !alerts.record().empty(); }));
+  EXPECT_EQ(alerts.record()[0].title, "Sin conexión a internet");
+  EXPECT_EQ(alertMessages()[0], "No se pudo iniciar sesión");
+  EXPECT_FALSE(pending());
+  EXPECT_TRUE(confirm()->enviado());
+  EXPECT_EQ(ui::KvProgressHUD::hideHUDForView(confirm()->view(), false), false);
+
+  confirm()->confirmBtnTouched();
+  EXPECT_FALSE(confirmShown());
+  EXPECT_TRUE(main->isWaitingValidationVc());
+  advance(4);
+  loop.runPending();
+  EXPECT_FALSE(main->isWaitingValidationVc());
+  EXPECT_FALSE(waiting()->isPolling());
+  EXPECT_EQ(alerts.record().size(), 1u);
+}
+
+TEST_F(PurchaseTest, TwoQuickTapsSendOneRequestAndLeaveOnePollTimer) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 100;
+  startService(options);
+  showMain();
+  composeNinetyMinutes();
+  std::uint64_t before = service->requestCount();
+  confirm()->confirmBtnTouched();
+  confirm()->confirmBtnTouched();  // before the reply: closes and shows the waiting screen
+  EXPECT_FALSE(confirmShown());
+  EXPECT_TRUE(main->isWaitingValidationVc());
+  ASSERT_TRUE(waitFor([&] { return pending(); }));
+  loop.runPending();
+  EXPECT_EQ(service->requestCount(), before + 1);
+  EXPECT_TRUE(main->isWaitingValidationVc());
+  // Polling was started twice; one poll per interval proves one timer.
+  for (int i = 0; i < 3; ++i) {
+    std::uint64_t n = service->requestCount();
+    pollOnce();
+    EXPECT_EQ(service->requestCount(), n + 1);
+  }
+}
+
+TEST_F(PurchaseTest, LateAcceptanceRecordsTheTicketItAnswers) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 100;
+  startService(options);
+  showMain();
+  composeNinetyMinutes();
+  Ticket first = *confirm()->ticket();
+  confirm()->confirmBtnTouched();
+  confirm()->confirmBtnTouched();
+  // Before the reply is handled the screen is shown again for another ticket.
+  Ticket other = first;
+  other.license = "SBA4321";
+  other.transactionId = TicketManager::getInstance().nextID();
+  main->showConfirmBuyVC(other, buy(), false);
+  ASSERT_TRUE(waitFor([&] { return pending(); }));
+  EXPECT_EQ(Preferences::standard().integerForKey("ticketInProcess"), *first.transactionId);
+  EXPECT_EQ(*Preferences::standard().objectForKey("ticketInProcessLicense")->text(), "ABC 1234");
+}
+
+TEST_F(PurchaseTest, UnreadableRepliesKeepThePurchasePendingAndPolling) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 0;
+  startService(options);
+  showMain();
+  composeNinetyMinutes();
+  confirm()->confirmBtnTouched();
+  ASSERT_TRUE(waitFor([&] { return main->isWaitingValidationVc(); }));
+  std::string good = service->baseAddress();
+
+  ParkingServiceOptions broken;
+  broken.faults = {ServiceFault{ServiceFault::Kind::Garbage, 1.0}};
+  ParkingService garbage(broken);
+  ASSERT_TRUE(garbage.start("127.0.0.1", 0));
+  AppConfig::setParkingServiceURL(garbage.baseAddress());
+  advance(4);
+  ASSERT_TRUE(
+      waitFor([&] { return garbage.requestCount() == 1 && waiting()->requestsUnderWay() == 0; }));
+  advance(4);
+  ASSERT_TRUE(
+      waitFor([&] { return garbage.requestCount() == 2 && waiting()->requestsUnderWay() == 0; }));
+  loop.runPending();
+  EXPECT_EQ(garbage.requestCount(), 2u);
+  // No decision: the screen goes, the marker and the timer stay, no ticket is invented.
+  EXPECT_FALSE(main->isWaitingValidationVc());
+  EXPECT_TRUE(pending());
+  EXPECT_TRUE(waiting()->isPolling());
+  EXPECT_TRUE(TicketManager::getInstance().getTickets().empty());
+  EXPECT_TRUE(alerts.record().empty());
+
+  AppConfig::setParkingServiceURL(good);
+  pollOnce();
+  EXPECT_FALSE(pending());
+  EXPECT_EQ(TicketManager::getInstance().getTickets().size(), 1u);
+  garbage.stop();
+}
+
+}  // namespace
+}  // namespace est::testing
