@@ -20,6 +20,7 @@
 
 #include "http/support/asio_run_loop.h"
 #include "http/transport.h"
+#include "platform/files.h"
 #include "platform/format.h"
 #include "platform/log.h"
 
@@ -253,18 +254,7 @@ class FileWriter {
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
     return fd_ >= 0;
   }
-  bool write(const char* p, size_t n) {
-    while (n > 0) {
-      ssize_t w = ::write(fd_, p, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      p += w;
-      n -= static_cast<size_t>(w);
-    }
-    return true;
-  }
+  bool write(const char* p, size_t n) { return writeAll(fd_, p, n); }
   void close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

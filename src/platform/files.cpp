@@ -42,19 +42,6 @@ fs::path folderOf(const fs::path& path) {
   return parent.empty() ? fs::path(".") : parent;
 }
 
-bool writeAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 bool fsyncFolder(const fs::path& folder, Error* error) {
   FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) {
@@ -82,6 +69,19 @@ int renameNoReplace(const fs::path& from, const fs::path& to) {
 }
 
 }  // namespace
+
+bool writeAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
 
 Error posixError(int err, std::string_view what, const fs::path& path) {
   return Error(kPOSIXErrorDomain, err,

@@ -15,6 +15,9 @@ inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
 // An Error for `err` (an errno value) while doing `what` on `path`.
 Error posixError(int err, std::string_view what, const std::filesystem::path& path);
 
+// Writes all `n` bytes to `fd`, going on after interrupted and short writes.
+bool writeAll(int fd, const char* p, size_t n);
+
 // Reads a whole regular file. Fails (nothing, error set) when it is missing, is not a regular
 // file, cannot be read or is larger than `maxSize` bytes.
 std::optional<Data> readFile(const std::filesystem::path& path, Error* error = nullptr,
