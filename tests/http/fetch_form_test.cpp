@@ -112,9 +112,9 @@ TEST_F(FetchFormTest, QueueStopsTheRestWhenOneFails) {
   int rc = fetch("--queue " + dead + many);
   EXPECT_EQ(rc, 1) << err;
   EXPECT_NE(err.find("A connection failure occurred"), std::string::npos) << err;
-  // Only the three that ran beside the failed one, and the one that took its place before
-  // the cancel, can have reached the server; the other four never started.
-  EXPECT_LE(server.requestCount(), 4u);
+  // Four run at a time and each reply takes 300 ms, so the failure's cancel stops the queue
+  // before all eight reach the server; how many got there first depends on scheduling.
+  EXPECT_LT(server.requestCount(), 8u);
   EXPECT_NE(err.find("The request was cancelled"), std::string::npos) << err;
 }
 
