@@ -129,5 +129,11 @@ TEST_F(FetchTest, ParallelStartsEveryUrlAtOnce) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(fs::exists(dir / std::to_string(i)));
 }
 
+TEST_F(FetchTest, ReachabilityReportsTheLoopbackAsReachableAndLocal) {
+  ASSERT_EQ(fetch("--reachability 127.0.0.1"), 0) << err;
+  EXPECT_NE(out.find("127.0.0.1\n\tReachability Flags: -R -----ld"), std::string::npos) << out;
+  EXPECT_EQ(fetch("--reachability a b"), 2);
+}
+
 }  // namespace
 }  // namespace est::testing

@@ -11,6 +11,7 @@
 #include "http/http_request.h"
 #include "http/network_queue.h"
 #include "platform/event_loop.h"
+#include "reachability/reachability_report.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ const char* kUsage =
     "             [-d DATA | --data-binary @FILE] [--compressed-body] [--timeout S]\n"
     "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
     "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
-    "             [--parallel | --queue] [-v] [-s] [--stats] URL...\n";
+    "             [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
+    "       fetch --reachability [HOST]\n";
 
 struct Options {
   std::vector<std::string> outputs;
@@ -255,6 +257,11 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Reports how the machine reaches HOST (or the internet) and exits.
+  if (argc >= 2 && std::string_view(argv[1]) == "--reachability" && argc <= 3) {
+    std::fputs(est::reachabilityReport(argc == 3 ? argv[2] : "").c_str(), stdout);
+    return 0;
+  }
   Options o;
   if (!parseArguments(argc, argv, o)) {
     std::fputs(kUsage, stderr);
