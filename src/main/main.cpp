@@ -101,12 +101,18 @@ void onSignal(int) {
   (void)written;
 }
 
-void quitOnSignals(QApplication& app) {
+// Caught from the start, before the demo service runs, so a signal that comes while the
+// window is still being built is held until the event loop can act on it.
+void catchQuitSignals() {
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
-  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
+}
+
+void quitOnSignals(QApplication& app) {
+  if (signalPipe[0] < 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
 }
 
 est::ScreenFactory makeFactory() {
@@ -139,6 +145,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  catchQuitSignals();
   est::setApplicationName("estacionamiento");
   std::unique_ptr<est::ParkingService> demo;
   if (options.parking.empty() && options.registry.empty()) {
