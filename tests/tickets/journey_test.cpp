@@ -1,0 +1,198 @@
+// A new user's whole first visit in one run, through the launched application with the real
+// pages: registration against the embedded service, then a first purchase and what it leaves
+// behind on every page.
+#include <QAbstractButton>
+
+#include "account/add_licene_view_controller.h"
+#include "account/cell_number_view_controller.h"
+#include "account/pin_validation_view_controller.h"
+#include "account/welcome_view_controller.h"
+#include "app/app_delegate.h"
+#include "tickets/pages_test_support.h"
+#include "ui/text_field.h"
+
+namespace est::testing {
+namespace {
+
+class JourneyTest : public PagesTest {
+ protected:
+  void SetUp() override {
+    PagesTest::SetUp();
+    // A fresh install: nothing stored at all.
+    Preferences& prefs = Preferences::standard();
+    for (const std::string& key : prefs.keys()) prefs.removeObject(key);
+    prefs.flush();
+  }
+
+  void TearDown() override {
+    ui::finishAllAnimations();
+    delegate.reset();
+    flushDeletes();
+    for (auto& op : HTTPRequest::sharedQueue().operations()) op->cancel();
+    loop.waitUntil([] { return HTTPRequest::sharedQueue().operationCount() == 0; }, Seconds(5));
+    loop.runPending();
+    HTTPRequest::closeIdlePersistentConnections();
+    PagesTest::TearDown();
+  }
+
+  void launch() {
+    ScreenFactory factory;
+    factory.home = [] { return new HomeViewController; };
+    factory.buy = [] { return new BuyViewController; };
+    factory.tickets = [] { return new TicketsViewController; };
+    factory.settings = [] { return new SettingsViewController; };
+    factory.sucive = [] { return new SuciveViewController; };
+    factory.confirmBuy = [] { return new ConfirmBuyViewController; };
+    factory.waitingValidation = [] { return new WaitingValidationViewController; };
+    delegate = std::make_unique<AppDelegate>(factory);
+    ASSERT_TRUE(delegate->didFinishLaunchingWithOptions());
+    delegate->window()->resize(320, 568);
+    loop.runPending();
+  }
+
+  MainViewController& app() { return *delegate->viewcontroller(); }
+  HomeViewController* homePage() { return static_cast<HomeViewController*>(app().homeVC()); }
+  BuyViewController* buyPage() { return static_cast<BuyViewController*>(app().buyVC()); }
+  TicketsViewController* ticketsPage() {
+    return static_cast<TicketsViewController*>(app().ticketVC());
+  }
+  ConfirmBuyViewController* confirmPage() {
+    return static_cast<ConfirmBuyViewController*>(app().confirmBuyVC());
+  }
+  WaitingValidationViewController* waitingPage() {
+    return static_cast<WaitingValidationViewController*>(app().waitingValidationVC());
+  }
+  bool pending() { return Preferences::standard().objectForKey("ticketInProcess").has_value(); }
+
+  // One poll interval, then its reply handled.
+  void pollOnce() {
+    std::uint64_t before = service->requestCount();
+    advance(WaitingValidationViewController::kPollInterval);
+    ASSERT_TRUE(waitFor([&] {
+      return service->requestCount() > before && waitingPage()->requestsUnderWay() == 0;
+    }));
+  }
+
+  std::unique_ptr<AppDelegate> delegate;
+};
+
+TEST_F(JourneyTest, NewUserRegistersAndBuysNinetyMinutes) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 3;
+  service = std::make_unique<ParkingService>(options);
+  Error error;
+  ASSERT_TRUE(service->start("127.0.0.1", 0, &error)) << error.description;
+  AppConfig::setParkingServiceURL(service->baseAddress());
+  AppConfig::setRegistryServiceURL(service->baseAddress());
+
+  // Registration: phone, the PIN the service sent, a first plate.
+  launch();
+  EXPECT_EQ(app().estado(), MainViewController::kInitial);
+  advance(1.1);
+  CellNumberViewController* cell = app().cellNumberVC();
+  ASSERT_TRUE(cell);
+  EXPECT_EQ(app().labelPageSelected()->text(), "REGISTRO");
+  cell->txtCellNumber()->setText(kPhone);
+  cell->btnValidar()->click();
+  ASSERT_TRUE(waitFor([&] { return app().pinValidationVC() != nullptr; }));
+  PinValidationViewController* pin = app().pinValidationVC();
+  EXPECT_EQ(pin->phoneNumber(), kPhone);
+  std::optional<std::string> code = service->pinFor(kPhone);
+  ASSERT_TRUE(code);
+  pin->txtPin()->setText(QString::fromStdString(*code));
+  pin->btnValidar()->click();
+  ASSERT_TRUE(waitFor([&] { return app().presentedViewController() == app().welcomeVC(); }));
+  EXPECT_TRUE(Preferences::standard().boolForKey("pin_sended"));
+  advance(1.1);
+  AddLiceneViewController* add = app().addLicenceVC();
+  ASSERT_TRUE(add);
+  EXPECT_TRUE(add->firstOne());
+  add->txtLicense()->setText("ABC 1234");
+  add->txtCarModel()->setText("Fiat Uno");
+  add->btnConfirm()->click();
+  loop.runPending();
+  ui::finishAllAnimations();
+  EXPECT_TRUE(alerts.record().empty()) << alertMessages()[0];
+
+  // The main pages, with the price fetched for the new session.
+  ASSERT_EQ(app().estado(), MainViewController::kStandard);
+  EXPECT_EQ(app().presentedViewController(), nullptr);
+  EXPECT_EQ(app().labelPageSelected()->text(), "INICIO");
+  ASSERT_TRUE(waitFor([] { return Preferences::standard().objectForKey("price").has_value(); }));
+  EXPECT_DOUBLE_EQ(Preferences::standard().doubleForKey("price"), 25.0);
+
+  // The buy page: 90 minutes from now, for the only plate.
+  app().buttonBuy()->click();
+  ui::finishAllAnimations();
+  EXPECT_EQ(app().labelPageSelected()->text(), "COMPRAR");
+  BuyViewController* buy = buyPage();
+  EXPECT_EQ(buy->layout().lblLicense->text(), "ABC 1234 - Fiat Uno");
+  EXPECT_EQ(buy->layout().txtStartTime->text(), "14:00");
+  buy->layout().slider->setValue(3);
+  buy->sliderValueChanged();
+  EXPECT_EQ(buy->layout().lblTime->text(), "90");
+  EXPECT_EQ(buy->layout().txtEndTime->text(), "15:30");
+  buy->layout().btnComprar->click();
+  ASSERT_TRUE(confirmPage());
+  ASSERT_EQ(app().transparentModalViewController(), confirmPage());
+  EXPECT_TRUE(confirmPage()->isViewInHierarchy());
+
+  // Confirmed: the service answers "IN_PROGRESS" three times, then "OK".
+  confirmPage()->layout().btnConfirm->click();
+  ASSERT_TRUE(waitFor([&] { return app().isWaitingValidationVc() && pending(); }));
+  EXPECT_EQ(waitingPage()->layout().titleLabel->text(), "Compra Ticket");
+  for (int i = 0; i < 3; ++i) {
+    pollOnce();
+    EXPECT_TRUE(pending()) << "poll " << i;
+    EXPECT_TRUE(TicketManager::getInstance().getTickets().empty()) << "poll " << i;
+  }
+  pollOnce();
+  EXPECT_FALSE(pending());
+  EXPECT_FALSE(waitingPage()->isPolling());
+
+  // The summary, one second later.
+  advance(0.9);
+  EXPECT_FALSE(app().isWaitingValidationVc());
+  advance(0.1);
+  loop.runPending();
+  ASSERT_TRUE(app().isWaitingValidationVc());
+  EXPECT_EQ(waitingPage()->layout().titleLabel->text(), "Ticket Comprado");
+  EXPECT_EQ(waitingPage()->layout().txtLabel->text().toStdString(),
+            "El estacionamiento del vehículo matrícula ABC1234 comienza a las 14:00 hs y finaliza "
+            "a las 15:30 hs. Costo 75 pesos. Gracias por utilizar Estacionamiento Tarifado "
+            "Telvana");
+  EXPECT_TRUE(alerts.record().empty()) << alertMessages()[0];
+
+  // Exactly one stored ticket of 90 minutes.
+  std::vector<Ticket> stored = TicketManager::getInstance().getTickets();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].license, "ABC 1234");
+  ASSERT_TRUE(stored[0].timeStart && stored[0].timeEnd);
+  EXPECT_EQ(*stored[0].timeStart, wednesdayAt(14, 0));
+  EXPECT_EQ(*stored[0].timeEnd, wednesdayAt(15, 30));
+  EXPECT_EQ(*stored[0].timeEnd - *stored[0].timeStart, std::chrono::minutes(90));
+
+  // The two end-of-ticket notifications.
+  std::vector<LocalNotification> notes =
+      LocalNotificationCenter::shared().scheduledLocalNotifications();
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0].fireDate, wednesdayAt(15, 25));
+  EXPECT_EQ(notes[0].alertBody, "El ticket de la matricula ABC 1234 va a finalizar");
+  EXPECT_EQ(notes[1].fireDate, wednesdayAt(15, 30));
+  EXPECT_EQ(notes[1].alertBody, "El ticket de la matricula ABC 1234 finalizó");
+
+  // The user closes the summary; the pages show the running ticket.
+  waitingPage()->layout().btnClose->click();
+  EXPECT_FALSE(app().isWaitingValidationVc());
+  advance(AppDelegate::kRefreshInterval);
+  EXPECT_EQ(homePage()->layout().lblTicketInfo->text(), "Su ticket vence en 90 min");
+  app().buttonHistory()->click();
+  ui::finishAllAnimations();
+  EXPECT_EQ(app().labelPageSelected()->text(), "MIS TICKETS");
+  ASSERT_EQ(ticketsPage()->activeTickets().size(), 1u);
+  EXPECT_EQ(ticketsPage()->activeTickets()[0].license, "ABC 1234");
+  EXPECT_TRUE(ticketsPage()->inActiveTickets().empty());
+}
+
+}  // namespace
+}  // namespace est::testing
