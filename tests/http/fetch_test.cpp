@@ -6,6 +6,7 @@
 #include <fstream>
 #include <regex>
 
+#include "http/support/fetch_fixture.h"
 #include "http/support/test_server.h"
 
 namespace est::testing {
@@ -13,34 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class FetchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("est-fetch-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  // Runs fetch with `args` (already shell-quoted); returns the exit status.
-  int fetch(const std::string& args) {
-    std::string cmd = std::string(EST_FETCH_PATH) + " " + args + " >" + (dir / "out").string() +
-                      " 2>" + (dir / "err").string();
-    int status = std::system(cmd.c_str());
-    out = slurp(dir / "out");
-    err = slurp(dir / "err");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  fs::path dir;
-  std::string out, err;
-};
+using FetchTest = FetchFixture;
 
 TEST_F(FetchTest, SequentialUrlsReuseTheConnectionAndReportStats) {
   TestServer server([](ServerConnection& c) {
