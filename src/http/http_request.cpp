@@ -336,6 +336,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   bool replyBytesSeen = false;
   bool headersRead = false;
   bool contentLengthAnnounced = false;
+  bool failureDelivered = false;
   bool gzipBody = false;
   std::unique_ptr<DataDecompressor> decompressor;
   FileWriter downloadFile;
@@ -497,6 +498,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void deliverFailed() {
+    failureDelivered = true;
     deliver([](HTTPRequest& q) {
       auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didFailSelector_); });
       if (d && sel) (d->*sel)(q);
@@ -767,6 +769,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   void mainLocked() {
     if (r.error_) {
+      // An error handed over by the HEAD request that sized this one: the delegate and the
+      // queue must still hear that this request failed, or a queue would wait forever.
+      if (!failureDelivered) deliverFailed();
       r.complete_ = true;
       markAsFinished();
       return;
@@ -1232,18 +1237,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       r.requestCookies_.clear();
     }
 
-    if (!r.needsRedirect_) {
-      if (auto* cl = h.find("Content-Length")) {
-        if (auto v = parseUnsigned(*cl)) {
-          r.contentLength_ = *v;
-          contentLengthAnnounced = true;
-          auto more = static_cast<long long>(*v + r.partialDownloadSize_);
-          deliverProgress([more](HTTPRequestQueue& queue, HTTPRequest& q) {
-            queue.requestIncrementDownloadSizeBy(q, more);
-          });
-        }
-      }
-    }
+    if (!r.needsRedirect_) announceDownloadSize(h);
 
     if (r.shouldAttemptPersistentConnection_) {
       std::string connectionHeader = toLower(h.value("Connection"));
@@ -1417,6 +1411,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
     r.downloadComplete_ = true;
     r.complete_ = true;
     if (!contentLengthAnnounced) r.contentLength_ = r.totalBytesRead_;
+    if (r.downloadProgressByUnit_ && !r.needsRedirect_) {
+      r.downloadProgressByUnit_ = false;
+      if (auto queue = r.queue())
+        deliver([queue](HTTPRequest& q) { queue->requestDidReceiveBytes(q, 1); });
+    }
     bodyFile.close();
     std::optional<Error> fileError = completeDownloadFile();
     if (r.downloadCache_ && !r.didUseCachedResponse_ && !r.needsRedirect_ &&
@@ -1433,6 +1432,55 @@ struct HTTPRequest::Impl : net::ResponseSink {
       }
       markAsFinished();
     }
+  }
+
+  // Grows the queue's expected download size by the announced length. A HEAD request that
+  // sizes a download speaks for its main request, which then does not count it again; a
+  // compressed 20-byte HEAD length is taken as unknown, since it describes a gzip of nothing.
+  void announceDownloadSize(const HeaderMap& h) {
+    auto main = r.mainRequest_.lock();
+    std::uint64_t length = 0;
+    bool known = false;
+    if (auto* cl = h.find("Content-Length")) {
+      if (auto v = parseUnsigned(*cl)) length = *v, known = true;
+    }
+    if (main && r.allowCompressedResponse_ && length == 20) known = false;
+    if (known) {
+      r.contentLength_ = length;
+      contentLengthAnnounced = true;
+    }
+    if (!main) {
+      if (r.downloadSizeKnownFromHEAD_) return;
+      if (!known) {
+        // Progress then jumps from nothing to all at the end.
+        deliverProgress([](HTTPRequestQueue& queue, HTTPRequest& q) {
+          queue.requestIncrementDownloadSizeBy(q, 1);
+        });
+        if (r.showAccurateProgress_) r.downloadProgressByUnit_ = true;
+        r.showAccurateProgress_ = false;
+        return;
+      }
+      auto more = static_cast<long long>(length + r.partialDownloadSize_);
+      deliverProgress([more](HTTPRequestQueue& queue, HTTPRequest& q) {
+        queue.requestIncrementDownloadSizeBy(q, more);
+      });
+      return;
+    }
+    std::lock_guard mainLock(main->cancelledLock_);
+    if (main->downloadSizeKnownFromHEAD_ || !main->showAccurateProgress_) return;
+    auto queue = main->queue();
+    if (!queue) return;
+    main->downloadSizeKnownFromHEAD_ = true;
+    long long more = 1;
+    if (known) {
+      main->contentLength_ = length;
+      more = static_cast<long long>(length + main->partialDownloadSize_);
+    } else {
+      main->showAccurateProgress_ = false;
+      main->downloadProgressByUnit_ = true;
+    }
+    deliver(
+        [queue, main, more](HTTPRequest&) { queue->requestIncrementDownloadSizeBy(*main, more); });
   }
 
   void afterNetworkEvent() {
@@ -1564,6 +1612,25 @@ HTTPRequestPtr HTTPRequest::requestWithURL(std::optional<Url> url,
   r->setDownloadCache(std::move(cache));
   r->setCachePolicy(cachePolicy);
   return r;
+}
+
+HTTPRequestPtr HTTPRequest::HEADRequest() {
+  std::lock_guard lock(cancelledLock_);
+  auto head = requestWithURL(url_);
+  head->mainRequest_ = std::static_pointer_cast<HTTPRequest>(shared_from_this());
+  head->requestMethod_ = "HEAD";
+  head->timeOutSeconds_ = timeOutSeconds_;
+  head->numberOfTimesToRetryOnTimeout_ = numberOfTimesToRetryOnTimeout_;
+  head->shouldAttemptPersistentConnection_ = shouldAttemptPersistentConnection_;
+  head->validatesSecureCertificate_ = validatesSecureCertificate_;
+  head->certificateAuthorityFile_ = certificateAuthorityFile_;
+  head->allowCompressedResponse_ = allowCompressedResponse_;
+  head->useCookiePersistence_ = useCookiePersistence_;
+  head->useSessionPersistence_ = useSessionPersistence_;
+  head->shouldRedirect_ = shouldRedirect_;
+  head->proxyHost_ = proxyHost_;
+  head->proxyPort_ = proxyPort_;
+  return head;
 }
 
 void HTTPRequest::setUrl(std::optional<Url> url) {

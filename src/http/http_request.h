@@ -91,6 +91,10 @@ class HTTPRequest : public Operation {
   static HTTPRequestPtr requestWithURL(std::optional<Url> url,
                                        std::shared_ptr<DownloadCacheInterface> cache,
                                        int cachePolicy = 0);
+  // A HEAD request for the same URL that only learns this request's download size (for
+  // a queue's accurate progress); it borrows this request's headers, cookies and credentials.
+  HTTPRequestPtr HEADRequest();
+  std::shared_ptr<HTTPRequest> mainRequest() const { return get(mainRequest_).lock(); }
   ~HTTPRequest() override;
 
   // ---- running ----
@@ -487,6 +491,8 @@ class HTTPRequest : public Operation {
   int cachePolicy_ = 0;
   double secondsToCache_ = 0;
   std::weak_ptr<HTTPRequest> mainRequest_;
+  bool downloadSizeKnownFromHEAD_ = false;  // a HEAD request already counted the size
+  bool downloadProgressByUnit_ = false;     // no length known: one unit, given at the end
 
   std::unique_ptr<Impl> impl_;  // transfer machinery
 };

@@ -42,14 +42,30 @@ bool NetworkQueue::addOperation(const std::shared_ptr<Operation>& operation, Err
   request->setQueue(shared_from_this());
   if (accurate) {
     // The body's size is known only once it is built; the download size grows as each
-    // reply announces its length.
+    // reply announces its length, or, for a GET joining before go(), as soon as a HEAD
+    // request run ahead of it learns the length.
     request->buildPostBody();
-    std::lock_guard lock(lock_);
-    totalBytesToUpload_ += request->postLength();
+    {
+      std::lock_guard lock(lock_);
+      totalBytesToUpload_ += request->postLength();
+    }
+    if (request->requestMethod() == "GET" && !request->error() && isSuspended()) {
+      auto head = request->HEADRequest();
+      addHEADOperation(head);
+      request->addDependency(head);
+    }
   }
   reportProgress();
   operations_.addOperation(request);
   return true;
+}
+
+void NetworkQueue::addHEADOperation(const HTTPRequestPtr& request) {
+  request->setRequestMethod("HEAD");
+  request->setQueuePriority(10);
+  request->setShowAccurateProgress(true);
+  request->setQueue(shared_from_this());
+  operations_.addOperation(request);
 }
 
 void NetworkQueue::go() {
@@ -198,12 +214,14 @@ void NetworkQueue::requestWillRedirectToURL(HTTPRequest& request, const Url& url
   if (d && sel && d->wantsWillRedirect()) (d->*sel)(request, url);
 }
 
+// A HEAD request that only sizes another was never counted, and its outcome reaches the
+// delegate through the request it serves.
 void NetworkQueue::requestFinished(HTTPRequest& request) {
-  requestDone(request, false);
+  if (!request.mainRequest()) requestDone(request, false);
 }
 
 void NetworkQueue::requestFailed(HTTPRequest& request) {
-  requestDone(request, true);
+  if (!request.mainRequest()) requestDone(request, true);
 }
 
 void NetworkQueue::requestDone(HTTPRequest& request, bool failed) {

@@ -52,6 +52,8 @@ class NetworkQueue : public HTTPRequestQueue, public std::enable_shared_from_thi
 
   // Refuses (false, "AttemptToAddInvalidRequest") anything that is not an HTTPRequest.
   bool addOperation(const std::shared_ptr<Operation>& operation, Error* error = nullptr);
+  // Runs a HEAD request ahead of the others, uncounted (see HTTPRequest::HEADRequest).
+  void addHEADOperation(const HTTPRequestPtr& request);
   void go();
   bool isSuspended() const;
   void setSuspended(bool suspended);

@@ -208,12 +208,57 @@ TEST_F(NetworkQueueTest, AccurateProgressSumsBodyAndReplyBytes) {
   ASSERT_TRUE(waitQueueDone(rec, q));
   EXPECT_EQ(rec.finished, 2);
   EXPECT_EQ(q->bytesUploadedSoFar(), 5002u);
+  // The GET was sized by a HEAD run ahead of it, and its length was not counted twice.
+  auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 3u);
+  auto head = std::find_if(seen.begin(), seen.end(), [](auto& r) { return r.method == "HEAD"; });
+  auto get = std::find_if(seen.begin(), seen.end(), [](auto& r) { return r.method == "GET"; });
+  ASSERT_NE(head, seen.end());
+  EXPECT_LT(head, get);
   EXPECT_EQ(q->totalBytesToDownload(), 2 * reply.size());
   EXPECT_EQ(q->bytesDownloadedSoFar(), 2 * reply.size());
   ASSERT_FALSE(up.values.empty());
   EXPECT_DOUBLE_EQ(up.values.back(), 1.0);
   EXPECT_DOUBLE_EQ(down.values.back(), 1.0);
   for (double v : down.values) EXPECT_LE(v, 1.0);
+}
+
+TEST_F(NetworkQueueTest, AccurateProgressCopesWithUnknownLengthsAndAFailedSizing) {
+  // No length anywhere: the request counts as one unit that arrives at the end.
+  TestServer chunkedServer([](ServerConnection& c) {
+    while (auto r = c.readRequest())
+      c.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+             (r->method == "HEAD" ? std::string() : chunked({"abc", "defg"})));
+  });
+  QueueRecorder rec;
+  ProgressRecorder down;
+  auto q = makeQueue(rec);
+  q->setShowAccurateProgress(true);
+  q->setDownloadProgressDelegate(&down);
+  q->addOperation(HTTPRequest::requestWithURL(chunkedServer.url()));
+  q->go();
+  ASSERT_TRUE(waitQueueDone(rec, q));
+  EXPECT_EQ(rec.finished, 1);
+  EXPECT_EQ(q->totalBytesToDownload(), 1u);
+  EXPECT_EQ(q->bytesDownloadedSoFar(), 1u);
+  ASSERT_FALSE(down.values.empty());
+  EXPECT_DOUBLE_EQ(down.values.back(), 1.0);
+
+  // The sizing HEAD dies: the request it served fails too, and the queue still ends.
+  TestServer dropsHead([](ServerConnection& c) {
+    if (auto r = c.readRequest(); r && r->method != "HEAD") c.sendResponse(200, "x");
+    c.abort();
+  });
+  QueueRecorder rec2;
+  auto q2 = makeQueue(rec2);
+  q2->setShowAccurateProgress(true);
+  q2->addOperation(HTTPRequest::requestWithURL(dropsHead.url()));
+  q2->go();
+  ASSERT_TRUE(waitQueueDone(rec2, q2));
+  EXPECT_EQ(rec2.failed, 1);
+  EXPECT_EQ(rec2.finished, 0);
+  EXPECT_EQ(rec2.queueDone, 1);
+  EXPECT_EQ(q2->requestsCount(), 0);
 }
 
 TEST_F(NetworkQueueTest, AFormFailingAsItJoinsIsStillCountedOut) {

@@ -258,7 +258,12 @@ size_t TestServer::requestCount() const {
 
 TestServer::Script TestServer::replyForever(std::string reply) {
   return [reply](ServerConnection& c) {
-    while (c.readRequest()) c.send(reply);
+    while (auto request = c.readRequest()) {
+      if (request->method == "HEAD")
+        c.send(std::string_view(reply).substr(0, reply.find("\r\n\r\n") + 4));
+      else
+        c.send(reply);
+    }
   };
 }
 

@@ -80,7 +80,8 @@ class TestServer {
   void record(const ReceivedRequest& r);
   void stop();
 
-  // Scripts that answer every request on a connection with `reply` until the peer closes.
+  // Scripts that answer every request on a connection with `reply` (its head alone for HEAD)
+  // until the peer closes.
   static Script replyForever(std::string reply);
 
  private:
