@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "json/codec.h"
+#include "json/string_scan.h"
 #include "platform/format.h"
 
 namespace est {
@@ -8,30 +9,9 @@ namespace {
 
 using Byte = unsigned char;
 
-// The stop set of a string scan: double quote, backslash, and every byte below 0x20 (the zero
-// included, since the text ends at its first NUL).
-struct StopTable {
-  bool stop[256] = {};
-  constexpr StopTable() {
-    stop[static_cast<Byte>('"')] = true;
-    stop[static_cast<Byte>('\\')] = true;
-    for (int i = 0; i < 0x20; ++i) stop[i] = true;
-  }
-};
-constexpr StopTable kCtrl;
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// True when one of the eight bytes is in the stop set (never a false negative).
-inline bool hasStopByte(std::uint64_t x) {
-  const std::uint64_t quote = x ^ (kOnes * '"');
-  const std::uint64_t backslash = x ^ (kOnes * '\\');
-  const std::uint64_t control = (x - kOnes * 0x20) & ~x;
-  const std::uint64_t q = (quote - kOnes) & ~quote;
-  const std::uint64_t b = (backslash - kOnes) & ~backslash;
-  return ((control | q | b) & kHighs) != 0;
-}
+using json_scan::hasSpecialByte;
+using json_scan::kHighs;
+using json_scan::kOnes;
 
 inline bool isWhitespace(Byte c) {
   return c == ' ' || (c >= 0x09 && c <= 0x0D);
@@ -171,10 +151,10 @@ const unsigned char* LxJsonParser::Scanner::findStop(const Byte* s, std::uint64_
     std::uint64_t x;
     std::memcpy(&x, s, 8);
     high |= x;
-    if (hasStopByte(x)) break;
+    if (hasSpecialByte(x)) break;
     s += 8;
   }
-  while (s < end && !kCtrl.stop[*s]) {
+  while (s < end && !json_scan::kSpecial.special[*s]) {
     high |= *s;
     ++s;
   }

@@ -2,33 +2,13 @@
 #include <cstring>
 
 #include "json/codec.h"
+#include "json/string_scan.h"
 #include "platform/format.h"
 
 namespace est {
 namespace {
 
-// kEscapeChars: U+0000 to U+001F, the double quote and the backslash.
-struct EscapeTable {
-  bool escape[256] = {};
-  constexpr EscapeTable() {
-    for (int i = 0; i < 0x20; ++i) escape[i] = true;
-    escape[static_cast<unsigned char>('"')] = true;
-    escape[static_cast<unsigned char>('\\')] = true;
-  }
-};
-constexpr EscapeTable kEscapeChars;
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-inline bool hasEscapeByte(std::uint64_t x) {
-  const std::uint64_t quote = x ^ (kOnes * '"');
-  const std::uint64_t backslash = x ^ (kOnes * '\\');
-  const std::uint64_t control = (x - kOnes * 0x20) & ~x;
-  const std::uint64_t q = (quote - kOnes) & ~quote;
-  const std::uint64_t b = (backslash - kOnes) & ~backslash;
-  return ((control | q | b) & kHighs) != 0;
-}
+using json_scan::hasSpecialByte;
 
 // Output with one capacity check per token into space kept from call to call; the written
 // length is tracked apart.
@@ -83,10 +63,10 @@ void appendString(std::string_view text, Sink& out) {
     while (e - s >= 8) {
       std::uint64_t x;
       std::memcpy(&x, s, 8);
-      if (hasEscapeByte(x)) break;
+      if (hasSpecialByte(x)) break;
       s += 8;
     }
-    while (s < e && !kEscapeChars.escape[static_cast<unsigned char>(*s)]) ++s;
+    while (s < e && !json_scan::kSpecial.special[static_cast<unsigned char>(*s)]) ++s;
     out.put(run, static_cast<std::size_t>(s - run));
     if (s == e) break;
     const unsigned char c = static_cast<unsigned char>(*s++);
