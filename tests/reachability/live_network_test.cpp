@@ -19,21 +19,11 @@
 namespace est {
 namespace {
 
+using namespace testing::flags;
+using testing::ipv4;
 using namespace std::chrono_literals;
 using testing::ip;
 using testing::Listener;
-
-constexpr ReachabilityFlags R = kReachabilityFlagsReachable;
-constexpr ReachabilityFlags l = kReachabilityFlagsIsLocalAddress;
-constexpr ReachabilityFlags d = kReachabilityFlagsIsDirect;
-constexpr ReachabilityFlags W = kReachabilityFlagsIsWWAN;
-
-sockaddr_in ipv4(const char* text) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::inet_pton(AF_INET, text, &a.sin_addr);
-  return a;
-}
 
 // Moves the calling thread into a fresh network namespace (only loopback, down) and back.
 // Threads it starts meanwhile, and programs it runs, stay in the private one.

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <arpa/inet.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 
 #include <string>
 
 #include "reachability/network_snapshot.h"
+#include "reachability/reachability.h"
 
 namespace est::testing {
 
@@ -14,6 +16,26 @@ inline constexpr unsigned kUp = IFF_UP | IFF_RUNNING;
 inline IpAddress ip(const std::string& text) {
   return *IpAddress::parse(text);
 }
+
+inline sockaddr_in ipv4(const char* text) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, text, &a.sin_addr);
+  return a;
+}
+
+// The flags by the letters their text uses.
+namespace flags {
+inline constexpr ReachabilityFlags t = kReachabilityFlagsTransientConnection;
+inline constexpr ReachabilityFlags R = kReachabilityFlagsReachable;
+inline constexpr ReachabilityFlags c = kReachabilityFlagsConnectionRequired;
+inline constexpr ReachabilityFlags C = kReachabilityFlagsConnectionOnTraffic;
+inline constexpr ReachabilityFlags i = kReachabilityFlagsInterventionRequired;
+inline constexpr ReachabilityFlags D = kReachabilityFlagsConnectionOnDemand;
+inline constexpr ReachabilityFlags l = kReachabilityFlagsIsLocalAddress;
+inline constexpr ReachabilityFlags d = kReachabilityFlagsIsDirect;
+inline constexpr ReachabilityFlags W = kReachabilityFlagsIsWWAN;
+}  // namespace flags
 
 // Synthetic networks: links, addresses and routes written the way `ip` shows them.
 class NetworkBuilder {

@@ -9,16 +9,12 @@
 namespace est {
 namespace {
 
+using namespace testing::flags;
 using testing::homeWiFi;
 using testing::ip;
 using testing::kUp;
 using testing::mobileOnly;
 using testing::NetworkBuilder;
-
-constexpr ReachabilityFlags R = kReachabilityFlagsReachable;
-constexpr ReachabilityFlags W = kReachabilityFlagsIsWWAN;
-constexpr ReachabilityFlags l = kReachabilityFlagsIsLocalAddress;
-constexpr ReachabilityFlags d = kReachabilityFlagsIsDirect;
 
 ReachabilityFlags internet(const NetworkSnapshot& s) {
   return flagsForTarget(s, TargetKind::InternetConnection, {});

@@ -13,25 +13,10 @@
 namespace est {
 namespace {
 
+using namespace testing::flags;
 using testing::homeWiFi;
+using testing::ipv4;
 using testing::mobileOnly;
-
-constexpr ReachabilityFlags t = kReachabilityFlagsTransientConnection;
-constexpr ReachabilityFlags R = kReachabilityFlagsReachable;
-constexpr ReachabilityFlags c = kReachabilityFlagsConnectionRequired;
-constexpr ReachabilityFlags C = kReachabilityFlagsConnectionOnTraffic;
-constexpr ReachabilityFlags i = kReachabilityFlagsInterventionRequired;
-constexpr ReachabilityFlags D = kReachabilityFlagsConnectionOnDemand;
-constexpr ReachabilityFlags l = kReachabilityFlagsIsLocalAddress;
-constexpr ReachabilityFlags d = kReachabilityFlagsIsDirect;
-constexpr ReachabilityFlags W = kReachabilityFlagsIsWWAN;
-
-sockaddr_in ipv4(const char* text) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::inet_pton(AF_INET, text, &a.sin_addr);
-  return a;
-}
 
 std::shared_ptr<ManualNetworkSource> network(NetworkSnapshot s = {}) {
   return std::make_shared<ManualNetworkSource>(std::move(s));

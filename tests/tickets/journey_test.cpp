@@ -36,15 +36,7 @@ class JourneyTest : public PagesTest {
   }
 
   void launch() {
-    ScreenFactory factory;
-    factory.home = [] { return new HomeViewController; };
-    factory.buy = [] { return new BuyViewController; };
-    factory.tickets = [] { return new TicketsViewController; };
-    factory.settings = [] { return new SettingsViewController; };
-    factory.sucive = [] { return new SuciveViewController; };
-    factory.confirmBuy = [] { return new ConfirmBuyViewController; };
-    factory.waitingValidation = [] { return new WaitingValidationViewController; };
-    delegate = std::make_unique<AppDelegate>(factory);
+    delegate = std::make_unique<AppDelegate>(pageScreens());
     ASSERT_TRUE(delegate->didFinishLaunchingWithOptions());
     delegate->window()->resize(320, 568);
     loop.runPending();

@@ -110,8 +110,8 @@ class PagesTest : public ui::test::UiTest {
               ValidatePinOutcome::Correct);
   }
 
-  // The root screen in a window, routed by the welcome screen to the five pages.
-  void showMain() {
+  // Every real page, as the application builds them.
+  static ScreenFactory pageScreens() {
     ScreenFactory factory;
     factory.home = [] { return new HomeViewController; };
     factory.buy = [] { return new BuyViewController; };
@@ -120,7 +120,12 @@ class PagesTest : public ui::test::UiTest {
     factory.sucive = [] { return new SuciveViewController; };
     factory.confirmBuy = [] { return new ConfirmBuyViewController; };
     factory.waitingValidation = [] { return new WaitingValidationViewController; };
-    main = std::make_unique<MainViewController>(factory);
+    return factory;
+  }
+
+  // The root screen in a window, routed by the welcome screen to the five pages.
+  void showMain() {
+    main = std::make_unique<MainViewController>(pageScreens());
     window = std::make_unique<ui::Window>();
     window->setRootViewController(main.get());
     window->makeKeyAndVisible();
