@@ -248,36 +248,28 @@ void NetworkQueue::requestDone(HTTPRequest& request, bool failed) {
 
 // ---- progress ----
 
-void NetworkQueue::requestDidReceiveBytes(HTTPRequest&, long long bytes) {
+void NetworkQueue::addBytes(std::uint64_t& counter, long long bytes) {
   {
     std::lock_guard lock(lock_);
-    bytesDownloadedSoFar_ += static_cast<std::uint64_t>(std::max(bytes, 0LL));
+    counter += static_cast<std::uint64_t>(std::max(bytes, 0LL));
   }
   reportProgress();
+}
+
+void NetworkQueue::requestDidReceiveBytes(HTTPRequest&, long long bytes) {
+  addBytes(bytesDownloadedSoFar_, bytes);
 }
 
 void NetworkQueue::requestDidSendBytes(HTTPRequest&, long long bytes) {
-  {
-    std::lock_guard lock(lock_);
-    bytesUploadedSoFar_ += static_cast<std::uint64_t>(std::max(bytes, 0LL));
-  }
-  reportProgress();
+  addBytes(bytesUploadedSoFar_, bytes);
 }
 
 void NetworkQueue::requestIncrementDownloadSizeBy(HTTPRequest&, long long bytes) {
-  {
-    std::lock_guard lock(lock_);
-    totalBytesToDownload_ += static_cast<std::uint64_t>(std::max(bytes, 0LL));
-  }
-  reportProgress();
+  addBytes(totalBytesToDownload_, bytes);
 }
 
 void NetworkQueue::requestIncrementUploadSizeBy(HTTPRequest&, long long bytes) {
-  {
-    std::lock_guard lock(lock_);
-    totalBytesToUpload_ += static_cast<std::uint64_t>(std::max(bytes, 0LL));
-  }
-  reportProgress();
+  addBytes(totalBytesToUpload_, bytes);
 }
 
 void NetworkQueue::reportProgress() {

@@ -108,6 +108,7 @@ class NetworkQueue : public HTTPRequestQueue, public std::enable_shared_from_thi
 
  private:
   void requestDone(HTTPRequest& request, bool failed);
+  void addBytes(std::uint64_t& counter, long long bytes);
   void reportProgress();
 
   OperationQueue operations_;

@@ -12,11 +12,7 @@
 namespace est {
 namespace {
 
-using est::testing::listFolder;
-using est::testing::readText;
-using est::testing::ScopedEnv;
-using est::testing::TempDir;
-using est::testing::writeText;
+using namespace est::testing;
 
 TEST(UUID, FreshIdentifiersAreCanonicalVersion4AndDistinct) {
   std::set<std::string> seen;

@@ -14,11 +14,7 @@ namespace est {
 namespace {
 
 using namespace std::chrono_literals;
-using est::testing::listFolder;
-using est::testing::readText;
-using est::testing::ScopedEnv;
-using est::testing::TempDir;
-using est::testing::writeText;
+using namespace est::testing;
 
 TEST(WriteFileAtomically, CreatesOrReplacesTheFileAndLeavesNoTemporary) {
   TempDir dir;

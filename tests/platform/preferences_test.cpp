@@ -15,11 +15,7 @@ namespace est {
 namespace {
 
 using namespace std::chrono_literals;
-using est::testing::listFolder;
-using est::testing::readText;
-using est::testing::ScopedEnv;
-using est::testing::TempDir;
-using est::testing::writeText;
+using namespace est::testing;
 
 PrefMap everyKind() {
   return PrefMap{
