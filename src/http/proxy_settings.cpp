@@ -72,6 +72,16 @@ std::optional<ProxyEntry> parseProxyURL(std::string_view text) {
   }
   e.host = url->host();
   e.port = url->port().value_or(defaultPort);
+  // The parser folds ports past 65535 into range; read the written one.
+  std::string authority = t.substr(t.find("://") + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  authority =
+      authority.substr(authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+  if (auto colon = authority.rfind(':');
+      colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
+    std::string digits = authority.substr(colon + 1);
+    if (digits.size() > 5 || (!digits.empty() && std::stoi(digits) > 65535)) return std::nullopt;
+  }
   if (e.port <= 0 || e.port > 65535) return std::nullopt;
   e.username = url->user();
   e.password = url->password();
