@@ -14,8 +14,8 @@ using tcp = asio::ip::tcp;
 using ErrorCode = boost::system::error_code;
 
 std::string ProxyTarget::key() const {
-  return strprintf("%s|%s|%d|%d|%s|%s", proxyTypeName(kind).c_str(), host.c_str(), port,
-                   tunnel ? 1 : 0, username.c_str(), authorization.c_str());
+  return strprintf("%s|%s|%d|%d|%s|%s|%s", proxyTypeName(kind).c_str(), host.c_str(), port,
+                   tunnel ? 1 : 0, username.c_str(), password.c_str(), authorization.c_str());
 }
 
 namespace {
