@@ -127,17 +127,16 @@ void Connection::connect(const tcp::resolver::results_type& endpoints, const std
         ErrorCode ignored;
         self->socket().set_option(tcp::no_delay(true), ignored);
         if (self->proxy_) {
-          asyncNegotiateProxy(
-              self->socket(), *self->proxy_, host, self->originPort_,
-              [self, host, hostIsIP, done = std::move(done)](
-                  ErrorCode pec, std::shared_ptr<ProxyRefusal> refusal) mutable {
-                if (pec) {
-                  self->proxyRefusal_ = std::move(refusal);
-                  done(pec, OpenStage::Proxy);
-                  return;
-                }
-                self->secure(host, hostIsIP, std::move(done));
-              });
+          asyncNegotiateProxy(self->socket(), *self->proxy_, host, self->originPort_,
+                              [self, host, hostIsIP, done = std::move(done)](
+                                  ErrorCode pec, std::shared_ptr<ProxyRefusal> refusal) mutable {
+                                if (pec) {
+                                  self->proxyRefusal_ = std::move(refusal);
+                                  done(pec, OpenStage::Proxy);
+                                  return;
+                                }
+                                self->secure(host, hostIsIP, std::move(done));
+                              });
           return;
         }
         self->secure(host, hostIsIP, std::move(done));
@@ -158,8 +157,7 @@ void Connection::secure(const std::string& host, bool hostIsIP, OpenHandler done
     int ok = hostIsIP ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
                       : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
     if (ok != 1) {
-      done(ssl::error::make_error_code(ssl::error::unspecified_system_error),
-           OpenStage::Handshake);
+      done(ssl::error::make_error_code(ssl::error::unspecified_system_error), OpenStage::Handshake);
       return;
     }
   }
