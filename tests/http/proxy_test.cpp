@@ -154,6 +154,17 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
   std::getline(log, line);
   EXPECT_EQ(line, "-|-|GET /hello.txt HTTP/1.1");
 
+  // TLS to the origin inside a SOCKS5 connection, checked against the origin's name.
+  MicroSocks socks;
+  RecordingDelegate overSocks;
+  auto s = get(tls.url("/hello.txt", 0, "https", "localhost"), overSocks, [&](HTTPRequest& q) {
+    via(q, socks.url());
+    q.setCertificateAuthorityFile(certs.caCert.string());
+  });
+  ASSERT_EQ(overSocks.finished, 1);
+  EXPECT_EQ(s->responseString(), "secret hello");
+  EXPECT_NE(s->connectionID(), firstConnection);
+
   // The same origin without the proxy never rides the tunnel.
   RecordingDelegate direct;
   auto r = get(tls.url("/hello.txt", 0, "https", "localhost"), direct,
