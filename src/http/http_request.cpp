@@ -16,8 +16,11 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 #include <typeinfo>
 
+#include "http/pac.h"
+#include "http/proxy_settings.h"
 #include "http/support/asio_run_loop.h"
 #include "http/transport.h"
 #include "platform/files.h"
@@ -48,6 +51,7 @@ struct PoolEntry {
   std::optional<SteadyTime> expires;
   asio::io_context* context = nullptr;  // sockets belong to the loop that made them
   std::string tlsKey;
+  std::string proxyKey;  // a connection through a proxy serves only that proxy and origin
 };
 
 struct Globals {
@@ -355,7 +359,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
     auto s = self();
     auto task = [s, fn = std::forward<F>(fn)]() mutable { fn(*s); };
     RunLoop* main = RunLoop::main();
-    if (!main || main->isLoopThread())
+    // A script fetch reports to the request that waits for it, on the network thread.
+    if (!main || main->isLoopThread() || r.isPACFileRequest_)
       task();
     else
       main->post(std::move(task));
@@ -718,6 +723,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void cancelLoad() {
+    stopPACFetch();
     removeStatusTimer();
     if (connection) {
       bool idle = entry && !entry->request;
@@ -830,15 +836,244 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (configureProxies()) startRequest();
   }
 
-  // Proxies plug in later; a proxy the caller asked for cannot be honoured yet, and going
-  // direct instead would be a surprise.
+  // ---- proxies ----
+
+  std::optional<net::ProxyTarget> proxyTarget;
+  std::uint64_t pacGeneration = 0;
+  bool pacLimitRaised = false;
+  bool pacURLFromSettings = false;
+
   bool configureProxies() {
-    if (!r.proxyHost_.empty() || r.proxyPort_ != 0) {
-      failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
-                                     "Unable to start HTTP connection"));
+    if (r.proxyFromSettings_) {
+      // A lookup's answer holds for one URL only: look again for this attempt.
+      r.proxyHost_.clear();
+      r.proxyPort_ = 0;
+      r.proxyType_.clear();
+      r.proxyFromSettings_ = false;
+    }
+    if (pacURLFromSettings) {
+      r.PACurl_.reset();
+      pacURLFromSettings = false;
+    }
+    if (r.isPACFileRequest_ || !r.proxyHost_.empty() || r.proxyPort_ != 0) return true;
+    if (r.PACurl_) {
+      fetchPACFile();
       return false;
     }
+    std::optional<std::vector<ProxyEntry>> list;
+    if (auto settings = proxySettingsSource()->proxySettings())
+      list = proxiesForURL(*settings, *r.url_);
+    if (!list) {
+      closeConnection();
+      failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
+                                     "Unable to obtain information on proxy servers needed for "
+                                     "request"));
+      return false;
+    }
+    if (list->empty()) return true;
+    const ProxyEntry& first = list->front();
+    if (first.kind == ProxyKind::AutoConfig) {
+      r.PACurl_ = Url::parse(first.autoConfigURL);
+      if (!r.PACurl_) return true;
+      pacURLFromSettings = true;
+      fetchPACFile();
+      return false;
+    }
+    applyProxyEntry(first);
     return true;
+  }
+
+  void applyProxyEntry(const ProxyEntry& e) {
+    if (e.kind == ProxyKind::Direct || e.kind == ProxyKind::AutoConfig) return;
+    r.proxyHost_ = e.host;
+    r.proxyPort_ = e.port;
+    r.proxyType_ = proxyTypeName(e.kind);
+    r.proxyFromSettings_ = true;
+    if (r.proxyUsername_.empty() && !e.username.empty()) {
+      r.proxyUsername_ = e.username;
+      r.proxyPassword_ = e.password;
+    }
+  }
+
+  void raisePACLimit() {
+    std::lock_guard lock(globals().connectionsLock);
+    auto& queue = HTTPRequest::sharedQueue();
+    queue.setMaxConcurrentOperationCount(queue.maxConcurrentOperationCount() + 1);
+    pacLimitRaised = true;
+  }
+
+  void lowerPACLimit() {
+    if (!pacLimitRaised) return;
+    std::lock_guard lock(globals().connectionsLock);
+    auto& queue = HTTPRequest::sharedQueue();
+    queue.setMaxConcurrentOperationCount(queue.maxConcurrentOperationCount() - 1);
+    pacLimitRaised = false;
+  }
+
+  // Script text of a finished fetch: only a successful reply counts.
+  static std::optional<std::string> pacText(HTTPRequest& q) {
+    if (q.error() || q.responseStatusCode() < 200 || q.responseStatusCode() > 299)
+      return std::nullopt;
+    auto data = q.responseData();
+    if (!data || data->empty()) return std::nullopt;
+    return decodePACScript(*data);
+  }
+
+  void fetchPACFile() {
+    Url pac = *r.PACurl_;
+    Url target = *r.url_;
+    double timeout = r.timeOutSeconds_;
+    std::uint64_t gen = ++pacGeneration;
+    const std::string& scheme = pac.scheme();
+    if (scheme == "file") {
+      std::string path = pac.path();
+      runPACJob(gen, [path, target, timeout]() -> std::optional<ProxyEntry> {
+        Error error;
+        auto bytes = readPACFile(path, timeout, &error);
+        if (!bytes) {
+          logf("Proxy script not used: %s", error.description.c_str());
+          return std::nullopt;
+        }
+        return evaluateLogged(decodePACScript(*bytes), target, timeout);
+      });
+      return;
+    }
+    if (scheme != "http" && scheme != "https") {
+      startRequest();
+      return;
+    }
+    auto fetch = HTTPRequest::requestWithURL(pac);
+    fetch->setIsPACFileRequest(true);
+    fetch->setTimeOutSeconds(timeout);
+    if (r.isSynchronous_) {
+      // The caller's loop is busy with this request: fetch on a thread of its own and wait.
+      std::thread([fetch] { fetch->startSynchronous(); }).join();
+      auto text = pacText(*fetch);
+      runPACJob(gen, [text, target, timeout]() -> std::optional<ProxyEntry> {
+        if (!text) return std::nullopt;
+        return evaluateLogged(*text, target, timeout);
+      });
+      return;
+    }
+    r.PACFileRequest_ = fetch;
+    fetch->setQueuePriority(Operation::High);
+    std::weak_ptr<HTTPRequest> weak = self();
+    asio::io_context* ctx = io;
+    auto finished = [weak, ctx, gen](HTTPRequest& q) {
+      auto text = pacText(q);
+      asio::post(*ctx, [weak, gen, text] {
+        if (auto s = weak.lock()) s->impl_->finishedDownloadingPACFile(gen, text);
+      });
+    };
+    fetch->setCompletionBlock(finished);
+    fetch->setFailedBlock(finished);
+    raisePACLimit();
+    fetch->startAsynchronous();
+  }
+
+  void finishedDownloadingPACFile(std::uint64_t gen, std::optional<std::string> text) {
+    std::lock_guard lock(r.cancelledLock_);
+    if (gen != pacGeneration) return;
+    lowerPACLimit();
+    r.PACFileRequest_.reset();
+    if (r.cancelled_ || r.complete_ || r.error_) return;
+    Url target = *r.url_;
+    double timeout = r.timeOutSeconds_;
+    runPACJob(gen, [text, target, timeout]() -> std::optional<ProxyEntry> {
+      if (!text) return std::nullopt;
+      return evaluateLogged(*text, target, timeout);
+    });
+  }
+
+  static std::optional<ProxyEntry> evaluateLogged(const std::string& script, const Url& target,
+                                                  double timeout) {
+    Error error;
+    auto entry = evaluatePACScriptForURL(script, target, timeout, &error);
+    if (!entry && !error.description.empty())
+      logf("Proxy script not used: %s", error.description.c_str());
+    return entry;
+  }
+
+  // Runs `job` (reading and evaluating a script) away from the network thread, then starts
+  // the transfer with its answer. A synchronous request waits for it in line.
+  void runPACJob(std::uint64_t gen, std::function<std::optional<ProxyEntry>()> job) {
+    if (r.isSynchronous_) {
+      pacDecided(gen, job());
+      return;
+    }
+    std::weak_ptr<HTTPRequest> weak = self();
+    asio::io_context* ctx = io;
+    std::thread([weak, ctx, gen, job = std::move(job)] {
+      auto entry = job();
+      asio::post(*ctx, [weak, gen, entry] {
+        if (auto s = weak.lock()) {
+          std::lock_guard lock(s->cancelledLock_);
+          s->impl_->guarded([&] { s->impl_->pacDecided(gen, entry); });
+        }
+      });
+    }).detach();
+  }
+
+  void pacDecided(std::uint64_t gen, const std::optional<ProxyEntry>& entry) {
+    if (gen != pacGeneration || r.cancelled_ || r.complete_ || r.error_) return;
+    if (entry) applyProxyEntry(*entry);
+    startRequest();
+  }
+
+  void stopPACFetch() {
+    ++pacGeneration;
+    if (auto fetch = std::move(r.PACFileRequest_)) {
+      r.PACFileRequest_.reset();
+      fetch->clearDelegatesAndCancel();
+    }
+    lowerPACLimit();
+  }
+
+  // The proxy of this attempt; false when the request's proxy cannot be used.
+  bool chooseProxyTarget(const Url& url) {
+    proxyTarget.reset();
+    if (r.proxyHost_.empty() || r.proxyPort_ <= 0) return true;
+    auto kind = proxyKindFromName(r.proxyType_);
+    if (!kind || *kind == ProxyKind::HTTPS || *kind == ProxyKind::Direct ||
+        *kind == ProxyKind::AutoConfig || r.proxyPort_ > 65535)
+      return false;
+    net::ProxyTarget t;
+    t.kind = *kind;
+    t.host = r.proxyHost_;
+    if (t.host.size() > 2 && t.host.front() == '[' && t.host.back() == ']')
+      t.host = t.host.substr(1, t.host.size() - 2);
+    t.port = r.proxyPort_;
+    t.username = r.proxyUsername_;
+    t.password = r.proxyPassword_;
+    t.tunnel = *kind == ProxyKind::HTTP && url.scheme() == "https";
+    if (t.tunnel) {
+      t.authorization = messageHeaders.value("Proxy-Authorization");
+      t.userAgent = messageHeaders.value("User-Agent");
+    }
+    proxyTarget = t;
+    return true;
+  }
+
+  bool sendsAbsoluteForm() const {
+    return proxyTarget && proxyTarget->kind == ProxyKind::HTTP && !proxyTarget->tunnel;
+  }
+
+  // A proxy that refused the tunnel: a 407 is the request's reply (so proxy credentials can
+  // answer it); anything else is a connection failure that says what the proxy answered.
+  void handleProxyRefusal(std::uint64_t gen, const net::ErrorCode& ec) {
+    auto refusal = connection->proxyRefusal();
+    if (refusal && refusal->status == 407 && !refusal->raw.empty()) {
+      parser = std::make_unique<net::ResponseParser>(*this, true, kMaxResponseHeaderBytes);
+      connection->readBuffer.assign(refusal->raw.begin(), refusal->raw.end());
+      readBegin = readEnd = 0;
+      handleRead(gen, asio::error::eof, refusal->raw.size());
+      return;
+    }
+    Error underlying = net::transportError(ec);
+    if (refusal) underlying.description += ": " + refusal->statusLine;
+    closeConnection();
+    unscheduleStream();
+    failWithError(connectionFailure(underlying, false));
   }
 
   void startRequest() {
@@ -869,6 +1104,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
     readBegin = readEnd = 0;
     parser.reset();
 
+    if (!chooseProxyTarget(*r.url_)) {
+      failWithError(makeRequestError(InternalErrorWhileBuildingRequestType,
+                                     "Unable to start HTTP connection"));
+      return;
+    }
     arrangeConnection();
     ++attempt;
     scheduleStream();
@@ -877,10 +1117,16 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
     const Url& url = *r.url_;
     std::string version = r.useHTTPVersionOne_ ? "HTTP/1.0" : "HTTP/1.1";
-    r.sentRequestLine_ = messageMethod + " " + url.requestTarget() + " " + version;
+    std::string target = url.requestTarget();
+    if (sendsAbsoluteForm()) target = url.scheme() + "://" + url.hostHeader() + target;
+    r.sentRequestLine_ = messageMethod + " " + target + " " + version;
     HeaderMap sent;
     sent.set("Host", url.hostHeader());
-    for (auto& [n, v] : messageHeaders) sent.set(n, v);
+    for (auto& [n, v] : messageHeaders) {
+      // Proxy credentials are for the proxy that reads this message, or for none.
+      if (!sendsAbsoluteForm() && equalsIgnoringCase(n, "Proxy-Authorization")) continue;
+      sent.set(n, v);
+    }
     if (r.useHTTPVersionOne_ && r.shouldAttemptPersistentConnection_ &&
         !sent.contains("Connection"))
       sent.set("Connection", "keep-alive");
@@ -913,12 +1159,13 @@ struct HTTPRequest::Impl : net::ResponseSink {
     bool https = scheme == "https";
     net::TlsSettings tls{r.validatesSecureCertificate_, r.certificateAuthorityFile_};
     std::string tlsKey = https ? tls.key() : std::string();
+    std::string proxyKey = proxyTarget ? proxyTarget->key() : std::string();
     if (r.requestID_ == 0) r.requestID_ = g.nextRequestID++;
     if (host.empty() || scheme.empty()) r.shouldAttemptPersistentConnection_ = false;
 
     auto matches = [&](const PoolEntry& e) {
       return e.host == host && e.scheme == scheme && e.port == port && e.context == io &&
-             e.tlsKey == tlsKey;
+             e.tlsKey == tlsKey && e.proxyKey == proxyKey;
     };
     if (!r.shouldAttemptPersistentConnection_) {
       if (entry) {
@@ -927,6 +1174,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       }
       if (connection) connection->close();
       connection = std::make_shared<net::Connection>(*io, https, tls);
+      connection->setProxy(proxyTarget);
       r.connectionID_ = 0;
       return;
     }
@@ -960,12 +1208,15 @@ struct HTTPRequest::Impl : net::ResponseSink {
       entry->scheme = scheme;
       entry->context = io;
       entry->tlsKey = tlsKey;
+      entry->proxyKey = proxyKey;
       g.pool.push_back(entry);
     }
     entry->request = r.requestID_;
     entry->expires.reset();
-    if (!entry->stream || !entry->stream->isOpen())
+    if (!entry->stream || !entry->stream->isOpen()) {
       entry->stream = std::make_shared<net::Connection>(*io, https, tls);
+      entry->stream->setProxy(proxyTarget);
+    }
     connection = entry->stream;
     r.connectionID_ = entry->id;
   }
@@ -976,6 +1227,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
     std::lock_guard lock(r.cancelledLock_);
     if (!current(gen)) return;
     guarded([&] {
+      if (ec && stage == net::OpenStage::Proxy) {
+        handleProxyRefusal(gen, ec);
+        return;
+      }
       if (ec) {
         handleStreamError(ec, stage == net::OpenStage::Handshake || net::isTlsError(ec));
         return;

@@ -287,6 +287,21 @@ class HTTPRequest : public Operation {
   void setProxyHost(std::string h) { put(proxyHost_, std::move(h)); }
   int proxyPort() const { return get(proxyPort_); }
   void setProxyPort(int p) { put(proxyPort_, p); }
+  // "HTTP" (also when empty), "HTTPS" (not supported: fails with code 6), "SOCKS" (SOCKS5)
+  // or "SOCKS4A".
+  std::string proxyType() const { return get(proxyType_); }
+  void setProxyType(std::string t) { put(proxyType_, std::move(t)); }
+  std::string proxyUsername() const { return get(proxyUsername_); }
+  void setProxyUsername(std::string s) { put(proxyUsername_, std::move(s)); }
+  std::string proxyPassword() const { return get(proxyPassword_); }
+  void setProxyPassword(std::string s) { put(proxyPassword_, std::move(s)); }
+  // A proxy auto-configuration script (file, http or https URL) that picks the proxy.
+  std::optional<Url> PACurl() const { return get(PACurl_); }
+  void setPACurl(std::optional<Url> u) { put(PACurl_, std::move(u)); }
+  bool isPACFileRequest() const { return get(isPACFileRequest_); }
+  void setIsPACFileRequest(bool b) { put(isPACFileRequest_, b); }
+  // The request fetching this request's script, while it runs.
+  HTTPRequestPtr PACFileRequest() const { return get(PACFileRequest_); }
   std::shared_ptr<DownloadCacheInterface> downloadCache() const { return get(downloadCache_); }
   void setDownloadCache(std::shared_ptr<DownloadCacheInterface> c) {
     put(downloadCache_, std::move(c));
@@ -487,6 +502,13 @@ class HTTPRequest : public Operation {
   std::string password_;
   std::string proxyHost_;
   int proxyPort_ = 0;
+  std::string proxyType_;
+  std::string proxyUsername_;
+  std::string proxyPassword_;
+  std::optional<Url> PACurl_;
+  bool isPACFileRequest_ = false;
+  HTTPRequestPtr PACFileRequest_;
+  bool proxyFromSettings_ = false;  // chosen by lookup, so chosen afresh for every attempt
   std::shared_ptr<DownloadCacheInterface> downloadCache_;
   int cachePolicy_ = 0;
   double secondsToCache_ = 0;

@@ -79,26 +79,37 @@ void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, Ope
     return;
   }
   auto self = shared_from_this();
-  if (hostIsIP) {
+  originPort_ = port;
+  proxyRefusal_.reset();
+  std::string dialHost = host;
+  bool dialIsIP = hostIsIP;
+  if (proxy_) {
+    dialHost = proxy_->host;
+    port = proxy_->port;
+    ErrorCode probe;
+    asio::ip::make_address(dialHost, probe);
+    dialIsIP = !probe;
+  }
+  if (dialIsIP) {
     ErrorCode ec;
-    auto address = asio::ip::make_address(host, ec);
+    auto address = asio::ip::make_address(dialHost, ec);
     if (ec) {
       asio::post(io_, [done, ec] { done(ec, OpenStage::Resolve); });
       return;
     }
-    auto results = tcp::resolver::results_type::create(tcp::endpoint(address, port), host,
+    auto results = tcp::resolver::results_type::create(tcp::endpoint(address, port), dialHost,
                                                        std::to_string(port));
-    connect(results, host, true, std::move(done));
+    connect(results, host, hostIsIP, std::move(done));
     return;
   }
-  resolver_.async_resolve(host, std::to_string(port),
-                          [self, host, done = std::move(done)](
+  resolver_.async_resolve(dialHost, std::to_string(port),
+                          [self, host, hostIsIP, done = std::move(done)](
                               const ErrorCode& ec, tcp::resolver::results_type results) mutable {
                             if (ec) {
                               done(ec, OpenStage::Resolve);
                               return;
                             }
-                            self->connect(results, host, false, std::move(done));
+                            self->connect(results, host, hostIsIP, std::move(done));
                           });
 }
 
@@ -115,30 +126,47 @@ void Connection::connect(const tcp::resolver::results_type& endpoints, const std
         }
         ErrorCode ignored;
         self->socket().set_option(tcp::no_delay(true), ignored);
-        if (!self->tls_) {
-          self->open_ = true;
-          done({}, OpenStage::Connect);
+        if (self->proxy_) {
+          asyncNegotiateProxy(self->socket(), *self->proxy_, host, self->originPort_,
+                              [self, host, hostIsIP, done = std::move(done)](
+                                  ErrorCode pec, std::shared_ptr<ProxyRefusal> refusal) mutable {
+                                if (pec) {
+                                  self->proxyRefusal_ = std::move(refusal);
+                                  done(pec, OpenStage::Proxy);
+                                  return;
+                                }
+                                self->secure(host, hostIsIP, std::move(done));
+                              });
           return;
         }
-        SSL* ssl = self->tls_->native_handle();
-        if (!hostIsIP) SSL_set_tlsext_host_name(ssl, host.c_str());
-        if (self->settings_.validatesSecureCertificate) {
-          X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-          X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-          int ok = hostIsIP ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
-                            : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
-          if (ok != 1) {
-            done(ssl::error::make_error_code(ssl::error::unspecified_system_error),
-                 OpenStage::Handshake);
-            return;
-          }
-        }
-        self->tls_->async_handshake(ssl::stream_base::client,
-                                    [self, done = std::move(done)](const ErrorCode& hec) {
-                                      if (!hec) self->open_ = true;
-                                      done(hec, OpenStage::Handshake);
-                                    });
+        self->secure(host, hostIsIP, std::move(done));
       });
+}
+
+void Connection::secure(const std::string& host, bool hostIsIP, OpenHandler done) {
+  if (!tls_) {
+    open_ = true;
+    done({}, OpenStage::Connect);
+    return;
+  }
+  SSL* ssl = tls_->native_handle();
+  if (!hostIsIP) SSL_set_tlsext_host_name(ssl, host.c_str());
+  if (settings_.validatesSecureCertificate) {
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    int ok = hostIsIP ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
+                      : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+    if (ok != 1) {
+      done(ssl::error::make_error_code(ssl::error::unspecified_system_error), OpenStage::Handshake);
+      return;
+    }
+  }
+  auto self = shared_from_this();
+  tls_->async_handshake(ssl::stream_base::client,
+                        [self, done = std::move(done)](const ErrorCode& hec) {
+                          if (!hec) self->open_ = true;
+                          done(hec, OpenStage::Handshake);
+                        });
 }
 
 void Connection::asyncReadSome(asio::mutable_buffer buffer, IoHandler done) {

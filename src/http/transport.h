@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "http/header_map.h"
+#include "http/proxy_connect.h"
 #include "platform/error.h"
 
 namespace est::net {
@@ -28,7 +29,7 @@ struct TlsSettings {
   std::string key() const;
 };
 
-enum class OpenStage { Resolve, Connect, Handshake };
+enum class OpenStage { Resolve, Connect, Handshake, Proxy };
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -43,6 +44,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Resolves (off the loop thread, inside Asio), connects and, for TLS, shakes hands with
   // SNI and host-name verification.
   void asyncOpen(const std::string& host, int port, bool hostIsIP, OpenHandler done);
+  // Makes asyncOpen dial the proxy and reach the host through it. Set before opening.
+  void setProxy(std::optional<ProxyTarget> proxy) { proxy_ = std::move(proxy); }
+  const std::optional<ProxyTarget>& proxy() const { return proxy_; }
+  // The proxy's reply when it refused a tunnel (after an OpenStage::Proxy failure).
+  std::shared_ptr<ProxyRefusal> proxyRefusal() const { return proxyRefusal_; }
   void asyncReadSome(asio::mutable_buffer buffer, IoHandler done);
   void asyncWrite(std::vector<asio::const_buffer> buffers, IoHandler done);
   void close();
@@ -59,6 +65,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   void connect(const tcp::resolver::results_type& endpoints, const std::string& host, bool hostIsIP,
                OpenHandler done);
+  void secure(const std::string& host, bool hostIsIP, OpenHandler done);
   tcp::socket& socket();
 
   asio::io_context& io_;
@@ -68,6 +75,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unique_ptr<tcp::socket> plain_;
   tcp::resolver resolver_;
   bool open_ = false;
+  std::optional<ProxyTarget> proxy_;
+  std::shared_ptr<ProxyRefusal> proxyRefusal_;
+  int originPort_ = 0;
 };
 
 // True for errors that mean the peer dropped the connection (reset, broken pipe, not

@@ -1,4 +1,7 @@
 // fetch: a small curl-like client over the project's HTTP client.
+#include <unistd.h>
+
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +13,9 @@
 #include "http/form_data_request.h"
 #include "http/http_request.h"
 #include "http/network_queue.h"
+#include "http/proxy_settings.h"
 #include "platform/event_loop.h"
+#include "platform/format.h"
 #include "reachability/reachability_report.h"
 
 namespace {
@@ -23,6 +28,7 @@ const char* kUsage =
     "             [-d DATA | --data-binary @FILE] [--compressed-body] [--timeout S]\n"
     "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
     "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
+    "             [--proxy URL] [--proxy-user USER:PASS] [--pac URL|FILE]\n"
     "             [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
     "       fetch --reachability [HOST]\n";
 
@@ -55,7 +61,30 @@ struct Options {
   std::vector<FormPart> form;
   bool multipart = false;
   bool queue = false;
+  std::optional<est::ProxyEntry> proxy;
+  std::optional<std::pair<std::string, std::string>> proxyUser;
+  std::optional<est::Url> pac;
 };
+
+// A script given as a path becomes a file URL.
+std::optional<est::Url> pacURL(const std::string& text) {
+  if (text.find("://") != std::string::npos) return est::Url::parse(text);
+  std::string path = text;
+  if (path.empty()) return std::nullopt;
+  if (path[0] != '/') {
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd)) return std::nullopt;
+    path = std::string(cwd) + "/" + path;
+  }
+  std::string encoded;
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || std::strchr("/-._~", c))
+      encoded += static_cast<char>(c);
+    else
+      encoded += est::strprintf("%%%02X", c);
+  }
+  return est::Url::parse("file://" + encoded);
+}
 
 bool parseFormPart(const char* text, bool fileAllowed, Options& o) {
   std::string t = text;
@@ -138,6 +167,29 @@ bool parseArguments(int argc, char** argv, Options& o) {
       o.multipart = true;
     } else if (a == "--form-string") {
       if (!(v = value(i, "--form-string")) || !parseFormPart(v, false, o)) return false;
+    } else if (a == "--proxy") {
+      if (!(v = value(i, "--proxy"))) return false;
+      o.proxy = est::parseProxyURL(v);
+      if (!o.proxy) {
+        std::fprintf(stderr, "fetch: bad proxy '%s'\n", v);
+        return false;
+      }
+    } else if (a == "--proxy-user") {
+      if (!(v = value(i, "--proxy-user"))) return false;
+      std::string up = v;
+      auto colon = up.find(':');
+      if (colon == std::string::npos) {
+        std::fprintf(stderr, "fetch: bad proxy user '%s' (USER:PASS)\n", v);
+        return false;
+      }
+      o.proxyUser = std::pair(up.substr(0, colon), up.substr(colon + 1));
+    } else if (a == "--pac") {
+      if (!(v = value(i, "--pac"))) return false;
+      o.pac = pacURL(v);
+      if (!o.pac) {
+        std::fprintf(stderr, "fetch: bad script location '%s'\n", v);
+        return false;
+      }
     } else if (a == "--queue") {
       o.queue = true;
     } else if (a == "--parallel") {
@@ -223,6 +275,20 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job) {
   r->setValidatesSecureCertificate(!o.insecure);
   if (!o.cacert.empty()) r->setCertificateAuthorityFile(o.cacert);
   r->setUseHTTPVersionOne(o.http10);
+  if (o.proxy) {
+    r->setProxyHost(o.proxy->host);
+    r->setProxyPort(o.proxy->port);
+    r->setProxyType(est::proxyTypeName(o.proxy->kind));
+    if (!o.proxy->username.empty()) {
+      r->setProxyUsername(o.proxy->username);
+      r->setProxyPassword(o.proxy->password);
+    }
+  }
+  if (o.proxyUser) {
+    r->setProxyUsername(o.proxyUser->first);
+    r->setProxyPassword(o.proxyUser->second);
+  }
+  if (o.pac) r->setPACurl(*o.pac);
 
   Job* j = &job;
   bool toFile = job.index < o.outputs.size();

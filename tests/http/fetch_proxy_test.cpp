@@ -1,0 +1,58 @@
+// The fetch tool's proxy options against tinyproxy, microsocks and scripts.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "http/support/fetch_fixture.h"
+#include "http/support/proxy_servers.h"
+#include "http/support/test_server.h"
+
+namespace est::testing {
+namespace {
+
+using FetchProxyTest = FetchFixture;
+
+TEST_F(FetchProxyTest, ProxyOptionRoutesThroughHttpAndSocksProxies) {
+  TestServer origin(TestServer::replyForever(httpResponse(200, "hello")));
+  TinyProxy tiny;
+  MicroSocks socks("ann", "pw");
+  ASSERT_TRUE(tiny.running() && socks.running());
+
+  EXPECT_EQ(fetch("-i --proxy " + tiny.url() + " " + origin.url("/a")), 0) << err;
+  EXPECT_NE(out.find("est-tinyproxy"), std::string::npos) << out;
+  EXPECT_NE(out.find("hello"), std::string::npos);
+  EXPECT_EQ(origin.requests().back().target, "/a");  // tinyproxy passes the path on
+
+  EXPECT_EQ(fetch("--proxy " + socks.url() + " --proxy-user ann:pw " + origin.url("/b")), 0) << err;
+  EXPECT_EQ(out, "hello");
+  EXPECT_EQ(fetch("--proxy socks5://ann:pw@127.0.0.1:" + std::to_string(socks.port()) + " " +
+                  origin.url("/c")),
+            0)
+      << err;
+  EXPECT_EQ(fetch("--proxy " + socks.url() + " --proxy-user ann:nope " + origin.url("/d")), 1);
+  EXPECT_NE(err.find("A connection failure occurred"), std::string::npos) << err;
+  EXPECT_EQ(origin.requestCount(), 3u);
+
+  EXPECT_NE(fetch("--proxy ftp://x " + origin.url("/")), 0);
+  EXPECT_NE(err.find("bad proxy"), std::string::npos);
+}
+
+TEST_F(FetchProxyTest, PacOptionTakesAPathOrAnHttpURL) {
+  TestServer origin(TestServer::replyForever(httpResponse(200, "hello")));
+  TinyProxy tiny;
+  ASSERT_TRUE(tiny.running());
+  std::string script = "function FindProxyForURL(url, host) { return 'PROXY 127.0.0.1:" +
+                       std::to_string(tiny.port()) + "'; }";
+  TestServer pacServer(TestServer::replyForever(httpResponse(200, script)));
+  std::ofstream(dir / "my proxy.pac") << script;
+
+  EXPECT_EQ(fetch("-i --pac '" + (dir / "my proxy.pac").string() + "' " + origin.url("/f")), 0)
+      << err;
+  EXPECT_NE(out.find("est-tinyproxy"), std::string::npos) << out;
+  EXPECT_EQ(fetch("-i --pac " + pacServer.url("/p.pac") + " " + origin.url("/g")), 0) << err;
+  EXPECT_NE(out.find("est-tinyproxy"), std::string::npos) << out;
+  EXPECT_EQ(pacServer.requestCount(), 1u);
+}
+
+}  // namespace
+}  // namespace est::testing

@@ -1,0 +1,48 @@
+#pragma once
+
+// Real proxies for tests, started in the foreground on a free loopback port and stopped with
+// the object: tinyproxy (HTTP and CONNECT) and microsocks (SOCKS5).
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "http/support/nginx_server.h"
+
+namespace est::testing {
+
+class ProxyProcess {
+ public:
+  ~ProxyProcess();
+  bool running() const { return pid_ > 0; }
+  int port() const { return port_; }
+  void stop();
+
+ protected:
+  ProxyProcess() = default;
+  // Starts argv ({PORT} replaced) and waits until the port accepts connections.
+  void launch(std::vector<std::string> args);
+  TempDir dir_;
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+class TinyProxy : public ProxyProcess {
+ public:
+  // `connectPorts`: the ports CONNECT may reach. The proxy names itself "est-tinyproxy" in
+  // the Via header it adds.
+  explicit TinyProxy(std::vector<int> connectPorts = {});
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
+  std::string log() const;
+};
+
+class MicroSocks : public ProxyProcess {
+ public:
+  MicroSocks(const std::string& user = "", const std::string& password = "");
+  std::string url() const { return "socks5://127.0.0.1:" + std::to_string(port()); }
+};
+
+}  // namespace est::testing
