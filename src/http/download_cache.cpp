@@ -58,16 +58,16 @@ std::string bodyExtension(const Url& url) {
   return last.substr(dot + 1);
 }
 
-std::optional<HeaderMap> readHeadersFile(const std::string& path) {
-  auto bytes = readFile(path, nullptr, size_t(1) << 20);
-  if (!bytes) return std::nullopt;
-  auto values = decodePreferences(*bytes);
+std::optional<HeaderMap> decodeHeaders(const Data& bytes) {
+  auto values = decodePreferences(bytes);
   if (!values) return std::nullopt;  // damaged: a miss
   HeaderMap headers;
   for (const auto& [name, value] : *values)
     if (const std::string* text = value.text()) headers.set(name, *text);
   return headers;
 }
+
+constexpr size_t kMaxMemoizedHeaders = 512;
 
 bool writeHeadersFile(const std::string& path, const HeaderMap& headers) {
   PrefMap values;
@@ -334,7 +334,22 @@ std::optional<HeaderMap> DownloadCache::cachedResponseHeadersForURL(const Url& u
   std::lock_guard lock(accessLock_);
   auto path = pathToCachedResponseHeadersForURL(url);
   if (!path) return std::nullopt;
-  return readHeadersFile(*path);
+  return readHeaders(*path);
+}
+
+std::optional<HeaderMap> DownloadCache::readHeaders(const std::string& path) {
+  auto bytes = readFile(path, nullptr, size_t(1) << 20);
+  if (!bytes) return std::nullopt;
+  if (auto it = headersMemo_.find(path); it != headersMemo_.end() && it->second.first == *bytes)
+    return it->second.second;
+  auto headers = decodeHeaders(*bytes);
+  if (!headers) {
+    headersMemo_.erase(path);
+    return std::nullopt;
+  }
+  if (headersMemo_.size() >= kMaxMemoizedHeaders) headersMemo_.clear();
+  headersMemo_.insert_or_assign(path, std::pair(std::move(*bytes), *headers));
+  return headers;
 }
 
 std::optional<Data> DownloadCache::cachedResponseDataForURL(const Url& url) {
@@ -359,13 +374,14 @@ bool DownloadCache::canUseCachedDataForRequest(HTTPRequest& request) {
 
   std::lock_guard lock(accessLock_);
   // A headers file that cannot be read is as good as none.
-  if (!cachedResponseHeadersForURL(*url) || !pathToCachedResponseDataForURL(*url)) return false;
+  auto stored = cachedResponseHeadersForURL(*url);
+  if (!stored || !pathToCachedResponseDataForURL(*url)) return false;
   if (policy & OnlyLoadIfNotCachedCachePolicy) return true;
   if (complete && (policy & FallbackToCacheIfLoadFailsCachePolicy)) return true;
   if (!(policy & (AskServerIfModifiedWhenStaleCachePolicy | AskServerIfModifiedCachePolicy)))
     return false;
   if ((policy & AskServerIfModifiedCachePolicy) && !headersIn) return false;
-  return isCurrentLocked(*url, headersIn, status, reply);
+  return !storagePath_.empty() && isCurrentLocked(*stored, headersIn, status, reply);
 }
 
 bool DownloadCache::isCachedDataCurrentForRequest(HTTPRequest& request) {
@@ -374,31 +390,31 @@ bool DownloadCache::isCachedDataCurrentForRequest(HTTPRequest& request) {
   int status = request.responseStatusCode();
   HeaderMap reply = request.responseHeaders();
   std::lock_guard lock(accessLock_);
-  return isCurrentLocked(*url, status != 0, status, reply);
+  if (storagePath_.empty()) return false;
+  auto stored = cachedResponseHeadersForURL(*url);
+  if (!stored || !pathToCachedResponseDataForURL(*url)) return false;
+  return isCurrentLocked(*stored, status != 0, status, reply);
 }
 
-bool DownloadCache::isCurrentLocked(const Url& url, bool headersIn, int status,
+bool DownloadCache::isCurrentLocked(const HeaderMap& stored, bool headersIn, int status,
                                     const HeaderMap& reply) {
-  if (storagePath_.empty()) return false;
-  auto stored = cachedResponseHeadersForURL(url);
-  if (!stored || !pathToCachedResponseDataForURL(url)) return false;
   if (headersIn) {
     if (status == 304) return true;
     for (const char* name : {"Etag", "Last-Modified"}) {
-      const std::string* ours = stored->find(name);
+      const std::string* ours = stored.find(name);
       const std::string* theirs = reply.find(name);
       if ((ours == nullptr) != (theirs == nullptr) || (ours && *ours != *theirs)) return false;
     }
   }
   if (!shouldRespectCacheControlHeaders_) return true;
   TimePoint now = Clock::current().now();
-  std::string cacheControl = toLower(stored->value("Cache-Control"));
+  std::string cacheControl = toLower(stored.value("Cache-Control"));
   if (cacheControl.find("max-age") != std::string::npos) {
-    auto fetched = dateFromRFC1123String(stored->value(kFetchDateHeader));
+    auto fetched = dateFromRFC1123String(stored.value(kFetchDateHeader));
     if (!fetched) return false;
     return *fetched + std::chrono::seconds(maxAgeFrom(cacheControl)) >= now;
   }
-  if (const std::string* expires = stored->find("Expires")) {
+  if (const std::string* expires = stored.find("Expires")) {
     auto date = dateFromRFC1123String(*expires);
     return date && *date >= now;
   }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 #include "http/header_map.h"
 #include "http/request_seams.h"
@@ -79,12 +82,17 @@ class DownloadCache : public DownloadCacheInterface {
   std::optional<std::string> existingFile(const Url& url, const std::string& extension);
   bool createStores(const std::string& root, Error* error);
   bool clearFolder(const std::string& folder, Error* error);
-  bool isCurrentLocked(const Url& url, bool headersIn, int status, const HeaderMap& reply);
+  bool isCurrentLocked(const HeaderMap& stored, bool headersIn, int status, const HeaderMap& reply);
+  std::optional<HeaderMap> readHeaders(const std::string& path);
 
   mutable std::recursive_mutex accessLock_;
   std::string storagePath_;
   int defaultCachePolicy_ = AskServerIfModifiedWhenStaleCachePolicy;
   bool shouldRespectCacheControlHeaders_ = true;
+
+  // Headers files already parsed, by path, with the bytes they were parsed from: a hit then
+  // costs a small read and a comparison instead of a property-list parse.
+  std::unordered_map<std::string, std::pair<Data, HeaderMap>> headersMemo_;
 };
 
 }  // namespace est
