@@ -1201,9 +1201,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
       if (!current(gen)) return;
     }
     if (got < 0) {
-      failWithError(makeRequestError(
-          FileManagementError,
-          strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
+      failWithError(
+          makeRequestError(FileManagementError,
+                           strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
       cancelLoad();
       return;
     }
