@@ -60,15 +60,6 @@ TEST_F(ThrottleTest, TwiceTheLimitInOneWindowPausesUntilASecondAfterItsEnd) {
   EXPECT_DOUBLE_EQ(throttle.performThrottling(), 0.8);
   clock.advance(800ms);
   EXPECT_EQ(throttle.performThrottling(), 0);
-
-  // The same traffic under WWAN-only limiting on Wi-Fi is not held back.
-  BandwidthThrottler wifiOnly;
-  auto source = std::make_shared<ManualNetworkSource>(homeWiFi());
-  ManualRunLoop loop;
-  wifiOnly.throttleBandwidthForWWANUsingLimit(1000, source, &loop);
-  wifiOnly.performThrottling();
-  wifiOnly.incrementBandwidthUsedInLastSecond(2000);
-  EXPECT_EQ(wifiOnly.performThrottling(), 0);
 }
 
 TEST_F(ThrottleTest, ReadsTakeAQuarterOfWhatTheWindowStillAllows) {
