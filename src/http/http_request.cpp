@@ -19,9 +19,11 @@
 #include <thread>
 #include <typeinfo>
 
+#include "http/bandwidth_throttle.h"
 #include "http/pac.h"
 #include "http/proxy_settings.h"
 #include "http/support/asio_run_loop.h"
+#include "http/throttled_input_stream.h"
 #include "http/transport.h"
 #include "platform/files.h"
 #include "platform/format.h"
@@ -72,7 +74,7 @@ struct Globals {
   std::mutex seamsLock;
   std::shared_ptr<DownloadCacheInterface> defaultCache;
   std::shared_ptr<HTTPRequestAuthenticator> authenticator;
-  std::shared_ptr<BandwidthThrottle> throttle = std::make_shared<BandwidthThrottle>();
+  std::shared_ptr<BandwidthThrottle> throttle = std::make_shared<BandwidthThrottler>();
 };
 
 Globals& globals() {
@@ -556,6 +558,82 @@ struct HTTPRequest::Impl : net::ResponseSink {
     }
   }
 
+  // ---- bandwidth pauses ----
+
+  // While the shared account is spent the transfer is taken off the loop: no reads or body
+  // pieces are issued, the stream counts as unscheduled (so the inactivity time-out does not
+  // run), and a one-shot timer brings it back at the wake-up time.
+  TimerId throttleTimer = 0;
+  RunLoop* throttleTimerLoop = nullptr;
+  bool throttlePaused = false;
+  bool startHeld = false;  // the exchange has not begun
+  bool readHeld = false;
+  bool writeHeld = false;
+  bool bodyThroughThrottle = false;
+  std::unique_ptr<ThrottledInputStream> throttledBody;
+  std::uint64_t throttledBodySent = 0;
+
+  void resetThrottleState() {
+    cancelThrottleTimer();
+    throttlePaused = startHeld = readHeld = writeHeld = bodyThroughThrottle = false;
+    throttledBody.reset();
+    throttledBodySent = 0;
+  }
+
+  void cancelThrottleTimer() {
+    if (throttleTimer && throttleTimerLoop) throttleTimerLoop->cancel(throttleTimer);
+    throttleTimer = 0;
+  }
+
+  void performThrottling() {
+    double wait = globals().throttle->performThrottling();
+    if (!connection || r.complete_ || r.cancelled_) return;
+    if (wait <= 0) {
+      resumeAfterThrottle();
+      return;
+    }
+    if (!throttlePaused) {
+      throttlePaused = true;
+      unscheduleStream();
+    }
+    cancelThrottleTimer();
+    throttleTimerLoop = timerLoop ? timerLoop : driverLoop;
+    std::weak_ptr<HTTPRequest> weak = self();
+    asio::io_context* ctx = io;
+    std::uint64_t gen = attempt;
+    throttleTimer = throttleTimerLoop->schedule(Seconds(wait), [weak, ctx, gen] {
+      auto s = weak.lock();
+      if (!s) return;
+      asio::post(*ctx, [s, gen] {
+        std::lock_guard lock(s->cancelledLock_);
+        s->impl_->throttleTimer = 0;
+        if (s->impl_->current(gen)) s->impl_->guarded([&] { s->impl_->performThrottling(); });
+      });
+    });
+  }
+
+  void resumeAfterThrottle() {
+    if (!throttlePaused) return;
+    throttlePaused = false;
+    cancelThrottleTimer();
+    scheduleStream();
+    r.lastActivityTime_ = now();  // the pause is not inactivity
+    std::uint64_t gen = attempt;
+    if (startHeld) {
+      startHeld = false;
+      startIO(gen);
+      return;
+    }
+    if (readHeld) {
+      readHeld = false;
+      readMore(gen);
+    }
+    if (writeHeld) {
+      writeHeld = false;
+      writeThrottledPiece(gen);
+    }
+  }
+
   // ---- status timer ----
 
   void scheduleStatusTimer() {
@@ -580,6 +658,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   void removeStatusTimer() {
     if (statusTimer && timerLoop) timerLoop->cancel(statusTimer);
     statusTimer = 0;
+    cancelThrottleTimer();
   }
 
   void updateStatus() {
@@ -601,6 +680,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       removeStatusTimer();
       return;
     }
+    performThrottling();
     if (shouldTimeOut()) {
       if (r.numberOfTimesToRetryOnTimeout_ <= r.retryCount_) {
         failWithError(RequestTimedOutError());
@@ -624,7 +704,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
       return;
     }
     if (r.postLength_ > 0 && r.totalBytesSent_ > lastBytesSent) {
-      globals().throttle->incrementBandwidthUsedInLastSecond(r.totalBytesSent_ - lastBytesSent);
+      // A body read through the throttled stream was counted as it was read.
+      if (!bodyThroughThrottle)
+        globals().throttle->incrementBandwidthUsedInLastSecond(r.totalBytesSent_ - lastBytesSent);
       lastBytesSent = r.totalBytesSent_;
       r.lastActivityTime_ = now();
     }
@@ -673,8 +755,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
     }
     unscheduleStream();
     if (r.cancelled_ || r.error_) return;
-    if (r.downloadCache_ && (effectiveCachePolicy() & FallbackToCacheIfLoadFailsCachePolicy) &&
+    if (r.downloadCache_ && !cacheFallbackTried &&
+        (effectiveCachePolicy() & FallbackToCacheIfLoadFailsCachePolicy) &&
         r.downloadCache_->canUseCachedDataForRequest(r)) {
+      cacheFallbackTried = true;  // a copy that cannot be read fails for good
       useDataFromCache();
       return;
     }
@@ -811,6 +895,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
     messageMethod = r.requestMethod_;
     messageHeaders.clear();
     if (r.downloadCache_) {
+      // A reply of an earlier attempt (a redirect) says nothing about this URL.
+      r.responseHeaders_.clear();
+      r.responseStatusCode_ = 0;
       if (r.cachePolicy_ == 0) r.cachePolicy_ = r.downloadCache_->defaultCachePolicy();
       if (r.downloadCache_->canUseCachedDataForRequest(r)) {
         useDataFromCache();
@@ -1111,9 +1198,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
     }
     arrangeConnection();
     ++attempt;
+    resetThrottleState();
     scheduleStream();
     scheduleStatusTimer();
     r.lastActivityTime_ = now();
+    performThrottling();  // a new transfer waits out a pause in force
 
     const Url& url = *r.url_;
     std::string version = r.useHTTPVersionOne_ ? "HTTP/1.0" : "HTTP/1.1";
@@ -1240,6 +1329,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void startIO(std::uint64_t gen) {
+    if (throttlePaused) {
+      startHeld = true;
+      return;
+    }
     parser = std::make_unique<net::ResponseParser>(*this, messageMethod != "HEAD",
                                                    kMaxResponseHeaderBytes);
     readMore(gen);
@@ -1265,7 +1358,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
     std::vector<asio::const_buffer> buffers{asio::buffer(head)};
     headBytesPending = head.size();
     bool fromFile = false;
-    if (r.postLength_ > 0) {
+    if (r.postLength_ > 0 && globals().throttle->isBandwidthThrottled()) {
+      if (!openThrottledBody()) return;
+    } else if (r.postLength_ > 0) {
       if (const Data* body = memoryBody()) {
         buffers.push_back(asio::buffer(*body));
       } else if (auto path = bodyFilePath(); !path.empty()) {
@@ -1303,6 +1398,13 @@ struct HTTPRequest::Impl : net::ResponseSink {
         if (!replyBytesSeen) handleStreamError(ec, net::isTlsError(ec));
         return;
       }
+      if (throttledBody) {
+        if (throttlePaused)
+          writeHeld = true;
+        else
+          writeThrottledPiece(gen);
+        return;
+      }
       if (!moreFromFile) {
         requestWritten = true;
         return;
@@ -1326,6 +1428,55 @@ struct HTTPRequest::Impl : net::ResponseSink {
           {asio::buffer(bodyPiece.data(), static_cast<size_t>(got))},
           [s, gen](net::ErrorCode e2, size_t n2) { s->impl_->onWritten(gen, e2, n2, true); });
     });
+  }
+
+  bool openThrottledBody() {
+    Error err;
+    if (const Data* body = memoryBody()) {
+      throttledBody = ThrottledInputStream::inputStreamWithBytes(*body, &r);
+    } else if (auto path = bodyFilePath(); !path.empty()) {
+      throttledBody = ThrottledInputStream::inputStreamWithFileAtPath(path, &r, &err);
+      if (!throttledBody) {
+        failWithError(makeRequestError(
+            FileManagementError,
+            strprintf("Failed to get attributes for file at path '%s'", path.c_str())));
+        cancelLoad();
+        return false;
+      }
+    }
+    bodyThroughThrottle = throttledBody != nullptr;
+    throttledBodySent = 0;
+    return true;
+  }
+
+  // Sends the next piece of a throttled body, as large as the account allows.
+  void writeThrottledPiece(std::uint64_t gen) {
+    if (!throttledBody) return;
+    std::uint64_t left = r.postLength_ - std::min(r.postLength_, throttledBodySent);
+    long got = 0;
+    if (left > 0) {
+      bodyPiece.resize(kFilePiece);
+      got = throttledBody->read(reinterpret_cast<std::uint8_t*>(bodyPiece.data()),
+                                static_cast<size_t>(std::min<std::uint64_t>(left, kFilePiece)));
+      if (!current(gen)) return;
+    }
+    if (got < 0) {
+      failWithError(
+          makeRequestError(FileManagementError,
+                           strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
+      cancelLoad();
+      return;
+    }
+    if (got == 0) {
+      throttledBody.reset();
+      requestWritten = true;
+      return;
+    }
+    throttledBodySent += static_cast<std::uint64_t>(got);
+    auto s = self();
+    connection->asyncWrite(
+        {asio::buffer(bodyPiece.data(), static_cast<size_t>(got))},
+        [s, gen](net::ErrorCode ec, size_t n) { s->impl_->onWritten(gen, ec, n, false); });
   }
 
   // ---- receiving ----
@@ -1364,9 +1515,6 @@ struct HTTPRequest::Impl : net::ResponseSink {
     std::lock_guard lock(r.cancelledLock_);
     if (!current(gen)) return;
     guarded([&] { handleRead(gen, ec, n); });
-    if (globals().throttle->shouldPause()) {
-      // Pausing plugs in with throttling; the default never pauses.
-    }
   }
 
   void handleRead(std::uint64_t gen, net::ErrorCode ec, size_t n) {
@@ -1417,6 +1565,12 @@ struct HTTPRequest::Impl : net::ResponseSink {
     }
     if (eof) {
       handleStreamError(boost::beast::http::error::partial_message, false);
+      return;
+    }
+    performThrottling();
+    if (!current(gen)) return;
+    if (throttlePaused) {
+      readHeld = true;
       return;
     }
     readMore(gen);
@@ -1673,8 +1827,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
     }
     bodyFile.close();
     std::optional<Error> fileError = completeDownloadFile();
+    // A body handed to the delegate piece by piece was kept nowhere: nothing to store.
     if (r.downloadCache_ && !r.didUseCachedResponse_ && !r.needsRedirect_ &&
-        !r.authenticationNeeded_ && !fileError &&
+        !r.authenticationNeeded_ && !fileError && !wantsData() &&
         !(effectiveCachePolicy() & DoNotWriteToCacheCachePolicy))
       r.downloadCache_->storeResponseForRequest(r, r.secondsToCache_);
     releaseConnection();
@@ -1796,6 +1951,25 @@ struct HTTPRequest::Impl : net::ResponseSink {
     checkRequestStatus();
   }
 
+  // The reply in flight (a 304) is abandoned, so its connection cannot carry another one; a
+  // connection already handed back (before a redirect) may be someone else's by now.
+  void releaseConnectionForCachedReply() {
+    bool ours;
+    {
+      std::lock_guard lock(globals().connectionsLock);
+      ours = entry && entry->request && *entry->request == r.requestID_;
+    }
+    if (ours || (connection && !entry)) {
+      dropConnectionEntry();
+    } else {
+      ++attempt;
+      entry.reset();
+      connection.reset();
+    }
+  }
+
+  bool cacheFallbackTried = false;
+
   void useDataFromCache() {
     auto cache = r.downloadCache_;
     auto headers = cache->cachedResponseHeadersForURL(*r.url_);
@@ -1803,7 +1977,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       failWithError(UnableToCreateRequestError());
       return;
     }
-    closeConnection();
+    releaseConnectionForCachedReply();
     r.responseHeaders_ = *headers;
     r.responseStatusCode_ = 200;
     r.responseStatusMessage_ = "HTTP/1.1 200 OK";
@@ -1914,6 +2088,11 @@ OperationQueue& HTTPRequest::sharedQueue() {
 
 void HTTPRequest::postToNetworkThread(std::function<void()> fn) {
   asio::post(NetworkThread::shared().context(), std::move(fn));
+}
+
+void HTTPRequest::performThrottling() {
+  std::lock_guard lock(cancelledLock_);
+  impl_->performThrottling();
 }
 
 void HTTPRequest::failWithError(const Error& error) {

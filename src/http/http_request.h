@@ -310,6 +310,9 @@ class HTTPRequest : public Operation {
   void setCachePolicy(int p) { put(cachePolicy_, p); }
   double secondsToCache() const { return get(secondsToCache_); }
   void setSecondsToCache(double s) { put(secondsToCache_, s); }
+  // Which store of the cache keeps the reply: 0 the session store, else the permanent one.
+  int cacheStoragePolicy() const { return get(cacheStoragePolicy_); }
+  void setCacheStoragePolicy(int p) { put(cacheStoragePolicy_, p); }
 
   // ---- class-wide ----
   static OperationQueue& sharedQueue();
@@ -320,6 +323,18 @@ class HTTPRequest : public Operation {
   static void setAuthenticator(std::shared_ptr<HTTPRequestAuthenticator> authenticator);
   static void setBandwidthThrottle(std::shared_ptr<BandwidthThrottle> throttle);
   static std::shared_ptr<BandwidthThrottle> bandwidthThrottle();
+
+  // One limit for the bytes all requests move per second (0: none), always or only over
+  // mobile links (14800 bytes per second by default there).
+  static void setMaxBandwidthPerSecond(std::uint64_t bytes);
+  static std::uint64_t maxBandwidthPerSecond();
+  static bool isBandwidthThrottled();
+  static std::uint64_t averageBandwidthUsedPerSecond();
+  static void throttleBandwidthForWWANUsingLimit(std::uint64_t limit);
+  static void setShouldThrottleBandwidthForWWAN(bool throttle);
+  // Holds this request's transfer back while the shared account is spent, and lets it go on
+  // once it is not; called on the thread that drives the request.
+  void performThrottling();
 
   // Cookies kept for this session (a cookie replaces one with the same domain, path, name).
   static std::vector<Cookie> sessionCookies();
@@ -512,6 +527,7 @@ class HTTPRequest : public Operation {
   std::shared_ptr<DownloadCacheInterface> downloadCache_;
   int cachePolicy_ = 0;
   double secondsToCache_ = 0;
+  int cacheStoragePolicy_ = 0;
   std::weak_ptr<HTTPRequest> mainRequest_;
   bool downloadSizeKnownFromHEAD_ = false;  // a HEAD request already counted the size
   bool downloadProgressByUnit_ = false;     // no length known: one unit, given at the end

@@ -64,6 +64,12 @@ class BandwidthThrottle {
   virtual size_t maxReadLength(size_t wanted) { return wanted; }
   // Whether transfers must pause now (checked at every tick and network event).
   virtual bool shouldPause() { return false; }
+  // Measures, then says how many seconds transfers must still hold off (0: go on).
+  virtual double performThrottling() { return 0; }
+  // Whether a limit is in force now; request bodies then go out through ThrottledInputStream.
+  virtual bool isBandwidthThrottled() { return false; }
+  // Largest piece of a request body to send now.
+  virtual size_t maxUploadReadLength() { return static_cast<size_t>(-1); }
   std::uint64_t totalBytes() const { return total_.load(); }
 
  private:

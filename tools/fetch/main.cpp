@@ -2,14 +2,17 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "http/download_cache.h"
 #include "http/form_data_request.h"
 #include "http/http_request.h"
 #include "http/network_queue.h"
@@ -29,6 +32,7 @@ const char* kUsage =
     "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
     "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
     "             [--proxy URL] [--proxy-user USER:PASS] [--pac URL|FILE]\n"
+    "             [--cache DIR [--cache-policy N]] [--limit-rate BYTES_PER_SECOND]\n"
     "             [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
     "       fetch --reachability [HOST]\n";
 
@@ -64,6 +68,9 @@ struct Options {
   std::optional<est::ProxyEntry> proxy;
   std::optional<std::pair<std::string, std::string>> proxyUser;
   std::optional<est::Url> pac;
+  std::string cacheDir;
+  int cachePolicy = 0;
+  std::optional<std::uint64_t> limitRate;
 };
 
 // A script given as a path becomes a file URL.
@@ -84,6 +91,16 @@ std::optional<est::Url> pacURL(const std::string& text) {
       encoded += est::strprintf("%%%02X", c);
   }
   return est::Url::parse("file://" + encoded);
+}
+
+// A decimal or 0x-prefixed hexadecimal number, all of the text.
+std::optional<unsigned long long> parseNumber(const char* text) {
+  if (!text || !*text || *text == '-') return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text, &end, 0);
+  if (errno || !end || *end) return std::nullopt;
+  return v;
 }
 
 bool parseFormPart(const char* text, bool fileAllowed, Options& o) {
@@ -190,6 +207,25 @@ bool parseArguments(int argc, char** argv, Options& o) {
         std::fprintf(stderr, "fetch: bad script location '%s'\n", v);
         return false;
       }
+    } else if (a == "--cache") {
+      if (!(v = value(i, "--cache"))) return false;
+      o.cacheDir = v;
+    } else if (a == "--cache-policy") {
+      if (!(v = value(i, "--cache-policy"))) return false;
+      auto n = parseNumber(v);
+      if (!n || *n > 0x7FFFFFFF) {
+        std::fprintf(stderr, "fetch: bad cache policy '%s'\n", v);
+        return false;
+      }
+      o.cachePolicy = static_cast<int>(*n);
+    } else if (a == "--limit-rate") {
+      if (!(v = value(i, "--limit-rate"))) return false;
+      auto n = parseNumber(v);
+      if (!n) {
+        std::fprintf(stderr, "fetch: bad rate '%s'\n", v);
+        return false;
+      }
+      o.limitRate = *n;
     } else if (a == "--queue") {
       o.queue = true;
     } else if (a == "--parallel") {
@@ -219,6 +255,10 @@ bool parseArguments(int argc, char** argv, Options& o) {
     std::fprintf(stderr, "fetch: --queue and --parallel exclude each other\n");
     return false;
   }
+  if (o.cachePolicy && o.cacheDir.empty()) {
+    std::fprintf(stderr, "fetch: --cache-policy needs --cache\n");
+    return false;
+  }
   return !o.urls.empty();
 }
 
@@ -239,7 +279,8 @@ struct Job {
   bool skippingBody = false;  // the body of a redirect reply is not shown
 };
 
-HTTPRequestPtr makeRequest(const Options& o, Job& job) {
+HTTPRequestPtr makeRequest(const Options& o, Job& job,
+                           const std::shared_ptr<est::DownloadCache>& cache) {
   HTTPRequestPtr r;
   if (!o.form.empty()) {
     auto form = est::FormDataRequest::requestWithURL(o.urls[job.index]);
@@ -289,11 +330,20 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job) {
     r->setProxyPassword(o.proxyUser->second);
   }
   if (o.pac) r->setPACurl(*o.pac);
+  if (cache) {
+    r->setDownloadCache(cache);
+    r->setCachePolicy(o.cachePolicy);
+    // Every run sets the cache's path, which empties the session store.
+    r->setCacheStoragePolicy(est::CachePermanentlyCacheStoragePolicy);
+  }
 
   Job* j = &job;
   bool toFile = job.index < o.outputs.size();
   if (toFile) {
     r->setDownloadDestinationPath(o.outputs[job.index]);
+  } else if (cache) {
+    // A body handed out piece by piece is kept nowhere, so it could not be cached: it is
+    // shown once the request is over instead.
   } else if (!o.headOnly) {
     // Streamed to standard output as it arrives, inflated when the server compressed it.
     r->setShouldWaitToInflateCompressedResponses(false);
@@ -336,6 +386,16 @@ int main(int argc, char** argv) {
   est::EventLoop loop;
   est::RunLoop::setMain(&loop);
   est::UserAgent::setApplicationInfo({"fetch", "fetch", "1.0", "1.0"});
+  if (o.limitRate) HTTPRequest::setMaxBandwidthPerSecond(*o.limitRate);
+  std::shared_ptr<est::DownloadCache> cache;
+  if (!o.cacheDir.empty()) {
+    cache = std::make_shared<est::DownloadCache>();
+    est::Error error;
+    if (!cache->setStoragePath(o.cacheDir, &error)) {
+      std::fprintf(stderr, "fetch: %s\n", error.description.c_str());
+      return 2;
+    }
+  }
 
   std::vector<std::unique_ptr<Job>> jobs;
   for (size_t i = 0; i < o.urls.size(); ++i) {
@@ -392,10 +452,15 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - job.started).count();
     std::fflush(stdout);
     HTTPRequest& r = *job.request;
+    if (cache && !o.headOnly && job.index >= o.outputs.size()) {
+      if (auto body = r.responseData()) std::fwrite(body->data(), 1, body->size(), stdout);
+    }
     if (o.stats)
       std::fprintf(stderr, "status=%d bytes=%llu seconds=%.6f connection=%d reused=%s\n",
                    r.responseStatusCode(), static_cast<unsigned long long>(r.totalBytesRead()),
                    job.seconds, r.connectionID(), r.connectionWasReused() ? "yes" : "no");
+    if (o.stats && cache)
+      std::fprintf(stderr, "cache=%s\n", r.didUseCachedResponse() ? "hit" : "miss");
     if (auto e = r.error(); e && !o.silent)
       std::fprintf(stderr, "fetch: %s (code %d)\n", e->description.c_str(), e->code);
     ++finishedJobs;
@@ -407,7 +472,7 @@ int main(int argc, char** argv) {
   };
   startJob = [&](size_t i) {
     Job& job = *jobs[i];
-    job.request = makeRequest(o, job);
+    job.request = makeRequest(o, job, cache);
     job.request->setCompletionBlock([&job, &onDone](HTTPRequest&) { onDone(job); });
     job.request->setFailedBlock([&job, &onDone](HTTPRequest&) { onDone(job); });
     job.started = std::chrono::steady_clock::now();
