@@ -88,6 +88,15 @@ bool copyFileAtomically(const std::string& from, const std::string& to) {
 }
 
 // "max-age" followed by "=" and a number; 0 when the number is missing.
+// Saturating: a far-off year or a huge max-age must not wrap around into the past.
+TimePoint fromSeconds(long long seconds) {
+  constexpr long long kLimit =
+      std::chrono::duration_cast<std::chrono::seconds>(TimePoint::duration::max()).count() - 1;
+  if (seconds >= kLimit) return TimePoint::max();
+  if (seconds <= -kLimit) return TimePoint::min();
+  return TimePoint(std::chrono::seconds(seconds));
+}
+
 long long maxAgeFrom(const std::string& cacheControl) {
   auto at = cacheControl.find("max-age");
   size_t i = at + std::strlen("max-age");
@@ -412,7 +421,9 @@ bool DownloadCache::isCurrentLocked(const HeaderMap& stored, bool headersIn, int
   if (cacheControl.find("max-age") != std::string::npos) {
     auto fetched = dateFromRFC1123String(stored.value(kFetchDateHeader));
     if (!fetched) return false;
-    return *fetched + std::chrono::seconds(maxAgeFrom(cacheControl)) >= now;
+    auto fetchedSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(fetched->time_since_epoch()).count();
+    return fromSeconds(fetchedSeconds + maxAgeFrom(cacheControl)) >= now;
   }
   if (const std::string* expires = stored.find("Expires")) {
     auto date = dateFromRFC1123String(*expires);
@@ -527,7 +538,7 @@ std::optional<TimePoint> DownloadCache::dateFromRFC1123String(std::string_view t
   tm.tm_min = *minute;
   tm.tm_sec = second;
   std::time_t t = ::timegm(&tm);
-  return std::chrono::system_clock::from_time_t(t) - std::chrono::seconds(*offset);
+  return fromSeconds(static_cast<long long>(t) - *offset);
 }
 
 }  // namespace est

@@ -80,7 +80,11 @@ std::optional<ProxyEntry> parseProxyURL(std::string_view text) {
   if (auto colon = authority.rfind(':');
       colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
     std::string digits = authority.substr(colon + 1);
-    if (digits.size() > 5 || (!digits.empty() && std::stoi(digits) > 65535)) return std::nullopt;
+    if (digits.size() > 5 ||
+        !std::all_of(digits.begin(), digits.end(),
+                     [](unsigned char c) { return std::isdigit(c); }) ||
+        (!digits.empty() && std::stoi(digits) > 65535))
+      return std::nullopt;
   }
   if (e.port <= 0 || e.port > 65535) return std::nullopt;
   e.username = url->user();

@@ -100,6 +100,9 @@ TEST(DownloadCacheDates, AcceptTheFourRFC1123FormsAndWriteEnglishGMT) {
   EXPECT_EQ(DownloadCache::dateFromRFC1123String("Sun, 06 Nov 1994 08:49 GMT"), t - 37s);
   EXPECT_EQ(DownloadCache::dateFromRFC1123String("06 Nov 1994 08:49 GMT"), t - 37s);
   EXPECT_EQ(DownloadCache::dateFromRFC1123String("Sun, 06 Nov 1994 10:49:37 +0200"), t);
+  // Far beyond what a time point holds: the latest one, never a wrapped-around past.
+  EXPECT_EQ(DownloadCache::dateFromRFC1123String("Fri, 31 Dec 9999 23:59:59 GMT"),
+            TimePoint::max());
   for (const char* bad : {"", "0", "-1", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun, 06 Nov 1994",
                           "Sun, 06 Nov 1994 08:49:37", "Sun, 06 Foo 1994 08:49:37 GMT",
                           "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 08:49:37 GMT junk",
@@ -251,6 +254,13 @@ TEST_F(DownloadCacheTest, FreshnessFollowsMaxAgeFromTheFetchDateThenExpires) {
 
   cache->setShouldRespectCacheControlHeaders(false);
   EXPECT_TRUE(cache->isCachedDataCurrentForRequest(*fresh("/max-age")));
+
+  serve(std::map<std::string, std::string>{
+      {"/forever", httpResponse(200, "d", "Cache-Control: max-age=999999999999\r\n")}});
+  get("/forever");
+  cache->setShouldRespectCacheControlHeaders(true);
+  clock.advance(24h);
+  EXPECT_TRUE(cache->isCachedDataCurrentForRequest(*fresh("/forever")));
 }
 
 TEST_F(DownloadCacheTest, EveryPolicyBitDecidesAsDocumented) {

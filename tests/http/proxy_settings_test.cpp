@@ -37,6 +37,7 @@ TEST(ProxyURL, SchemesPortsAndCredentials) {
   EXPECT_EQ(parseProxyURL("http://h")->port, 80);
   EXPECT_FALSE(parseProxyURL("ftp://h:21"));
   EXPECT_FALSE(parseProxyURL("http://h:99999"));
+  EXPECT_FALSE(parseProxyURL("http://h.example:le127"));  // a port that is not a number
   EXPECT_FALSE(parseProxyURL("  "));
   EXPECT_FALSE(parseProxyURL("http://bad host:1"));
 }
