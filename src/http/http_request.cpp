@@ -1323,6 +1323,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
     if (r.needsRedirect_ && r.allowResumeForFileDownloads_) return;
     if (wantsData()) {
+      // A challenge's page is not the answer: the request tries again or fails.
+      if (r.authenticationNeeded_) return;
       if (onTheFly) {
         if (!inflated.empty()) deliverData(std::move(inflated));
       } else {

@@ -23,7 +23,8 @@ const char* kUsage =
     "             [-d DATA | --data-binary @FILE] [--compressed-body] [--timeout S]\n"
     "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
     "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
-    "             [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
+    "             [--parallel | --queue] [-u USER:PASS [--digest]] [-v] [-s] [--stats]\n"
+    "             URL...\n"
     "       fetch --reachability [HOST]\n";
 
 struct Options {
@@ -55,6 +56,9 @@ struct Options {
   std::vector<FormPart> form;
   bool multipart = false;
   bool queue = false;
+  // -u: sent as Basic before any challenge unless --digest asks to wait for one.
+  std::optional<std::pair<std::string, std::string>> user;
+  bool digest = false;
 };
 
 bool parseFormPart(const char* text, bool fileAllowed, Options& o) {
@@ -138,6 +142,17 @@ bool parseArguments(int argc, char** argv, Options& o) {
       o.multipart = true;
     } else if (a == "--form-string") {
       if (!(v = value(i, "--form-string")) || !parseFormPart(v, false, o)) return false;
+    } else if (a == "-u" || a == "--user") {
+      if (!(v = value(i, "-u"))) return false;
+      std::string text = v;
+      auto colon = text.find(':');
+      if (colon == std::string::npos) {
+        std::fprintf(stderr, "fetch: -u needs USER:PASS\n");
+        return false;
+      }
+      o.user = {text.substr(0, colon), text.substr(colon + 1)};
+    } else if (a == "--digest") {
+      o.digest = true;
     } else if (a == "--queue") {
       o.queue = true;
     } else if (a == "--parallel") {
@@ -223,6 +238,11 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job) {
   r->setValidatesSecureCertificate(!o.insecure);
   if (!o.cacert.empty()) r->setCertificateAuthorityFile(o.cacert);
   r->setUseHTTPVersionOne(o.http10);
+  if (o.user) {
+    r->setUsername(o.user->first);
+    r->setPassword(o.user->second);
+    if (!o.digest) r->setAuthenticationScheme("Basic");
+  }
 
   Job* j = &job;
   bool toFile = job.index < o.outputs.size();
