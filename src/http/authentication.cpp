@@ -386,7 +386,7 @@ void StandardAuthenticator::retryUsingSuppliedCredentials(HTTPRequest& r) {
 }
 
 void StandardAuthenticator::failAuthentication(HTTPRequest& r) {
-  if (r.cancelled_ || r.error_ || r.finished_) return;
+  if (r.cancelled_ || r.error_ || r.finished_ || !r.inProgress_) return;
   r.waitingForCredentials_ = 0;
   r.authTearDown();
   r.authFail(AuthenticationError());
