@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <tuple>
 #include <vector>
 
 #include "http/credential_storage.h"
@@ -44,8 +45,9 @@ bool complete(const std::string& user, const std::string& password) {
   return !user.empty() && !password.empty();
 }
 
-// A server that keeps calling its nonce stale would otherwise be answered for ever.
-constexpr int kMaxStaleRetries = 4;
+// Challenges answered in a row without anyone being asked: a server that keeps calling its
+// nonce stale, or keeps switching realms, would otherwise be answered for ever.
+constexpr int kMaxAutomaticRetries = 4;
 
 }  // namespace
 
@@ -121,8 +123,18 @@ struct StandardAuthenticator::Steps {
 
   static std::string target(const HTTPRequest& r) { return r.url_ ? r.url_->requestTarget() : "/"; }
 
+  // Who asked for proxy credentials: the proxy in use, or else the server itself that
+  // answered 407, so that such credentials are never offered to anyone else.
+  static std::pair<std::string, int> proxyIdentity(const HTTPRequest& r) {
+    if (!r.proxyHost_.empty() || !r.url_) return {r.proxyHost_, r.proxyPort_};
+    return {r.url_->host(), r.url_->effectivePort()};
+  }
+
   static CredentialKey storageKey(const HTTPRequest& r, bool proxy, const std::string& realm) {
-    if (proxy) return {r.proxyHost_, r.proxyPort_, "", realm, true};
+    if (proxy) {
+      auto [host, port] = proxyIdentity(r);
+      return {host, port, "", realm, true};
+    }
     return {r.url_->host(), r.url_->effectivePort(), r.url_->scheme(), realm, false};
   }
 
@@ -184,13 +196,8 @@ struct StandardAuthenticator::Steps {
     }
     r.authSetMessageHeader(s.header, *v);
     s.sent = {c, s.authentication->realm()};
-    if (r.useCredentialStorage_) {
-      if (proxy)
-        HTTPRequest::saveCredentialsForProxy(c, r.proxyHost_, r.proxyPort_, s.realm);
-      else
-        HTTPRequest::saveCredentials(c, r.url_->host(), r.url_->effectivePort(), r.url_->scheme(),
-                                     s.realm);
-    }
+    if (r.useCredentialStorage_)
+      CredentialStorage::shared()->save(storageKey(r, proxy, s.realm), c);
     if (r.useSessionPersistence_) {
       SessionCredentials e;
       e.authentication = s.authentication;
@@ -198,8 +205,7 @@ struct StandardAuthenticator::Steps {
       e.authenticationScheme = s.scheme;
       e.authenticationRealm = s.realm;
       if (proxy) {
-        e.host = r.proxyHost_;
-        e.port = r.proxyPort_;
+        std::tie(e.host, e.port) = proxyIdentity(r);
         HTTPRequest::storeProxyAuthenticationCredentialsInSessionStore(std::move(e));
       } else {
         e.url = r.url_;
@@ -261,6 +267,7 @@ struct StandardAuthenticator::Steps {
 
   static void wait(HTTPRequest& r, bool proxy) {
     r.waitingForCredentials_ = proxy ? 2 : 1;
+    r.automaticRetries_ = 0;
     r.authWaitForCredentials();
   }
 
@@ -306,7 +313,7 @@ void StandardAuthenticator::applyAuthorizationHeader(HTTPRequest& r) {
 }
 
 void StandardAuthenticator::responseHeadersReceived(HTTPRequest& r) {
-  r.staleRetries_ = 0;
+  r.automaticRetries_ = 0;
   if (r.requestAuthentication_ || !complete(r.username_, r.password_) ||
       !r.useSessionPersistence_ || !Steps::atOwnOrigin(r))
     return;
@@ -333,10 +340,7 @@ bool StandardAuthenticator::attemptToApplyCredentialsAndResume(HTTPRequest& r, b
   bool rejected = false;
   if (s.sent.credentials) {
     bool sameRealm = s.sent.realm.empty() || s.sent.realm == fresh->realm();
-    if (fresh->isStale())
-      rejected = ++r.staleRetries_ > kMaxStaleRetries;
-    else
-      rejected = sameRealm;
+    rejected = ++r.automaticRetries_ > kMaxAutomaticRetries || (!fresh->isStale() && sameRealm);
   }
   s.authentication = fresh;
   s.scheme = fresh->scheme();
@@ -471,11 +475,11 @@ std::optional<SessionCredentials> StandardAuthenticator::findSessionAuthenticati
 
 std::optional<SessionCredentials> StandardAuthenticator::findSessionProxyAuthenticationCredentials(
     HTTPRequest& r) {
+  auto [host, port] = Steps::proxyIdentity(r);
   auto& g = authGlobals();
   std::lock_guard lock(g.sessionCredentialsLock);
   for (auto& e : g.sessionProxyCredentialsStore)
-    if (e.host == r.proxyHost_ && e.port == r.proxyPort_ && Steps::realmMatches(r, e, true))
-      return e;
+    if (e.host == host && e.port == port && Steps::realmMatches(r, e, true)) return e;
   return std::nullopt;
 }
 

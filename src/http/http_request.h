@@ -614,7 +614,7 @@ class HTTPRequest : public Operation {
   };
   SentCredentials sentCredentials_, sentProxyCredentials_;
   std::vector<Credentials> rejectedCredentials_, rejectedProxyCredentials_;
-  int staleRetries_ = 0;
+  int automaticRetries_ = 0;       // challenges answered in a row without asking anyone
   int waitingForCredentials_ = 0;  // 1 server, 2 proxy: the delegate or dialog was asked
 
   std::unique_ptr<Impl> impl_;  // transfer machinery

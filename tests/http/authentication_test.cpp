@@ -7,6 +7,7 @@
 #include "http/network_queue.h"
 #include "http/support/digest_server.h"
 #include "http/support/request_fixture.h"
+#include "platform/format.h"
 
 namespace est::testing {
 namespace {
@@ -196,6 +197,15 @@ TEST_F(AuthTest, AWrongDigestPasswordOrEndlessStaleNoncesEndWithCode3) {
     EXPECT_EQ(d.lastError->code, 3);
     EXPECT_LT(server.requestCount(), 10u);
   }
+  // Nor does a server that names a new realm at every turn get answered for ever.
+  std::atomic<int> turn{0};
+  TestServer shifty([&](ServerConnection& c) {
+    while (auto req = c.readRequest())
+      c.sendResponse(401, "", strprintf("WWW-Authenticate: Basic realm=\"r%d\"\r\n", ++turn),
+                     "Unauthorized");
+  });
+  EXPECT_EQ(fetch(withUser(shifty, "user:pass")).lastError->code, 3);
+  EXPECT_LT(shifty.requestCount(), 10u);
 }
 
 TEST_F(AuthTest, CredentialsNeverFollowARedirectToAnotherPort) {
@@ -272,6 +282,10 @@ TEST_F(AuthTest, A407IsAnsweredWithTheProxyCredentialsOrTheProxyDialog) {
   EXPECT_EQ(r->authenticationRetryCount(), 0);
   ASSERT_EQ(HTTPRequest::sessionProxyCredentialsStore().size(), 1u);
   EXPECT_EQ(HTTPRequest::sessionProxyCredentialsStore()[0].authenticationRealm, "est");
+  // Proxy credentials given to one server's 407 are not offered to another's.
+  TestServer elsewhere(guarded(expected, "Proxy-Authorization", 407));
+  EXPECT_EQ(fetch(elsewhere.url("/via")).lastError->code, 3);
+  EXPECT_FALSE(elsewhere.requests()[0].hasHeader("Proxy-Authorization"));
 
   // Without proxy credentials the proxy dialog (on by default) is shown; the server one is
   // off by default.
