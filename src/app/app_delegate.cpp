@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "platform/preferences.h"
+#include "ui/authentication_dialog.h"
 #include "ui/view.h"
 #include "ui/view_controller.h"
 
@@ -36,6 +37,7 @@ AppDelegate::~AppDelegate() {
   stopTimer();
   notifications_->setBadgeObserver({});
   if (window_) window_->removeEventFilter(this);
+  if (window_) ui::AuthenticationDialog::install(nullptr);
   delete viewcontroller_.data();
 }
 
@@ -43,6 +45,8 @@ bool AppDelegate::didFinishLaunchingWithOptions(const LaunchOptions& options) {
   // Light status-bar content: the window's own title bar stands in for the status bar here.
   window_ = std::make_unique<ui::Window>();
   ui::setBackgroundColor(window_.get(), Qt::white);
+  // Requests that switch the login dialog on (proxies do by default) ask over this window.
+  ui::AuthenticationDialog::install(window_.get());
   loadInitialData();
   viewcontroller_ = new MainViewController(factory_);
   viewcontroller_->setAppDelegate(this);

@@ -19,6 +19,7 @@
 #include <thread>
 #include <typeinfo>
 
+#include "http/authentication.h"
 #include "http/bandwidth_throttle.h"
 #include "http/pac.h"
 #include "http/proxy_settings.h"
@@ -73,7 +74,7 @@ struct Globals {
 
   std::mutex seamsLock;
   std::shared_ptr<DownloadCacheInterface> defaultCache;
-  std::shared_ptr<HTTPRequestAuthenticator> authenticator;
+  std::shared_ptr<HTTPRequestAuthenticator> authenticator = makeStandardAuthenticator();
   std::shared_ptr<BandwidthThrottle> throttle = std::make_shared<BandwidthThrottler>();
 };
 
@@ -471,7 +472,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   // The closures often hold the request; letting go of them after the last callback breaks
   // such cycles.
   static void releaseBlocks(HTTPRequest& q) {
-    Block a, c, f, rr;
+    Block a, c, f, rr, auth, proxyAuth;
     SentBlock sent;
     HeadersBlock h;
     DataBlock d;
@@ -485,6 +486,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
       q.requestSentBlock_ = nullptr;
       h = std::move(q.headersReceivedBlock_);
       d = std::move(q.dataReceivedBlock_);
+      auth = std::move(q.authenticationNeededBlock_);
+      proxyAuth = std::move(q.proxyAuthenticationNeededBlock_);
+      q.authenticationNeededBlock_ = nullptr;
+      q.proxyAuthenticationNeededBlock_ = nullptr;
       q.startedBlock_ = nullptr;
       q.completionBlock_ = nullptr;
       q.failureBlock_ = nullptr;
@@ -1642,6 +1647,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
         r.haveBuiltRequestHeaders_ = false;
       }
       r.redirectURL_ = Url::resolve(*r.url_, *location);
+      // Credentials the caller set for this server stay with it, even on a 307.
+      if (r.redirectURL_ && !sameOrigin(*r.redirectURL_, *r.url_))
+        r.requestHeaders_.remove("Authorization");
       r.needsRedirect_ = true;
       r.requestCookies_.clear();
     }
@@ -1718,6 +1726,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
     if (r.needsRedirect_ && r.allowResumeForFileDownloads_) return;
     if (wantsData()) {
+      // A challenge's page is not the answer: the request tries again or fails.
+      if (r.authenticationNeeded_) return;
       if (onTheFly) {
         if (!inflated.empty()) deliverData(std::move(inflated));
       } else {
@@ -2072,6 +2082,11 @@ void HTTPRequest::setUrlLocked(std::optional<Url> url) {
   url_ = std::move(url);
   impl_->messageHeaders.clear();
   redirectURL_.reset();
+  // Whatever answered the old server's challenge must not answer another's.
+  requestAuthentication_.reset();
+  proxyAuthentication_.reset();
+  requestCredentials_.reset();
+  rejectedCredentials_.clear();
 }
 
 OperationQueue& HTTPRequest::sharedQueue() {
@@ -2163,6 +2178,7 @@ void HTTPRequest::cancel() {
 void HTTPRequest::clearDelegatesAndCancel() {
   auto holder = std::make_shared<std::tuple<Block, HeadersBlock, Block, Block, DataBlock, Block>>();
   SentBlock sentBlock;
+  std::pair<Block, Block> authBlocks;
   {
     std::lock_guard lock(callbackLock_);
     delegate_ = nullptr;
@@ -2178,13 +2194,19 @@ void HTTPRequest::clearDelegatesAndCancel() {
     requestRedirectedBlock_ = nullptr;
     sentBlock = std::move(requestSentBlock_);
     requestSentBlock_ = nullptr;
+    authBlocks = {std::move(authenticationNeededBlock_),
+                  std::move(proxyAuthenticationNeededBlock_)};
+    authenticationNeededBlock_ = nullptr;
+    proxyAuthenticationNeededBlock_ = nullptr;
   }
   // Closures may own things that belong to the main thread: let them go there.
   if (RunLoop* main = RunLoop::main(); main && !main->isLoopThread())
-    main->post([holder, sentBlock = std::move(sentBlock)]() mutable {
-      holder.reset();
-      sentBlock = nullptr;
-    });
+    main->post(
+        [holder, sentBlock = std::move(sentBlock), authBlocks = std::move(authBlocks)]() mutable {
+          holder.reset();
+          sentBlock = nullptr;
+          authBlocks = {};
+        });
   holder.reset();
   cancel();
 }
@@ -2440,7 +2462,7 @@ std::shared_ptr<DownloadCacheInterface> HTTPRequest::defaultCache() {
 
 void HTTPRequest::setAuthenticator(std::shared_ptr<HTTPRequestAuthenticator> authenticator) {
   std::lock_guard lock(globals().seamsLock);
-  globals().authenticator = std::move(authenticator);
+  globals().authenticator = authenticator ? std::move(authenticator) : makeStandardAuthenticator();
 }
 
 void HTTPRequest::setBandwidthThrottle(std::shared_ptr<BandwidthThrottle> throttle) {
@@ -2473,6 +2495,7 @@ void HTTPRequest::addSessionCookie(const Cookie& cookie) {
 
 void HTTPRequest::clearSession() {
   setSessionCookies({});
+  clearSessionCredentials();
 }
 
 std::vector<HTTPRequest::PooledConnection> HTTPRequest::persistentConnectionsPool() {
@@ -2520,6 +2543,54 @@ void HTTPRequest::setNetworkActivityIndicatorHandler(std::function<void(bool)> h
 
 void HTTPRequest::setStatusTimerLoop(RunLoop* loop) {
   globals().statusTimerLoop.store(loop);
+}
+
+// ---- hooks for the authenticator (called with cancelledLock_ held, on the request's thread) --
+
+void HTTPRequest::authSetMessageHeader(std::string_view name, std::string_view value) {
+  impl_->messageHeaders.set(name, value);
+}
+
+bool HTTPRequest::authMessageHasHeader(std::string_view name) const {
+  return impl_->messageHeaders.contains(name);
+}
+
+void HTTPRequest::authTearDown() {
+  impl_->cancelLoad();
+}
+
+void HTTPRequest::authRestartTransfer() {
+  impl_->guarded([&] { impl_->startRequest(); });
+}
+
+void HTTPRequest::authStartNewAttempt() {
+  impl_->guarded([&] { impl_->mainLocked(); });
+}
+
+void HTTPRequest::authFail(const Error& error) {
+  impl_->failWithError(error);
+}
+
+void HTTPRequest::authWaitForCredentials() {
+  // Still in progress, and cancellable, while someone is asked; no status timer runs, and
+  // without an activity time nothing could time the wait out anyway.
+  lastActivityTime_.reset();
+  impl_->removeStatusTimer();
+  complete_ = false;
+}
+
+void HTTPRequest::authPerformOnRequestThread(std::function<void()> fn) {
+  auto s = std::static_pointer_cast<HTTPRequest>(shared_from_this());
+  asio::io_context* io;
+  {
+    std::lock_guard lock(cancelledLock_);
+    io = impl_->io;
+  }
+  if (!io) io = &NetworkThread::shared().context();
+  asio::post(*io, [s, fn = std::move(fn)] {
+    std::lock_guard lock(s->cancelledLock_);
+    fn();
+  });
 }
 
 }  // namespace est

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "http/credentials.h"
 #include "http/data_compressor.h"
 #include "http/header_map.h"
 #include "http/http_errors.h"
@@ -52,6 +53,14 @@ class HTTPRequestDelegate {
   // neither kept in memory nor written to a file.
   virtual bool wantsWillRedirect() const { return false; }
   virtual bool wantsReceivedData() const { return false; }
+
+  // Asked when a request needs credentials it cannot find. A delegate that answers returns
+  // true from the matching wants... hook, then sets the request's user name and password (or
+  // the proxy pair) and calls retryUsingSuppliedCredentials, or calls cancelAuthentication.
+  virtual void authenticationNeededForRequest(HTTPRequest&) {}
+  virtual void proxyAuthenticationNeededForRequest(HTTPRequest&) {}
+  virtual bool wantsAuthenticationNeeded() const { return false; }
+  virtual bool wantsProxyAuthenticationNeeded() const { return false; }
 };
 
 // A group of requests that also hears their callbacks (the `queue` of a request).
@@ -291,10 +300,6 @@ class HTTPRequest : public Operation {
   // or "SOCKS4A".
   std::string proxyType() const { return get(proxyType_); }
   void setProxyType(std::string t) { put(proxyType_, std::move(t)); }
-  std::string proxyUsername() const { return get(proxyUsername_); }
-  void setProxyUsername(std::string s) { put(proxyUsername_, std::move(s)); }
-  std::string proxyPassword() const { return get(proxyPassword_); }
-  void setProxyPassword(std::string s) { put(proxyPassword_, std::move(s)); }
   // A proxy auto-configuration script (file, http or https URL) that picks the proxy.
   std::optional<Url> PACurl() const { return get(PACurl_); }
   void setPACurl(std::optional<Url> u) { put(PACurl_, std::move(u)); }
@@ -314,12 +319,90 @@ class HTTPRequest : public Operation {
   int cacheStoragePolicy() const { return get(cacheStoragePolicy_); }
   void setCacheStoragePolicy(int p) { put(cacheStoragePolicy_, p); }
 
+  // ---- authentication ----
+  std::string domain() const { return get(domain_); }
+  void setDomain(std::string s) { put(domain_, std::move(s)); }
+  std::string proxyUsername() const { return get(proxyUsername_); }
+  void setProxyUsername(std::string s) { put(proxyUsername_, std::move(s)); }
+  std::string proxyPassword() const { return get(proxyPassword_); }
+  void setProxyPassword(std::string s) { put(proxyPassword_, std::move(s)); }
+  std::string proxyDomain() const { return get(proxyDomain_); }
+  void setProxyDomain(std::string s) { put(proxyDomain_, std::move(s)); }
+  void setShouldPresentCredentialsBeforeChallenge(bool b) {
+    put(shouldPresentCredentialsBeforeChallenge_, b);
+  }
+  bool useCredentialStorage() const { return get(useCredentialStorage_); }
+  void setUseCredentialStorage(bool b) { put(useCredentialStorage_, b); }
+  bool shouldPresentAuthenticationDialog() const { return get(shouldPresentAuthenticationDialog_); }
+  void setShouldPresentAuthenticationDialog(bool b) { put(shouldPresentAuthenticationDialog_, b); }
+  bool shouldPresentProxyAuthenticationDialog() const {
+    return get(shouldPresentProxyAuthenticationDialog_);
+  }
+  void setShouldPresentProxyAuthenticationDialog(bool b) {
+    put(shouldPresentProxyAuthenticationDialog_, b);
+  }
+  // The scheme of the last challenge (Basic, Digest). With a user name and password on the
+  // request and "Basic" here, Basic credentials go out before any challenge.
+  std::string authenticationScheme() const { return get(authenticationScheme_); }
+  void setAuthenticationScheme(std::string s) { put(authenticationScheme_, std::move(s)); }
+  std::string authenticationRealm() const { return get(authenticationRealm_); }
+  int authenticationRetryCount() const { return get(authenticationRetryCount_); }
+  HTTPAuthenticationPtr requestAuthentication() const { return get(requestAuthentication_); }
+  std::optional<Credentials> requestCredentials() const { return get(requestCredentials_); }
+  std::string proxyAuthenticationScheme() const { return get(proxyAuthenticationScheme_); }
+  void setProxyAuthenticationScheme(std::string s) {
+    put(proxyAuthenticationScheme_, std::move(s));
+  }
+  std::string proxyAuthenticationRealm() const { return get(proxyAuthenticationRealm_); }
+  int proxyAuthenticationRetryCount() const { return get(proxyAuthenticationRetryCount_); }
+  HTTPAuthenticationPtr proxyAuthentication() const { return get(proxyAuthentication_); }
+  std::optional<Credentials> proxyCredentials() const { return get(proxyCredentials_); }
+  void setAuthenticationNeededBlock(Block b) {
+    putCallback(authenticationNeededBlock_, std::move(b));
+  }
+  void setProxyAuthenticationNeededBlock(Block b) {
+    putCallback(proxyAuthenticationNeededBlock_, std::move(b));
+  }
+  // For whoever answered authenticationNeededForRequest: go on with the user name and
+  // password (or proxy pair) now set on the request, or give up with "Authentication needed".
+  void retryUsingSuppliedCredentials();
+  void cancelAuthentication();
+  void addBasicAuthenticationHeaderWithUsername(std::string_view username,
+                                                std::string_view password);
+  static std::string base64forData(const Data& bytes);
+  // The login dialog, installed by the user interface; called on the main loop.
+  using AuthenticationDialogPresenter = std::function<void(const HTTPRequestPtr&, bool proxy)>;
+  static void setPresentAuthenticationDialog(AuthenticationDialogPresenter presenter);
+  // Session stores of credentials that worked, shared by all requests.
+  static std::vector<SessionCredentials> sessionCredentialsStore();
+  static std::vector<SessionCredentials> sessionProxyCredentialsStore();
+  static void storeAuthenticationCredentialsInSessionStore(SessionCredentials entry);
+  static void removeAuthenticationCredentialsFromSessionStore(const Credentials& credentials);
+  static void storeProxyAuthenticationCredentialsInSessionStore(SessionCredentials entry);
+  static void removeProxyAuthenticationCredentialsFromSessionStore(const Credentials& credentials);
+  static void clearSessionCredentials();
+  // The platform credential storage (see credential_storage.h).
+  static bool saveCredentials(const Credentials& credentials, const std::string& host, int port,
+                              const std::string& protocol, const std::string& realm);
+  static std::optional<Credentials> savedCredentialsForHost(const std::string& host, int port,
+                                                            const std::string& protocol,
+                                                            const std::string& realm);
+  static void removeCredentialsForHost(const std::string& host, int port,
+                                       const std::string& protocol, const std::string& realm);
+  static bool saveCredentialsForProxy(const Credentials& credentials, const std::string& host,
+                                      int port, const std::string& realm);
+  static std::optional<Credentials> savedCredentialsForProxy(const std::string& host, int port,
+                                                             const std::string& realm);
+  static void removeCredentialsForProxy(const std::string& host, int port,
+                                        const std::string& realm);
+
   // ---- class-wide ----
   static OperationQueue& sharedQueue();
   // Runs `fn` on the network thread; queues of requests start them through it.
   static void postToNetworkThread(std::function<void()> fn);
   static void setDefaultCache(std::shared_ptr<DownloadCacheInterface> cache);
   static std::shared_ptr<DownloadCacheInterface> defaultCache();
+  // Nothing puts the standard authenticator back.
   static void setAuthenticator(std::shared_ptr<HTTPRequestAuthenticator> authenticator);
   static void setBandwidthThrottle(std::shared_ptr<BandwidthThrottle> throttle);
   static std::shared_ptr<BandwidthThrottle> bandwidthThrottle();
@@ -377,6 +460,17 @@ class HTTPRequest : public Operation {
   struct Impl;
   friend struct Transfer;
   friend struct Impl;
+  // The standard authenticator reads and writes the authentication fields, and steers the
+  // transfer through the hooks below (authentication.cpp).
+  friend class StandardAuthenticator;
+  void authSetMessageHeader(std::string_view name, std::string_view value);
+  bool authMessageHasHeader(std::string_view name) const;
+  void authTearDown();
+  void authRestartTransfer();
+  void authStartNewAttempt();
+  void authFail(const Error& error);
+  void authWaitForCredentials();
+  void authPerformOnRequestThread(std::function<void()> fn);
   void setUrlLocked(std::optional<Url> url);
   template <class T>
   T get(const T& field) const {
@@ -518,8 +612,6 @@ class HTTPRequest : public Operation {
   std::string proxyHost_;
   int proxyPort_ = 0;
   std::string proxyType_;
-  std::string proxyUsername_;
-  std::string proxyPassword_;
   std::optional<Url> PACurl_;
   bool isPACFileRequest_ = false;
   HTTPRequestPtr PACFileRequest_;
@@ -531,6 +623,35 @@ class HTTPRequest : public Operation {
   std::weak_ptr<HTTPRequest> mainRequest_;
   bool downloadSizeKnownFromHEAD_ = false;  // a HEAD request already counted the size
   bool downloadProgressByUnit_ = false;     // no length known: one unit, given at the end
+
+  // authentication
+  std::string domain_;
+  std::string proxyUsername_;
+  std::string proxyPassword_;
+  std::string proxyDomain_;
+  bool useCredentialStorage_ = false;
+  bool shouldPresentAuthenticationDialog_ = false;
+  std::string authenticationScheme_;
+  std::string authenticationRealm_;
+  int authenticationRetryCount_ = 0;
+  HTTPAuthenticationPtr requestAuthentication_;
+  std::optional<Credentials> requestCredentials_;
+  std::string proxyAuthenticationScheme_;
+  std::string proxyAuthenticationRealm_;
+  int proxyAuthenticationRetryCount_ = 0;
+  HTTPAuthenticationPtr proxyAuthentication_;
+  std::optional<Credentials> proxyCredentials_;
+  Block authenticationNeededBlock_;
+  Block proxyAuthenticationNeededBlock_;
+  // What went out in this attempt, to tell rejected credentials from a new challenge.
+  struct SentCredentials {
+    std::optional<Credentials> credentials;
+    std::string realm;
+  };
+  SentCredentials sentCredentials_, sentProxyCredentials_;
+  std::vector<Credentials> rejectedCredentials_, rejectedProxyCredentials_;
+  int automaticRetries_ = 0;       // challenges answered in a row without asking anyone
+  int waitingForCredentials_ = 0;  // 1 server, 2 proxy: the delegate or dialog was asked
 
   std::unique_ptr<Impl> impl_;  // transfer machinery
 };

@@ -214,6 +214,30 @@ void NetworkQueue::requestWillRedirectToURL(HTTPRequest& request, const Url& url
   if (d && sel && d->wantsWillRedirect()) (d->*sel)(request, url);
 }
 
+bool NetworkQueue::wantsAuthenticationNeeded() const {
+  std::lock_guard lock(lock_);
+  return delegate_ && delegate_->wantsAuthenticationNeeded();
+}
+
+bool NetworkQueue::wantsProxyAuthenticationNeeded() const {
+  std::lock_guard lock(lock_);
+  return delegate_ && delegate_->wantsProxyAuthenticationNeeded();
+}
+
+void NetworkQueue::authenticationNeededForRequest(HTTPRequest& request) {
+  std::unique_lock lock(lock_);
+  auto* d = delegate_;
+  lock.unlock();
+  if (d && d->wantsAuthenticationNeeded()) d->authenticationNeededForRequest(request);
+}
+
+void NetworkQueue::proxyAuthenticationNeededForRequest(HTTPRequest& request) {
+  std::unique_lock lock(lock_);
+  auto* d = delegate_;
+  lock.unlock();
+  if (d && d->wantsProxyAuthenticationNeeded()) d->proxyAuthenticationNeededForRequest(request);
+}
+
 // A HEAD request that only sizes another was never counted, and its outcome reaches the
 // delegate through the request it serves.
 void NetworkQueue::requestFinished(HTTPRequest& request) {

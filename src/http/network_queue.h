@@ -27,6 +27,12 @@ class NetworkQueueDelegate {
   // Whether the will-redirect selector is answered (the request then waits for
   // redirectToURL).
   virtual bool wantsWillRedirect() const { return false; }
+  // Credentials for a request of the queue; the queue passes these questions on only when
+  // the matching wants... hook says so.
+  virtual void authenticationNeededForRequest(HTTPRequest&) {}
+  virtual void proxyAuthenticationNeededForRequest(HTTPRequest&) {}
+  virtual bool wantsAuthenticationNeeded() const { return false; }
+  virtual bool wantsProxyAuthenticationNeeded() const { return false; }
 };
 
 // Shown the fraction done, 0 to 1, on the main run loop.
@@ -102,6 +108,10 @@ class NetworkQueue : public HTTPRequestQueue, public std::enable_shared_from_thi
   void requestIncrementDownloadSizeBy(HTTPRequest& request, long long bytes) override;
   void requestIncrementUploadSizeBy(HTTPRequest& request, long long bytes) override;
   bool wantsWillRedirect() const override;
+  void authenticationNeededForRequest(HTTPRequest& request) override;
+  void proxyAuthenticationNeededForRequest(HTTPRequest& request) override;
+  bool wantsAuthenticationNeeded() const override;
+  bool wantsProxyAuthenticationNeeded() const override;
 
  protected:
   NetworkQueue();

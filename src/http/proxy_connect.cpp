@@ -121,6 +121,20 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
       if (in.size() != headLength) return fail(ProxyErrc::BadReply);
       return succeed();
     }
+    // Some proxies refuse wrong credentials with 401 and a WWW-Authenticate challenge. To a
+    // CONNECT only the proxy can answer, so it is the proxy's challenge: read it as a 407, or
+    // the wrong credentials would never be told apart from the origin's own 401.
+    if (refusal->status == 401) {
+      refusal->status = 407;
+      in.replace(9, 3, "407");
+      refusal->statusLine.replace(9, 3, "407");
+      std::string lowered = toLower(in.substr(0, headLength));
+      if (auto at = lowered.find("\r\nwww-authenticate:"); at != std::string::npos) {
+        in.replace(at + 2, 16, "Proxy-Authenticate");
+        headLength += 2;
+      }
+      head = in.substr(0, headLength);
+    }
     // Keep the whole refusal so that a 407 can be answered like any other reply.
     std::string lower = toLower(head);
     long long length = -1;

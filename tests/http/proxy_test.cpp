@@ -127,21 +127,31 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
   ASSERT_TRUE(tls.running()) << tls.errorLog();
   std::ofstream(tls.root() / "hello.txt") << "secret hello";
   ::chmod((tls.root() / "hello.txt").c_str(), 0644);
-  TinyProxy tiny({tls.port()});
+  TinyProxy tiny({tls.port()}, "top secret");
   ASSERT_TRUE(tiny.running());
+  auto withCredentials = [&](HTTPRequest& q, const char* password) {
+    via(q, tiny.url());
+    q.setProxyUsername("top");
+    q.setProxyPassword(password);
+  };
 
   RecordingDelegate plain;
-  get(origin.url("/p"), plain, [&](HTTPRequest& q) { via(q, tiny.url()); });
-  ASSERT_EQ(plain.finished, 1);
+  get(origin.url("/p"), plain, [&](HTTPRequest& q) { withCredentials(q, "secret"); });
+  ASSERT_EQ(plain.finished, 1) << (plain.lastError ? plain.lastError->description : "");
   EXPECT_NE(origin.requests().back().header("Via").find("est-tinyproxy"), std::string::npos);
+  // Wrong ones are refused once the session no longer holds the right ones.
+  HTTPRequest::clearSessionCredentials();
+  RecordingDelegate refused;
+  get(origin.url("/p"), refused, [&](HTTPRequest& q) { withCredentials(q, "wrong"); });
+  ASSERT_EQ(refused.failed, 1);
+  EXPECT_EQ(refused.lastError->code, 3);
 
   int firstConnection = 0;
   for (int i = 0; i < 2; ++i) {
     RecordingDelegate d;
     auto r = get(tls.url("/hello.txt", 0, "https", "localhost"), d, [&](HTTPRequest& q) {
-      via(q, tiny.url());
+      withCredentials(q, "secret");
       q.setCertificateAuthorityFile(certs.caCert.string());
-      q.addRequestHeader("Proxy-Authorization", "Basic dG9wOnNlY3JldA==");
     });
     ASSERT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
     EXPECT_EQ(r->responseString(), "secret hello");
@@ -175,7 +185,7 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
   // Without the proxy running, the proxied request fails as a connection failure.
   tiny.stop();
   RecordingDelegate down;
-  get(origin.url("/"), down, [&](HTTPRequest& q) { via(q, tiny.url()); });
+  get(origin.url("/"), down, [&](HTTPRequest& q) { withCredentials(q, "secret"); });
   ASSERT_EQ(down.failed, 1);
   EXPECT_EQ(down.lastError->code, 1);
 }

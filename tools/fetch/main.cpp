@@ -33,7 +33,7 @@ const char* kUsage =
     "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
     "             [--proxy URL] [--proxy-user USER:PASS] [--pac URL|FILE]\n"
     "             [--cache DIR [--cache-policy N]] [--limit-rate BYTES_PER_SECOND]\n"
-    "             [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
+    "             [-u USER:PASS [--digest]] [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
     "       fetch --reachability [HOST]\n";
 
 struct Options {
@@ -71,6 +71,9 @@ struct Options {
   std::string cacheDir;
   int cachePolicy = 0;
   std::optional<std::uint64_t> limitRate;
+  // -u: sent as Basic before any challenge unless --digest asks to wait for one.
+  std::optional<std::pair<std::string, std::string>> user;
+  bool digest = false;
 };
 
 // A script given as a path becomes a file URL.
@@ -101,6 +104,18 @@ std::optional<unsigned long long> parseNumber(const char* text) {
   unsigned long long v = std::strtoull(text, &end, 0);
   if (errno || !end || *end) return std::nullopt;
   return v;
+}
+
+// "USER:PASS", split at the first colon (a password may hold more).
+std::optional<std::pair<std::string, std::string>> userAndPassword(const char* flag,
+                                                                   const char* text) {
+  std::string t = text;
+  auto colon = t.find(':');
+  if (colon == std::string::npos) {
+    std::fprintf(stderr, "fetch: %s needs USER:PASS\n", flag);
+    return std::nullopt;
+  }
+  return std::pair(t.substr(0, colon), t.substr(colon + 1));
 }
 
 bool parseFormPart(const char* text, bool fileAllowed, Options& o) {
@@ -193,13 +208,7 @@ bool parseArguments(int argc, char** argv, Options& o) {
       }
     } else if (a == "--proxy-user") {
       if (!(v = value(i, "--proxy-user"))) return false;
-      std::string up = v;
-      auto colon = up.find(':');
-      if (colon == std::string::npos) {
-        std::fprintf(stderr, "fetch: bad proxy user '%s' (USER:PASS)\n", v);
-        return false;
-      }
-      o.proxyUser = std::pair(up.substr(0, colon), up.substr(colon + 1));
+      if (!(o.proxyUser = userAndPassword("--proxy-user", v))) return false;
     } else if (a == "--pac") {
       if (!(v = value(i, "--pac"))) return false;
       o.pac = pacURL(v);
@@ -226,6 +235,11 @@ bool parseArguments(int argc, char** argv, Options& o) {
         return false;
       }
       o.limitRate = *n;
+    } else if (a == "-u" || a == "--user") {
+      if (!(v = value(i, "-u"))) return false;
+      if (!(o.user = userAndPassword("-u", v))) return false;
+    } else if (a == "--digest") {
+      o.digest = true;
     } else if (a == "--queue") {
       o.queue = true;
     } else if (a == "--parallel") {
@@ -335,6 +349,11 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job,
     r->setCachePolicy(o.cachePolicy);
     // Every run sets the cache's path, which empties the session store.
     r->setCacheStoragePolicy(est::CachePermanentlyCacheStoragePolicy);
+  }
+  if (o.user) {
+    r->setUsername(o.user->first);
+    r->setPassword(o.user->second);
+    if (!o.digest) r->setAuthenticationScheme("Basic");
   }
 
   Job* j = &job;

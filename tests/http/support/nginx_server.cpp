@@ -86,11 +86,16 @@ bool NginxServer::available() {
   return ::access(binary(), X_OK) == 0;
 }
 
-NginxServer::NginxServer(const std::string& serverBlocks, int portCount) {
+NginxServer::NginxServer(const std::string& serverBlocks, int portCount,
+                         const std::map<std::string, std::string>& files) {
   if (!available() || dir_.path().empty()) return;
   fs::path p = dir_.path();
   for (const char* sub : {"root", "logs", "tmp"}) fs::create_directories(p / sub);
   ::chmod((p / "root").c_str(), 0755);
+  for (auto& [name, contents] : files) {
+    std::ofstream(p / name, std::ios::binary) << contents;
+    ::chmod((p / name).c_str(), 0644);
+  }
   for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
     ports_.clear();
     for (int i = 0; i < portCount; ++i) ports_.push_back(freeLoopbackPort());
@@ -98,6 +103,7 @@ NginxServer::NginxServer(const std::string& serverBlocks, int portCount) {
     for (int i = 0; i < portCount; ++i)
       replaceAll(blocks, "{PORT" + std::to_string(i) + "}", std::to_string(ports_[i]));
     replaceAll(blocks, "{ROOT}", (p / "root").string());
+    replaceAll(blocks, "{PREFIX}", p.string());
     std::string tmp = (p / "tmp").string();
     std::ofstream conf(p / "nginx.conf");
     conf << "worker_processes 1;\n"
@@ -207,6 +213,34 @@ TestCertificates::TestCertificates(const fs::path& dir) {
   selfSignedCert = dir / "self.pem";
   selfSignedKey = dir / "self.key";
   for (auto& key : {serverKey, wrongHostKey, selfSignedKey}) ::chmod(key.c_str(), 0644);
+}
+
+std::string htpasswdLine(const std::string& user, const std::string& password) {
+  int out[2];
+  if (::pipe(out) != 0) return {};
+  std::vector<std::string> args = {"openssl", "passwd", "-apr1", password};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  std::string hash;
+  char buf[256];
+  for (ssize_t n; spawned == 0 && (n = ::read(out[0], buf, sizeof buf)) > 0;)
+    hash.append(buf, static_cast<size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  if (spawned == 0) ::waitpid(pid, &status, 0);
+  while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
+  if (spawned != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || hash.empty()) return {};
+  return user + ":" + hash;
 }
 
 void writePatternFile(const fs::path& path, size_t size) {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,14 +27,16 @@ int freeLoopbackPort();
 
 // A real nginx on loopback, configured from the caller's server blocks and run in the
 // foreground from a private prefix (pid file, logs and temp folders inside it). In the
-// blocks, {PORT0}, {PORT1}, ... become the ports this instance listens on and {ROOT} the
-// document folder.
+// blocks, {PORT0}, {PORT1}, ... become the ports this instance listens on, {ROOT} the
+// document folder and {PREFIX} the private folder, where `files` (name to contents, such as
+// an htpasswd file) are written before nginx starts.
 class NginxServer {
  public:
   static bool available();
   static const char* binary() { return "/usr/sbin/nginx"; }
 
-  NginxServer(const std::string& serverBlocks, int portCount = 1);
+  NginxServer(const std::string& serverBlocks, int portCount = 1,
+              const std::map<std::string, std::string>& files = {});
   ~NginxServer();
   NginxServer(const NginxServer&) = delete;
   NginxServer& operator=(const NginxServer&) = delete;
@@ -64,6 +67,9 @@ struct TestCertificates {
   std::filesystem::path wrongHostCert, wrongHostKey;
   std::filesystem::path selfSignedCert, selfSignedKey;
 };
+
+// One htpasswd line, "user:$apr1$...", hashed by `openssl passwd -apr1`; empty on failure.
+std::string htpasswdLine(const std::string& user, const std::string& password);
 
 // Writes `size` bytes of a repeating pattern to `path`.
 void writePatternFile(const std::filesystem::path& path, size_t size);

@@ -85,12 +85,13 @@ void ProxyProcess::stop() {
   pid_ = -1;
 }
 
-TinyProxy::TinyProxy(std::vector<int> connectPorts) {
+TinyProxy::TinyProxy(std::vector<int> connectPorts, const std::string& basicAuth) {
   std::ofstream conf(dir_.path() / "proxy.conf.in");
   conf << "Port {PORT}\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nMaxClients 50\n"
        << "LogLevel Connect\nLogFile \"" << (dir_.path() / "tinyproxy.log").string() << "\"\n"
        << "ViaProxyName \"est-tinyproxy\"\n";
   for (int p : connectPorts) conf << "ConnectPort " << p << "\n";
+  if (!basicAuth.empty()) conf << "BasicAuth " << basicAuth << "\n";
   conf.close();
   launch({"/usr/bin/tinyproxy", "-d", "-c", (dir_.path() / "proxy.conf").string()});
 }

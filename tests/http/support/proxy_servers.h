@@ -32,9 +32,10 @@ class ProxyProcess {
 
 class TinyProxy : public ProxyProcess {
  public:
-  // `connectPorts`: the ports CONNECT may reach. The proxy names itself "est-tinyproxy" in
-  // the Via header it adds.
-  explicit TinyProxy(std::vector<int> connectPorts = {});
+  // `connectPorts`: the ports CONNECT may reach; `basicAuth` ("user password"): the
+  // credentials it demands with 407. The proxy names itself "est-tinyproxy" in the Via header
+  // it adds.
+  explicit TinyProxy(std::vector<int> connectPorts = {}, const std::string& basicAuth = {});
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port()); }
   std::string log() const;
 };

@@ -1,0 +1,97 @@
+// Where credentials are kept: the memory store, and the silent fallback when no keyring answers.
+#include "http/credential_storage.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "http/support/nginx_server.h"
+
+extern char** environ;
+
+namespace est::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sets (or, empty, unsets) an environment variable for a scope.
+struct ScopedEnv {
+  ScopedEnv(const char* n, const std::string& v) : name(n) {
+    if (const char* o = std::getenv(n)) old = o;
+    v.empty() ? ::unsetenv(n) : ::setenv(n, v.c_str(), 1);
+  }
+  ~ScopedEnv() { old ? ::setenv(name, old->c_str(), 1) : ::unsetenv(name); }
+  const char* name;
+  std::optional<std::string> old;
+};
+
+TEST(CredentialStorageTest, TheMemoryStoreTellsEveryPartOfTheKeyApart) {
+  MemoryCredentialStorage store;
+  CredentialKey key{"h", 80, "http", "r", false};
+  ASSERT_TRUE(store.save(key, {"u", "p", ""}));
+  EXPECT_EQ(store.find(key)->password, "p");
+  for (CredentialKey other :
+       {CredentialKey{"h2", 80, "http", "r", false}, CredentialKey{"h", 81, "http", "r", false},
+        CredentialKey{"h", 80, "https", "r", false}, CredentialKey{"h", 80, "http", "r2", false},
+        CredentialKey{"h", 80, "http", "r", true}})
+    EXPECT_FALSE(store.find(other)) << other.host << other.port << other.protocol << other.realm;
+  store.remove(key);
+  EXPECT_FALSE(store.find(key));
+}
+
+TEST(CredentialStorageTest, WithoutASessionBusNothingIsTried) {
+  TempDir runtime;
+  ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "");
+  ScopedEnv dir("XDG_RUNTIME_DIR", runtime.path().string());
+  auto start = Clock::now();
+  EXPECT_EQ(CredentialStorage::connectToSecretService(), nullptr);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  CredentialStorage::setShared(nullptr);
+  EXPECT_EQ(CredentialStorage::shared()->kind(), "memory");
+  CredentialStorage::setShared(nullptr);
+}
+
+TEST(CredentialStorageTest, ABusWithoutASecretServiceFallsBackToMemoryQuickly) {
+  TempDir runtime;
+  std::string socket = (runtime.path() / "bus").string();
+  std::string address = "--address=unix:path=" + socket;
+  std::vector<std::string> args = {"dbus-daemon", "--session", "--nofork", address};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid;
+  ASSERT_EQ(::posix_spawnp(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&quiet);
+  struct stat st {};
+  for (int i = 0; i < 300 && ::stat(socket.c_str(), &st) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(::stat(socket.c_str(), &st), 0) << "dbus-daemon did not start";
+
+  {
+    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket);
+    auto start = Clock::now();
+    EXPECT_EQ(CredentialStorage::connectToSecretService(1.0), nullptr);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    CredentialStorage::setShared(nullptr);
+    auto shared = CredentialStorage::shared();
+    EXPECT_EQ(shared->kind(), "memory");
+    EXPECT_TRUE(shared->save({"h", 1, "http", "r", false}, {"u", "p", ""}));
+    CredentialStorage::setShared(nullptr);
+  }
+  ::kill(pid, SIGTERM);
+  int status;
+  ::waitpid(pid, &status, 0);
+}
+
+}  // namespace
+}  // namespace est::testing
