@@ -1,10 +1,8 @@
 // Where credentials are kept: the memory store, and the silent fallback when no keyring answers.
 #include "http/credential_storage.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -13,8 +11,6 @@
 #include <thread>
 
 #include "http/support/nginx_server.h"
-
-extern char** environ;
 
 namespace est::testing {
 namespace {
@@ -62,16 +58,8 @@ TEST(CredentialStorageTest, ABusWithoutASecretServiceFallsBackToMemoryQuickly) {
   TempDir runtime;
   std::string socket = (runtime.path() / "bus").string();
   std::string address = "--address=unix:path=" + socket;
-  std::vector<std::string> args = {"dbus-daemon", "--session", "--nofork", address};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  ASSERT_EQ(::posix_spawnp(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&quiet);
+  pid_t pid = spawnQuietly({"dbus-daemon", "--session", "--nofork", address});
+  ASSERT_GT(pid, 0);
   struct stat st {};
   for (int i = 0; i < 300 && ::stat(socket.c_str(), &st) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -45,9 +45,7 @@ int freeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-namespace {
-
-bool canConnect(int port) {
+bool acceptsOnLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -58,12 +56,16 @@ bool canConnect(int port) {
   return ok;
 }
 
+namespace {
+
 void replaceAll(std::string& s, const std::string& from, const std::string& to) {
   for (size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size())
     s.replace(pos, from.size(), to);
 }
 
-int run(const std::vector<std::string>& args) {
+}  // namespace
+
+pid_t spawnQuietly(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -74,7 +76,14 @@ int run(const std::vector<std::string>& args) {
   pid_t pid;
   int spawned = ::posix_spawnp(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&quiet);
-  if (spawned != 0) return -1;
+  return spawned == 0 ? pid : -1;
+}
+
+namespace {
+
+int run(const std::vector<std::string>& args) {
+  pid_t pid = spawnQuietly(args);
+  if (pid < 0) return -1;
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -147,7 +156,7 @@ NginxServer::NginxServer(const std::string& serverBlocks, int portCount,
         break;
       }
       up = true;
-      for (int port : ports_) up = up && canConnect(port);
+      for (int port : ports_) up = up && acceptsOnLoopback(port);
       if (up) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -24,6 +24,10 @@ class TempDir {
 
 // A free TCP port on 127.0.0.1 (the kernel's choice, released for the caller to take).
 int freeLoopbackPort();
+// Whether something listens on 127.0.0.1:port.
+bool acceptsOnLoopback(int port);
+// Starts a program (looked up in PATH) with its output thrown away; -1 when it cannot.
+pid_t spawnQuietly(const std::vector<std::string>& args);
 
 // A real nginx on loopback, configured from the caller's server blocks and run in the
 // foreground from a private prefix (pid file, logs and temp folders inside it). In the

@@ -1,11 +1,6 @@
 #include "http/support/proxy_servers.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,24 +8,7 @@
 #include <fstream>
 #include <thread>
 
-extern char** environ;
-
 namespace est::testing {
-
-namespace {
-
-bool accepts(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
-}  // namespace
 
 ProxyProcess::~ProxyProcess() {
   stop();
@@ -50,17 +28,8 @@ void ProxyProcess::launch(std::vector<std::string> args) {
         text.replace(at, 6, std::to_string(port_));
       std::ofstream(dir_.path() / "proxy.conf") << text;
     }
-    std::vector<char*> argv;
-    for (auto& a : filled) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = ::posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    if (rc != 0) return;
+    pid_t pid = spawnQuietly(filled);
+    if (pid < 0) return;
     pid_ = pid;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     bool up = false;
@@ -70,7 +39,7 @@ void ProxyProcess::launch(std::vector<std::string> args) {
         pid_ = -1;
         break;
       }
-      up = accepts(port_);
+      up = acceptsOnLoopback(port_);
       if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (pid_ > 0 && !up) stop();
