@@ -70,24 +70,6 @@ TEST_F(ConnectionTest, TimeOutRetriesRestartOnFreshConnections) {
   EXPECT_EQ(std::count(d.events.begin(), d.events.end(), "started"), 3);
 }
 
-TEST_F(ConnectionTest, SequentialRequestsShareOneConnection) {
-  TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
-  std::vector<int> ids;
-  std::vector<bool> reused;
-  for (int i = 0; i < 3; ++i) {
-    auto r = Request::requestWithURL(server.url("/" + std::to_string(i)));
-    RecordingDelegate d;
-    run(r, d);
-    ASSERT_EQ(d.finished, 1);
-    ids.push_back(r->connectionID());
-    reused.push_back(r->connectionWasReused());
-    EXPECT_GT(r->requestID(), 0u);
-  }
-  EXPECT_EQ(server.connectionCount(), 1);
-  EXPECT_EQ(ids[0], ids[2]);
-  EXPECT_EQ(reused, (std::vector<bool>{false, true, true}));
-}
-
 struct KeepAliveCase {
   std::string reply;
   bool reused;
@@ -138,50 +120,38 @@ TEST_F(ConnectionTest, IdleConnectionsExpireAfterTheServersKeepAliveTimeout) {
   EXPECT_EQ(server.connectionCount(), 2);
 }
 
-TEST_F(ConnectionTest, ReusedConnectionClosedByServerIsRetriedOnceOnAFreshOne) {
-  // First connection: answers once, then drops the next request unanswered.
-  TestServer server([](ServerConnection& c) {
-    if (c.index() == 0) {
+TEST_F(ConnectionTest, AReusedConnectionTheServerDroppedIsRetriedOnceOnAFreshOne) {
+  for (bool freshAnswers : {true, false}) {
+    // The first connection answers once, then drops the next request unanswered (closed, or
+    // reset); a fresh connection answers, or (the second time round) resets as well.
+    TestServer server([freshAnswers](ServerConnection& c) {
+      if (c.index() == 0) {
+        c.readRequest();
+        c.sendResponse(200, "first");
+      }
+      if (c.index() > 0 && freshAnswers) {
+        while (c.readRequest()) c.sendResponse(200, "fresh");
+        return;
+      }
       c.readRequest();
-      c.sendResponse(200, "first");
-      c.readRequest();
-      c.close();
-      return;
+      freshAnswers ? c.close() : c.abort();
+    });
+    RecordingDelegate d1, d2;
+    run(Request::requestWithURL(server.url()), d1);
+    auto second = Request::requestWithURL(server.url());
+    run(second, d2);
+    EXPECT_EQ(server.connectionCount(), 2);
+    if (freshAnswers) {
+      EXPECT_EQ(d2.finished, 1);
+      EXPECT_EQ(toString(*second->responseData()), "fresh");
+      EXPECT_EQ(second->retryCount(), 1);
+    } else {
+      ASSERT_EQ(d2.failed, 1);
+      EXPECT_EQ(d2.lastError->code, 1);
+      EXPECT_EQ(d2.lastError->description, "A connection failure occurred");
+      EXPECT_TRUE(d2.lastError->underlying);
     }
-    while (c.readRequest()) c.sendResponse(200, "fresh");
-  });
-  auto first = Request::requestWithURL(server.url());
-  RecordingDelegate d1;
-  run(first, d1);
-  auto second = Request::requestWithURL(server.url());
-  RecordingDelegate d2;
-  run(second, d2);
-  EXPECT_EQ(d2.finished, 1);
-  EXPECT_EQ(toString(*second->responseData()), "fresh");
-  EXPECT_EQ(second->retryCount(), 1);
-  EXPECT_EQ(server.connectionCount(), 2);
-}
-
-TEST_F(ConnectionTest, SecondDroppedConnectionFailsWithCode1) {
-  TestServer server([](ServerConnection& c) {
-    if (c.index() == 0) {
-      c.readRequest();
-      c.sendResponse(200, "first");
-    }
-    c.readRequest();
-    c.abort();
-  });
-  auto first = Request::requestWithURL(server.url());
-  RecordingDelegate d1;
-  run(first, d1);
-  auto second = Request::requestWithURL(server.url());
-  RecordingDelegate d2;
-  run(second, d2);
-  ASSERT_EQ(d2.failed, 1);
-  EXPECT_EQ(d2.lastError->code, 1);
-  EXPECT_EQ(d2.lastError->description, "A connection failure occurred");
-  ASSERT_TRUE(d2.lastError->underlying);
-  EXPECT_EQ(server.connectionCount(), 2);
+  }
 }
 
 TEST_F(ConnectionTest, SharedQueueRunsAtMostFourAtOnce) {

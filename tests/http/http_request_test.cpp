@@ -41,9 +41,13 @@ TEST_F(HttpRequestTest, PlainGetSendsOnlyTheExpectedHeadersAndFinishesOnce) {
   EXPECT_EQ(sent.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
 }
 
-TEST_F(HttpRequestTest, ErrorStatusesFinishNormally) {
-  for (int status : {404, 500}) {
-    TestServer server(TestServer::replyForever(httpResponse(status, "nope", "", "Whatever")));
+TEST_F(HttpRequestTest, ErrorStatusesFinishNormallyAndInterimRepliesAreSkipped) {
+  const std::pair<std::string, int> cases[] = {
+      {httpResponse(404, "nope", "", "Whatever"), 404},
+      {httpResponse(500, "nope", "", "Whatever"), 500},
+      {"HTTP/1.1 100 Continue\r\n\r\n" + httpResponse(200, "nope"), 200}};
+  for (auto& [reply, status] : cases) {
+    TestServer server(TestServer::replyForever(reply));
     auto r = Request::requestWithURL(server.url());
     RecordingDelegate d;
     run(r, d);

@@ -10,20 +10,16 @@
 #include <fstream>
 #include <string>
 
-namespace est::testing {
+#include "http/support/test_server.h"
 
-inline std::string slurp(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+namespace est::testing {
 
 class FetchFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("est-fetch-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir = std::filesystem::temp_directory_path() / ("est-fetch-" + std::to_string(::getpid()) +
+                                                    "-" + info->test_suite_name() + info->name());
     std::filesystem::create_directories(dir);
   }
   void TearDown() override { std::filesystem::remove_all(dir); }

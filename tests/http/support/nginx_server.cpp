@@ -10,10 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+
+#include "http/support/test_server.h"
 
 extern char** environ;
 
@@ -79,6 +83,20 @@ pid_t spawnQuietly(const std::vector<std::string>& args) {
   return spawned == 0 ? pid : -1;
 }
 
+bool waitUntilListening(pid_t& pid, const std::vector<int>& ports) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {  // exited: a port was taken, try again
+      pid = -1;
+      return true;
+    }
+    if (std::all_of(ports.begin(), ports.end(), acceptsOnLoopback)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 namespace {
 
 int run(const std::vector<std::string>& args) {
@@ -132,35 +150,10 @@ NginxServer::NginxServer(const std::string& serverBlocks, int portCount,
          << "  keepalive_timeout 60;\n"
          << blocks << "\n}\n";
     conf.close();
-    std::vector<std::string> args = {binary(),
-                                     "-p",
-                                     p.string(),
-                                     "-c",
-                                     (p / "nginx.conf").string(),
-                                     "-e",
-                                     (p / "logs/error.log").string(),
-                                     "-g",
-                                     "daemon off;"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return;
-    pid_ = pid;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    bool up = false;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {  // exited: a port was taken, try again
-        pid_ = -1;
-        break;
-      }
-      up = true;
-      for (int port : ports_) up = up && acceptsOnLoopback(port);
-      if (up) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (pid_ > 0 && !up) stop();
+    pid_ = spawnQuietly({binary(), "-p", p.string(), "-c", (p / "nginx.conf").string(), "-e",
+                         (p / "logs/error.log").string(), "-g", "daemon off;"});
+    if (pid_ < 0) return;
+    if (!waitUntilListening(pid_, ports_)) stop();
   }
 }
 
@@ -182,8 +175,7 @@ std::string NginxServer::url(const std::string& path, int i, const std::string& 
 }
 
 std::string NginxServer::errorLog() const {
-  std::ifstream in(dir_.path() / "logs/error.log");
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return slurp(dir_.path() / "logs/error.log");
 }
 
 TestCertificates::TestCertificates(const fs::path& dir) {
@@ -225,31 +217,14 @@ TestCertificates::TestCertificates(const fs::path& dir) {
 }
 
 std::string htpasswdLine(const std::string& user, const std::string& password) {
-  int out[2];
-  if (::pipe(out) != 0) return {};
-  std::vector<std::string> args = {"openssl", "passwd", "-apr1", password};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  std::string hash;
-  char buf[256];
-  for (ssize_t n; spawned == 0 && (n = ::read(out[0], buf, sizeof buf)) > 0;)
-    hash.append(buf, static_cast<size_t>(n));
-  ::close(out[0]);
-  int status = 0;
-  if (spawned == 0) ::waitpid(pid, &status, 0);
+  std::string cmd = "openssl passwd -apr1 '" + password + "' 2>/dev/null";
+  FILE* out = ::popen(cmd.c_str(), "r");
+  if (!out) return {};
+  char buf[256] = {};
+  std::string hash = std::fgets(buf, sizeof buf, out) ? buf : "";
+  bool ok = ::pclose(out) == 0;
   while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
-  if (spawned != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || hash.empty()) return {};
-  return user + ":" + hash;
+  return ok && !hash.empty() ? user + ":" + hash : std::string();
 }
 
 void writePatternFile(const fs::path& path, size_t size) {

@@ -28,6 +28,8 @@ int freeLoopbackPort();
 bool acceptsOnLoopback(int port);
 // Starts a program (looked up in PATH) with its output thrown away; -1 when it cannot.
 pid_t spawnQuietly(const std::vector<std::string>& args);
+// Waits until `pid` listens on every port: false on time-out; true with pid -1 when it exited.
+bool waitUntilListening(pid_t& pid, const std::vector<int>& ports);
 
 // A real nginx on loopback, configured from the caller's server blocks and run in the
 // foreground from a private prefix (pid file, logs and temp folders inside it). In the

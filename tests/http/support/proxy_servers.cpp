@@ -4,9 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <thread>
+
+#include "http/support/test_server.h"
 
 namespace est::testing {
 
@@ -22,27 +22,14 @@ void ProxyProcess::launch(std::vector<std::string> args) {
       if (auto at = a.find("{PORT}"); at != std::string::npos)
         a.replace(at, 6, std::to_string(port_));
     if (auto conf = dir_.path() / "proxy.conf.in"; std::filesystem::exists(conf)) {
-      std::ifstream in(conf);
-      std::string text((std::istreambuf_iterator<char>(in)), {});
+      std::string text = slurp(conf);
       if (auto at = text.find("{PORT}"); at != std::string::npos)
         text.replace(at, 6, std::to_string(port_));
       std::ofstream(dir_.path() / "proxy.conf") << text;
     }
-    pid_t pid = spawnQuietly(filled);
-    if (pid < 0) return;
-    pid_ = pid;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    bool up = false;
-    while (!up && std::chrono::steady_clock::now() < deadline) {
-      int status;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {  // the port was taken: try another
-        pid_ = -1;
-        break;
-      }
-      up = acceptsOnLoopback(port_);
-      if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (pid_ > 0 && !up) stop();
+    pid_ = spawnQuietly(filled);
+    if (pid_ < 0) return;
+    if (!waitUntilListening(pid_, {port_})) stop();
   }
 }
 
@@ -66,8 +53,7 @@ TinyProxy::TinyProxy(std::vector<int> connectPorts, const std::string& basicAuth
 }
 
 std::string TinyProxy::log() const {
-  std::ifstream in(dir_.path() / "tinyproxy.log");
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return slurp(dir_.path() / "tinyproxy.log");
 }
 
 MicroSocks::MicroSocks(const std::string& user, const std::string& password) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 
 namespace est::testing {
 namespace {
@@ -302,6 +303,15 @@ std::string gzipBytes(std::string_view plain) {
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
 }
 
 }  // namespace est::testing

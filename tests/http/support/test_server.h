@@ -109,5 +109,8 @@ std::string httpResponse(int status, std::string_view body, std::string_view ext
                          std::string_view reason = "OK", std::string_view version = "HTTP/1.1");
 std::string chunked(const std::vector<std::string>& pieces);
 std::string gzipBytes(std::string_view plain);
+// Whole-file reads and writes for fixtures.
+std::string slurp(const std::string& path);
+void writeFile(const std::string& path, std::string_view bytes);
 
 }  // namespace est::testing
