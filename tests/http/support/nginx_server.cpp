@@ -175,7 +175,8 @@ std::string NginxServer::url(const std::string& path, int i, const std::string& 
 }
 
 std::string NginxServer::errorLog() const {
-  return slurp(dir_.path() / "logs/error.log");
+  std::ifstream in(dir_.path() / "logs/error.log");
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TestCertificates::TestCertificates(const fs::path& dir) {
