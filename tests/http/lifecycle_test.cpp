@@ -161,63 +161,6 @@ TEST_F(HttpRequestTest, MalformedRepliesFailWithConnectionFailure) {
 namespace est::testing {
 namespace {
 
-// A cache that holds one reply for every URL, and counts how it is used.
-class OneReplyCache : public DownloadCacheInterface {
- public:
-  int defaultCachePolicy() const override { return policy; }
-  bool canUseCachedDataForRequest(HTTPRequest& r) override {
-    ++asked;
-    // Answer up front only when told to; after a failure only with the fallback bit.
-    return answer || (r.complete() && (r.cachePolicy() & FallbackToCacheIfLoadFailsCachePolicy));
-  }
-  std::optional<HeaderMap> cachedResponseHeadersForURL(const Url&) override {
-    HeaderMap h;
-    h.set("Content-Type", "text/plain; charset=utf-8");
-    h.set("Etag", "\"v1\"");
-    return h;
-  }
-  std::optional<Data> cachedResponseDataForURL(const Url&) override { return toData("cached"); }
-  std::optional<std::string> pathToCachedResponseDataForURL(const Url&) override {
-    return std::nullopt;
-  }
-  void storeResponseForRequest(HTTPRequest& r, double) override {
-    stored.push_back(r.responseStatusCode());
-  }
-  int policy = AskServerIfModifiedCachePolicy;
-  bool answer = false;
-  int asked = 0;
-  std::vector<int> stored;
-};
-
-TEST_F(HttpRequestTest, DownloadCacheSeamAnswersAsksAndStores) {
-  TestServer server(TestServer::replyForever(httpResponse(200, "fresh")));
-  auto cache = std::make_shared<OneReplyCache>();
-
-  auto asked = HTTPRequest::requestWithURL(Url::parse(server.url()), cache);
-  RecordingDelegate d1;
-  run(asked, d1);
-  EXPECT_EQ(toString(*asked->responseData()), "fresh");
-  EXPECT_EQ(server.requests()[0].header("If-None-Match"), "\"v1\"");
-  EXPECT_EQ(cache->stored, std::vector<int>{200});
-
-  cache->answer = true;
-  auto answered = HTTPRequest::requestWithURL(Url::parse(server.url()), cache);
-  RecordingDelegate d2;
-  run(answered, d2);
-  EXPECT_EQ(d2.finished, 1);
-  EXPECT_TRUE(answered->didUseCachedResponse());
-  EXPECT_EQ(answered->responseString(), "cached");
-  EXPECT_EQ(server.requestCount(), 1u);
-
-  cache->answer = false;
-  auto fallback = HTTPRequest::requestWithURL(Url::parse("http://127.0.0.1:1/refused"), cache,
-                                              FallbackToCacheIfLoadFailsCachePolicy);
-  RecordingDelegate d3;
-  run(fallback, d3);
-  EXPECT_EQ(d3.finished, 1);
-  EXPECT_EQ(fallback->responseString(), "cached");
-}
-
 TEST_F(HttpRequestTest, ActivityIndicatorAndBandwidthAccountFollowTransfers) {
   std::vector<bool> shown;
   HTTPRequest::setNetworkActivityIndicatorHandler([&](bool visible) { shown.push_back(visible); });
