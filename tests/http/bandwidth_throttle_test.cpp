@@ -179,52 +179,35 @@ class ThrottledRequestTest : public HttpRequestTest {
   std::shared_ptr<BandwidthThrottler> throttle;
 };
 
-TEST_F(ThrottledRequestTest, ABodyGoesOutInPiecesAndWaitsWithoutTimingOut) {
+TEST_F(ThrottledRequestTest, UploadsAndDownloadsMoveInPiecesAndWaitWithoutTimingOut) {
   std::string body;
   for (int i = 0; i < 3000; ++i) body += static_cast<char>('a' + i % 26);
-  TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
-  throttle->setMaxBandwidthPerSecond(1000);
-  HTTPRequest::setMaxBandwidthPerSecond(1000);  // the class operations reach the same account
-  EXPECT_EQ(throttle->maxBandwidthPerSecond(), 1000u);
-  EXPECT_TRUE(HTTPRequest::isBandwidthThrottled());
-
-  auto r = HTTPRequest::requestWithURL(server.url("/up"));
-  r->appendPostData(body);
-  r->setTimeOutSeconds(0.5);
-  RecordingDelegate d;
-  r->setDelegate(&d);
-  r->startAsynchronous();
-  // The first window's worth goes out, then the request waits for virtual time.
-  ASSERT_TRUE(eventually([&] { return !r->readStreamIsScheduled() && r->totalBytesSent() > 0; }));
-  EXPECT_LE(r->totalBytesSent(), 1001u);
-  EXPECT_EQ(d.outcomes(), 0);
-  stepUntilDone(*r, d);
-  ASSERT_TRUE(waitForOutcome(d, 5));
-  EXPECT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
-  auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].body, body);
-  // Counted once, as read, though the status timer also saw the bytes go out.
-  EXPECT_LT(throttle->totalBytes(), 3000u + 2 * 1000u);
-}
-
-TEST_F(ThrottledRequestTest, ADownloadStopsReadingOnceTheWindowIsSpent) {
-  std::string body(3000, 'd');
-  TestServer server(TestServer::replyForever(httpResponse(200, body)));
-  throttle->setMaxBandwidthPerSecond(1000);
-  auto r = HTTPRequest::requestWithURL(server.url("/down"));
-  r->setTimeOutSeconds(0.5);
-  RecordingDelegate d;
-  r->setDelegate(&d);
-  r->startAsynchronous();
-  ASSERT_TRUE(eventually([&] { return !r->readStreamIsScheduled() && r->totalBytesRead() > 0; }));
-  EXPECT_LE(r->totalBytesRead(), 1001u);
-  EXPECT_EQ(d.outcomes(), 0);
-  stepUntilDone(*r, d);
-  ASSERT_TRUE(waitForOutcome(d, 5));
-  EXPECT_EQ(d.finished, 1);
-  EXPECT_EQ(r->responseString(), body);
-  EXPECT_GE(throttle->totalBytes(), 3000u);
+  for (bool upload : {true, false}) {
+    SCOPED_TRACE(upload ? "upload" : "download");
+    TestServer server(TestServer::replyForever(httpResponse(200, upload ? "ok" : body)));
+    HTTPRequest::setMaxBandwidthPerSecond(1000);  // the class operations reach the same account
+    EXPECT_EQ(throttle->maxBandwidthPerSecond(), 1000u);
+    auto r = HTTPRequest::requestWithURL(server.url());
+    if (upload) r->appendPostData(body);
+    r->setTimeOutSeconds(0.5);
+    RecordingDelegate d;
+    r->setDelegate(&d);
+    r->startAsynchronous();
+    auto moved = [&] { return upload ? r->totalBytesSent() : r->totalBytesRead(); };
+    // The first window's worth moves, then the request waits for virtual time.
+    ASSERT_TRUE(eventually([&] { return !r->readStreamIsScheduled() && moved() > 0; }));
+    EXPECT_LE(moved(), 1001u);
+    EXPECT_EQ(d.outcomes(), 0);
+    stepUntilDone(*r, d);
+    ASSERT_TRUE(waitForOutcome(d, 5));
+    EXPECT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(upload ? requests[0].body : r->responseString(), body);
+  }
+  // Counted once each, though the status timer also saw the upload's bytes go out.
+  EXPECT_GE(throttle->totalBytes(), 6000u);
+  EXPECT_LT(throttle->totalBytes(), 6000u + 2 * 1000u);
 }
 
 TEST(ThrottledInputStream, ReadsWhatTheAccountAllowsAtLeastOneByteAndNeverMoreThanAsked) {

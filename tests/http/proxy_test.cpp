@@ -226,30 +226,24 @@ TEST_F(ProxyTest, RefusedTunnelsBecomeA407ReplyOrAConnectionFailure) {
 TEST_F(ProxyTest, MicrosocksCarriesRequestsAndChecksItsCredentials) {
   MicroSocks socks("ann", "pw");
   ASSERT_TRUE(socks.running());
-  RecordingDelegate good;
-  auto r = get(origin.url("/s"), good, [&](HTTPRequest& q) {
-    via(q, socks.url());
-    q.setProxyUsername("ann");
-    q.setProxyPassword("pw");
-  });
-  ASSERT_EQ(good.finished, 1);
-  EXPECT_EQ(r->responseString(), "origin");
-
-  RecordingDelegate bad;
-  get(origin.url("/s"), bad, [&](HTTPRequest& q) {
-    via(q, socks.url());
-    q.setProxyUsername("ann");
-    q.setProxyPassword("wrong");
-  });
-  ASSERT_EQ(bad.failed, 1);
-  EXPECT_EQ(bad.lastError->code, 1);
-  EXPECT_NE(bad.lastError->underlying->description.find("rejected the credentials"),
-            std::string::npos);
-
-  RecordingDelegate none;
-  get(origin.url("/s"), none, [&](HTTPRequest& q) { via(q, socks.url()); });
-  ASSERT_EQ(none.failed, 1);
-  EXPECT_NE(none.lastError->underlying->description.find("none of the offered"), std::string::npos);
+  const std::pair<const char*, const char*> cases[] = {
+      {"pw", ""}, {"wrong", "rejected the credentials"}, {nullptr, "none of the offered"}};
+  for (auto [password, complaint] : cases) {
+    RecordingDelegate d;
+    auto r = get(origin.url("/s"), d, [&](HTTPRequest& q) {
+      via(q, socks.url());
+      if (password) q.setProxyUsername("ann");
+      if (password) q.setProxyPassword(password);
+    });
+    if (!*complaint) {
+      ASSERT_EQ(d.finished, 1);
+      EXPECT_EQ(r->responseString(), "origin");
+      continue;
+    }
+    ASSERT_EQ(d.failed, 1) << complaint;
+    EXPECT_EQ(d.lastError->code, 1);
+    EXPECT_NE(d.lastError->underlying->description.find(complaint), std::string::npos);
+  }
 }
 
 // A SOCKS server that checks what it is asked for, then answers as the origin itself.
