@@ -32,42 +32,30 @@ class ConnectionTest : public HttpRequestTest {
   }
 };
 
-TEST_F(ConnectionTest, SilentServerTimesOutAfterTenSecondsWithoutRetry) {
-  TestServer server(silent);
-  auto r = Request::requestWithURL(server.url());
-  EXPECT_DOUBLE_EQ(r->timeOutSeconds(), 10.0);
-  RecordingDelegate d;
-  r->setDelegate(&d);
-  r->startAsynchronous();
-  ASSERT_TRUE(eventually([&] { return server.requestCount() == 1; }));
-  advance(9.5);
-  EXPECT_EQ(d.outcomes(), 0);
-  advance(1.5);
-  ASSERT_TRUE(waitForOutcome(d, 5));
-  EXPECT_EQ(d.failed, 1);
-  EXPECT_EQ(d.lastError->code, 2);
-  EXPECT_EQ(d.lastError->description, "The request timed out");
-  EXPECT_EQ(r->retryCount(), 0);
-  EXPECT_EQ(server.connectionCount(), 1);
-}
-
-TEST_F(ConnectionTest, TimeOutRetriesRestartOnFreshConnections) {
-  TestServer server(silent);
-  auto r = Request::requestWithURL(server.url());
-  r->setTimeOutSeconds(1);
-  r->setNumberOfTimesToRetryOnTimeout(2);
-  RecordingDelegate d;
-  r->setDelegate(&d);
-  r->startAsynchronous();
-  for (size_t n = 1; n <= 3; ++n) {
-    ASSERT_TRUE(eventually([&] { return server.requestCount() == n; })) << n;
-    advance(1.5);
+TEST_F(ConnectionTest, SilentServerTimesOutAfterTenSecondsOrRetriesOnFreshConnections) {
+  for (int retries : {0, 2}) {
+    TestServer server(silent);
+    auto r = Request::requestWithURL(server.url());
+    if (retries) r->setTimeOutSeconds(1);
+    r->setNumberOfTimesToRetryOnTimeout(retries);
+    double limit = retries ? 1 : 10;
+    RecordingDelegate d;
+    r->setDelegate(&d);
+    r->startAsynchronous();
+    for (int n = 1; n <= retries + 1; ++n) {
+      ASSERT_TRUE(eventually([&] { return server.requestCount() == size_t(n); })) << n;
+      advance(limit - 0.5);
+      EXPECT_EQ(d.outcomes(), 0);
+      advance(1);
+    }
+    ASSERT_TRUE(waitForOutcome(d, 5));
+    EXPECT_EQ(d.failed, 1);
+    EXPECT_EQ(d.lastError->code, 2);
+    EXPECT_EQ(d.lastError->description, "The request timed out");
+    EXPECT_EQ(r->retryCount(), retries);
+    EXPECT_EQ(server.connectionCount(), retries + 1);
+    EXPECT_EQ(std::count(d.events.begin(), d.events.end(), "started"), retries + 1);
   }
-  ASSERT_TRUE(waitForOutcome(d, 5));
-  EXPECT_EQ(d.lastError->code, 2);
-  EXPECT_EQ(r->retryCount(), 2);
-  EXPECT_EQ(server.connectionCount(), 3);
-  EXPECT_EQ(std::count(d.events.begin(), d.events.end(), "started"), 3);
 }
 
 struct KeepAliveCase {
