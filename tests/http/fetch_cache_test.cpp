@@ -39,15 +39,6 @@ TEST_F(FetchCacheTest, ASecondRunIsAnsweredFromTheCacheFolderWithoutAConnection)
   EXPECT_EQ(server.requestCount(), 2u);
 }
 
-TEST_F(FetchCacheTest, BadCacheOptionsAreRefused) {
-  EXPECT_EQ(fetch("--cache-policy 4 http://127.0.0.1:1/"), 2);  // a policy needs a cache
-  EXPECT_EQ(fetch("--cache " + dir.string() + " --cache-policy 0xZ http://127.0.0.1:1/"), 2);
-  EXPECT_EQ(fetch("--limit-rate -5 http://127.0.0.1:1/"), 2);
-  std::ofstream(dir / "file") << "x";
-  EXPECT_EQ(fetch("--cache " + (dir / "file").string() + " http://127.0.0.1:1/"), 2);
-  EXPECT_NE(err.find("Cannot create a directory for the cache at"), std::string::npos) << err;
-}
-
 // A behaviour check, not a speed target: 60 KB at 20 KB/s cannot arrive before the third
 // one-second window opens.
 TEST_F(FetchCacheTest, LimitRateHoldsADownloadBack) {

@@ -77,11 +77,5 @@ TEST_F(FetchFormTest, QueueStopsTheRestWhenOneFails) {
   EXPECT_NE(err.find("The request was cancelled"), std::string::npos) << err;
 }
 
-TEST_F(FetchFormTest, FormsAndRawBodiesExcludeEachOther) {
-  EXPECT_EQ(fetch("-d x=1 -F a=1 http://127.0.0.1:1/"), 2);
-  EXPECT_EQ(fetch("-F novalue http://127.0.0.1:1/"), 2);
-  EXPECT_EQ(fetch("--queue --parallel http://127.0.0.1:1/"), 2);
-}
-
 }  // namespace
 }  // namespace est::testing

@@ -106,7 +106,19 @@ TEST_F(FetchTest, ParallelStartsEveryUrlAtOnce) {
 TEST_F(FetchTest, ReachabilityReportsTheLoopbackAsReachableAndLocal) {
   ASSERT_EQ(fetch("--reachability 127.0.0.1"), 0) << err;
   EXPECT_NE(out.find("127.0.0.1\n\tReachability Flags: -R -----ld"), std::string::npos) << out;
-  EXPECT_EQ(fetch("--reachability a b"), 2);
+}
+
+TEST_F(FetchTest, OptionsThatCannotGoTogetherOrMakeNoSenseAreUsageErrors) {
+  std::ofstream(dir / "file") << "x";
+  const std::string target = " http://127.0.0.1:1/";
+  // A policy without a cache, a bad policy or rate, a raw body with a form, two run modes.
+  for (std::string args :
+       {std::string("--reachability a b"), "--cache-policy 4" + target,
+        "--cache " + dir.string() + " --cache-policy 0xZ" + target, "--limit-rate -5" + target,
+        "-d x=1 -F a=1" + target, "-F novalue" + target, "--queue --parallel" + target})
+    EXPECT_EQ(fetch(args), 2) << args;
+  EXPECT_EQ(fetch("--cache " + (dir / "file").string() + target), 2);  // a file in the way
+  EXPECT_NE(err.find("Cannot create a directory for the cache at"), std::string::npos) << err;
 }
 
 }  // namespace

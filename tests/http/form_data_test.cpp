@@ -12,6 +12,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// One part as the form writes it, after the default boundary.
+std::string part(const std::string& name, const std::string& content, const std::string& file = "",
+                 const std::string& type = "") {
+  std::string head = "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"" + name + "\"";
+  if (!file.empty()) head += "; filename=\"" + file + "\"\r\nContent-Type: " + type;
+  return head + "\r\n\r\n" + content + "\r\n";
+}
+const std::string kClosing = "--0xKhTmLbOuNdArY--\r\n";
+
 class FormDataTest : public HttpRequestTest {
  protected:
   // Sends the form to a server answering 200 and returns what the server read.
@@ -75,13 +84,8 @@ TEST_F(FormDataTest, AFileSwitchesToMultipartWithOneSeparatorPerGap) {
   EXPECT_EQ(sent.header("Content-Type"),
             "multipart/form-data; charset=utf-8; boundary=0xKhTmLbOuNdArY");
   std::string expected =
-      "--0xKhTmLbOuNdArY\r\n"
-      "Content-Disposition: form-data; name=\"plate\"\r\n\r\n"
-      "ABC 123"
-      "\r\n--0xKhTmLbOuNdArY\r\n"
-      "Content-Disposition: form-data; name=\"picture\"; filename=\"photo.PNG\"\r\n"
-      "Content-Type: image/png\r\n\r\n" +
-      std::string("\x89PNG\r\n\0x", 8) + "\r\n--0xKhTmLbOuNdArY--\r\n";
+      part("plate", "ABC 123") +
+      part("picture", std::string("\x89PNG\r\n\0x", 8), "photo.PNG", "image/png") + kClosing;
   EXPECT_EQ(sent.body, expected);
   EXPECT_EQ(sent.header("Content-Length"), std::to_string(expected.size()));
 }
@@ -96,21 +100,11 @@ TEST_F(FormDataTest, DataPartsAndExplicitNamesAndTypes) {
   r->addFile(unknown, "renamed.txt", "text/x-custom", "notes2");
   ASSERT_EQ(r->fileData().size(), 4u);
   auto sent = send(r);
-  std::string b = "0xKhTmLbOuNdArY";
-  std::string expected =
-      "--" + b + "\r\n" +
-      "Content-Disposition: form-data; name=\"blob\"; filename=\"file\"\r\n"
-      "Content-Type: application/octet-stream\r\n\r\nraw\r\n--" +
-      b + "\r\n" +
-      "Content-Disposition: form-data; name=\"meta\"; filename=\"b.json\"\r\n"
-      "Content-Type: application/json\r\n\r\n{\"v\":2}\r\n--" +
-      b + "\r\n" +
-      "Content-Disposition: form-data; name=\"notes\"; filename=\"notes.zzzunknown\"\r\n"
-      "Content-Type: application/octet-stream\r\n\r\nn\r\n--" +
-      b + "\r\n" +
-      "Content-Disposition: form-data; name=\"notes2\"; filename=\"renamed.txt\"\r\n"
-      "Content-Type: text/x-custom\r\n\r\nn\r\n--" +
-      b + "--\r\n";
+  std::string octets = "application/octet-stream";
+  std::string expected = part("blob", "raw", "file", octets) +
+                         part("meta", "{\"v\":2}", "b.json", "application/json") +
+                         part("notes", "n", "notes.zzzunknown", octets) +
+                         part("notes2", "n", "renamed.txt", "text/x-custom") + kClosing;
   EXPECT_EQ(sent.body, expected);
 }
 
@@ -121,9 +115,7 @@ TEST_F(FormDataTest, MultipartWithoutFilesKeepsTheMethodGivenAndEndsWithTheClosi
   r->addPostValue("1", "only");
   auto sent = send(r);
   EXPECT_EQ(sent.method, "PUT");
-  EXPECT_EQ(sent.body,
-            "--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"only\"\r\n\r\n1"
-            "\r\n--0xKhTmLbOuNdArY--\r\n");
+  EXPECT_EQ(sent.body, part("only", "1") + kClosing);
 }
 
 TEST_F(FormDataTest, FormsThatCannotBeBuiltFailAndSendNothing) {

@@ -86,35 +86,17 @@ TEST_F(HttpRequestTest, ClosuresAndSelectorsReceiveTheCallbacks) {
   EXPECT_EQ(headers, 1);
 }
 
-TEST_F(HttpRequestTest, BodyTurnsGetIntoPostButKeepsOtherMethods) {
+TEST_F(HttpRequestTest, BodiesMethodsAndHeaderSettingsShapeTheMessage) {
   TestServer server(TestServer::replyForever(httpResponse(200, "")));
+  UserAgent::setApplicationInfo({"Parking", "", "1.0", "1.0"});
   auto post = Request::requestWithURL(server.url("/a"));
-  post->appendPostData(std::string_view("a=1&b=2"));
+  post->appendPostData(std::string_view("a=1&b=2"));  // a body turns GET into POST
   auto put = Request::requestWithURL(server.url("/b"));
   put->setRequestMethod("PUT");
   put->appendPostData(std::string_view("xyz"));
   auto empty = Request::requestWithURL(server.url("/c"));
   empty->setRequestMethod("DELETE");
   empty->appendPostData(std::string_view(""));
-  for (auto& r : {post, put, empty}) {
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.finished, 1);
-  }
-  auto reqs = server.requests();
-  ASSERT_EQ(reqs.size(), 3u);
-  EXPECT_EQ(reqs[0].method, "POST");
-  EXPECT_EQ(reqs[0].header("Content-Length"), "7");
-  EXPECT_EQ(reqs[0].body, "a=1&b=2");
-  EXPECT_EQ(reqs[1].method, "PUT");
-  EXPECT_EQ(reqs[1].body, "xyz");
-  EXPECT_EQ(reqs[2].method, "DELETE");
-  EXPECT_FALSE(reqs[2].hasHeader("Content-Length"));
-}
-
-TEST_F(HttpRequestTest, HeaderSettingsShapeTheMessage) {
-  TestServer server(TestServer::replyForever(httpResponse(200, "")));
-  UserAgent::setApplicationInfo({"Parking", "", "1.0", "1.0"});
   auto custom = Request::requestWithURL(server.url());
   custom->addRequestHeader("User-Agent", "mine/2");
   custom->addRequestHeader("X-Trace", "1");
@@ -124,22 +106,27 @@ TEST_F(HttpRequestTest, HeaderSettingsShapeTheMessage) {
   auto compressed = Request::requestWithURL(server.url());
   compressed->setShouldCompressRequestBody(true);
   compressed->appendPostData(std::string(5000, 'z'));
-  for (auto& r : {custom, compressed}) {
+  for (auto& r : {post, put, empty, custom, compressed}) {
     RecordingDelegate d;
     run(r, d);
     EXPECT_EQ(d.finished, 1);
   }
   auto reqs = server.requests();
-  ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[0].header("User-Agent"), "mine/2");
-  EXPECT_EQ(reqs[0].header("X-Trace"), "2");
-  EXPECT_FALSE(reqs[0].hasHeader("Accept-Encoding"));
-  EXPECT_EQ(reqs[0].version, "HTTP/1.0");
-  EXPECT_EQ(reqs[1].header("Content-Encoding"), "gzip");
-  EXPECT_EQ(reqs[1].header("User-Agent").rfind("Parking 1.0 (", 0), 0u);
-  auto inflated = DataDecompressor::uncompressData(toData(reqs[1].body));
-  ASSERT_TRUE(inflated);
-  EXPECT_EQ(toString(*inflated), std::string(5000, 'z'));
+  ASSERT_EQ(reqs.size(), 5u);
+  EXPECT_EQ(reqs[0].method, "POST");
+  EXPECT_EQ(reqs[0].header("Content-Length"), "7");
+  EXPECT_EQ(reqs[0].body, "a=1&b=2");
+  EXPECT_EQ(reqs[1].method, "PUT");
+  EXPECT_EQ(reqs[1].body, "xyz");
+  EXPECT_EQ(reqs[2].method, "DELETE");
+  EXPECT_FALSE(reqs[2].hasHeader("Content-Length"));
+  EXPECT_EQ(reqs[3].header("User-Agent"), "mine/2");
+  EXPECT_EQ(reqs[3].header("X-Trace"), "2");
+  EXPECT_FALSE(reqs[3].hasHeader("Accept-Encoding"));
+  EXPECT_EQ(reqs[3].version, "HTTP/1.0");
+  EXPECT_EQ(reqs[4].header("Content-Encoding"), "gzip");
+  EXPECT_EQ(reqs[4].header("User-Agent").rfind("Parking 1.0 (", 0), 0u);
+  EXPECT_EQ(DataDecompressor::uncompressData(toData(reqs[4].body)), toData(std::string(5000, 'z')));
 }
 
 TEST_F(HttpRequestTest, BadUrlsFailWithCode5WithoutConnecting) {
