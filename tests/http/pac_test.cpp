@@ -77,14 +77,11 @@ TEST(PACHelpers, DayDateAndTimeInLocalTimeAndGMT) {
 
 TEST(PACResult, FirstUsableEntryWins) {
   auto all = parsePACResult("PROXY a:1; junk; SOCKS b:2 ;SOCKS5 c:3;HTTPS d:4; DIRECT; PROXY e");
-  ASSERT_EQ(all.size(), 5u);
-  EXPECT_EQ(all[0].kind, ProxyKind::HTTP);
-  EXPECT_EQ(all[0].host, "a");
-  EXPECT_EQ(all[0].port, 1);
-  EXPECT_EQ(all[1].kind, ProxyKind::SOCKS);
-  EXPECT_EQ(all[2].kind, ProxyKind::SOCKS);
-  EXPECT_EQ(all[3].kind, ProxyKind::HTTPS);
-  EXPECT_EQ(all[4].kind, ProxyKind::Direct);
+  std::vector<ProxyKind> kinds;
+  for (auto& e : all) kinds.push_back(e.kind);
+  EXPECT_EQ(kinds, (std::vector<ProxyKind>{ProxyKind::HTTP, ProxyKind::SOCKS, ProxyKind::SOCKS,
+                                           ProxyKind::HTTPS, ProxyKind::Direct}));
+  EXPECT_EQ(all[0].host + ":" + std::to_string(all[0].port), "a:1");
 
   EXPECT_EQ(firstUsablePACEntry("proxy p.corp:8080; DIRECT")->host, "p.corp");
   EXPECT_EQ(firstUsablePACEntry("HTTPS p:443; DIRECT")->kind, ProxyKind::Direct);

@@ -35,11 +35,10 @@ TEST(ProxyURL, SchemesPortsAndCredentials) {
   EXPECT_EQ(parseProxyURL("socks4a://h:99")->kind, ProxyKind::SOCKS4A);
   EXPECT_EQ(parseProxyURL("https://h")->port, 443);
   EXPECT_EQ(parseProxyURL("http://h")->port, 80);
-  EXPECT_FALSE(parseProxyURL("ftp://h:21"));
-  EXPECT_FALSE(parseProxyURL("http://h:99999"));
-  EXPECT_FALSE(parseProxyURL("http://h.example:le127"));  // a port that is not a number
-  EXPECT_FALSE(parseProxyURL("  "));
-  EXPECT_FALSE(parseProxyURL("http://bad host:1"));
+  // The third: a port that is not a number.
+  for (const char* bad :
+       {"ftp://h:21", "http://h:99999", "http://h.example:le127", "  ", "http://bad host:1"})
+    EXPECT_FALSE(parseProxyURL(bad)) << bad;
 }
 
 TEST(NoProxy, NamesSuffixesAddressesRangesAndPorts) {

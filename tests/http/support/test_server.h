@@ -32,7 +32,6 @@ struct ReceivedRequest {
 class ServerConnection {
  public:
   ServerConnection(int fd, int index, std::atomic<bool>& stopping);
-  ~ServerConnection();
 
   int index() const { return index_; }  // 0 for the first connection the server accepted
   // Reads one request (head and a Content-Length or chunked body); nothing once the peer
