@@ -45,27 +45,27 @@ class NginxTest : public HttpRequestTest {
     ASSERT_TRUE(nginx && nginx->running()) << (nginx ? nginx->errorLog() : "");
     HttpRequestTest::SetUp();
   }
-  HTTPRequestPtr get(const std::string& path, RecordingDelegate& d,
-                     const std::function<void(Request&)>& configure = {}) {
+  // Runs a request for `path`; `last` records what it heard.
+  HTTPRequestPtr get(const std::string& path, const std::function<void(Request&)>& configure = {}) {
     auto r = Request::requestWithURL(nginx->url(path));
     if (configure) configure(*r);
-    run(r, d);
+    last = {};
+    run(r, last);
     return r;
   }
+  RecordingDelegate last;
   static NginxServer* nginx;
 };
 NginxServer* NginxTest::nginx = nullptr;
 
 TEST_F(NginxTest, GzippedJsonIsInflatedOnRead) {
-  RecordingDelegate d;
-  auto r = get("/prices.json", d);
-  ASSERT_EQ(d.finished, 1);
+  auto r = get("/prices.json");
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(r->responseStatusCode(), 200);
   EXPECT_TRUE(r->isResponseCompressed());
   EXPECT_EQ(r->responseString(), R"({"status":"0","price":"25.5"})");
 
-  RecordingDelegate plain;
-  auto p = get("/prices.json", plain, [](Request& q) { q.setAllowCompressedResponse(false); });
+  auto p = get("/prices.json", [](Request& q) { q.setAllowCompressedResponse(false); });
   EXPECT_FALSE(p->isResponseCompressed());
   EXPECT_EQ(toString(p->rawResponseData()), R"({"status":"0","price":"25.5"})");
 }
@@ -73,46 +73,39 @@ TEST_F(NginxTest, GzippedJsonIsInflatedOnRead) {
 TEST_F(NginxTest, KeepAliveCarriesManyRequestsAndCloseEndsIt) {
   int firstConnection = 0;
   for (int i = 0; i < 10; ++i) {
-    RecordingDelegate d;
-    auto r = get("/prices.json", d);
-    ASSERT_EQ(d.finished, 1);
+    auto r = get("/prices.json");
+    ASSERT_EQ(last.finished, 1);
     if (i == 0) firstConnection = r->connectionID();
     EXPECT_EQ(r->connectionID(), firstConnection);
     EXPECT_EQ(r->connectionWasReused(), i > 0);
   }
-  RecordingDelegate d;
-  auto closing = get("/close", d);
+  auto closing = get("/close");
   EXPECT_EQ(closing->responseHeaders().value("Connection"), "close");
-  RecordingDelegate after;
-  auto next = get("/prices.json", after);
+  auto next = get("/prices.json");
   EXPECT_FALSE(next->connectionWasReused());
 }
 
 TEST_F(NginxTest, RedirectsAreFollowedAndLoopsStop) {
-  RecordingDelegate d;
-  auto r = get("/old", d);
-  ASSERT_EQ(d.finished, 1);
+  auto r = get("/old");
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(r->redirectCount(), 1);
   EXPECT_EQ(r->url()->absoluteString(), nginx->url("/prices.json"));
   EXPECT_EQ(r->responseString(), R"({"status":"0","price":"25.5"})");
 
-  RecordingDelegate other;
-  auto away = get("/away", other);
-  ASSERT_EQ(other.finished, 1);
+  auto away = get("/away");
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(away->url()->host(), "localhost");
 
-  RecordingDelegate looping;
-  get("/loop", looping);
-  ASSERT_EQ(looping.failed, 1);
-  EXPECT_EQ(looping.lastError->code, 9);
+  get("/loop");
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 9);
 }
 
 TEST_F(NginxTest, LargeFileStreamsToDiskAndResumes) {
   TempDir dir;
   fs::path dest = dir.path() / "big.bin";
-  RecordingDelegate d;
-  auto r = get("/big.bin", d, [&](Request& q) { q.setDownloadDestinationPath(dest.string()); });
-  ASSERT_EQ(d.finished, 1);
+  auto r = get("/big.bin", [&](Request& q) { q.setDownloadDestinationPath(dest.string()); });
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(r->contentLength(), fs::file_size(nginx->root() / "big.bin"));
   EXPECT_EQ(slurp(dest), slurp(nginx->root() / "big.bin"));
 
@@ -120,13 +113,12 @@ TEST_F(NginxTest, LargeFileStreamsToDiskAndResumes) {
   std::string whole = slurp(nginx->root() / "big.bin");
   std::ofstream(partial, std::ios::binary) << whole.substr(0, 1000000);
   fs::path resumed = dir.path() / "resumed.bin";
-  RecordingDelegate d2;
-  auto rr = get("/big.bin", d2, [&](Request& q) {
+  auto rr = get("/big.bin", [&](Request& q) {
     q.setDownloadDestinationPath(resumed.string());
     q.setTemporaryFileDownloadPath(partial.string());
     q.setAllowResumeForFileDownloads(true);
   });
-  ASSERT_EQ(d2.finished, 1);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(rr->responseStatusCode(), 206);
   EXPECT_EQ(rr->partialDownloadSize(), 1000000u);
   EXPECT_EQ(slurp(resumed), whole);

@@ -65,13 +65,16 @@ class ProxyTest : public HttpRequestTest {
     HTTPRequest::setAuthenticator(nullptr);
   }
 
-  HTTPRequestPtr get(const std::string& url, RecordingDelegate& d,
+  // Runs a request for `url`; `last` records what it heard.
+  HTTPRequestPtr get(const std::string& url,
                      const std::function<void(HTTPRequest&)>& configure = {}) {
     auto r = HTTPRequest::requestWithURL(url);
     if (configure) configure(*r);
-    run(r, d, 20);
+    last = {};
+    run(r, last, 20);
     return r;
   }
+  RecordingDelegate last;
   static void via(HTTPRequest& r, const std::string& proxyURL) {
     auto p = parseProxyURL(proxyURL);
     r.setProxyHost(p->host);
@@ -91,12 +94,11 @@ class ProxyTest : public HttpRequestTest {
 
 TEST_F(ProxyTest, CallerSetProxyGetsAbsoluteFormAndItsCredentialsWithoutAnyLookup) {
   TestServer proxy(TestServer::replyForever(httpResponse(200, "from proxy")));
-  RecordingDelegate d;
-  auto r = get("http://origin.invalid:8080/a?b=1", d, [&](HTTPRequest& q) {
+  auto r = get("http://origin.invalid:8080/a?b=1", [&](HTTPRequest& q) {
     via(q, "127.0.0.1:" + std::to_string(proxy.port()));
     q.addRequestHeader("Proxy-Authorization", "Basic cDpx");
   });
-  ASSERT_EQ(d.finished, 1);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(r->responseString(), "from proxy");
   ASSERT_EQ(proxy.requestCount(), 1u);
   auto seen = proxy.requests()[0];
@@ -106,10 +108,8 @@ TEST_F(ProxyTest, CallerSetProxyGetsAbsoluteFormAndItsCredentialsWithoutAnyLooku
   EXPECT_EQ(settings->reads, 0);
 
   // Going direct, proxy credentials stay home.
-  RecordingDelegate direct;
-  get(origin.url("/"), direct,
-      [](HTTPRequest& q) { q.addRequestHeader("Proxy-Authorization", "x"); });
-  ASSERT_EQ(direct.finished, 1);
+  get(origin.url("/"), [](HTTPRequest& q) { q.addRequestHeader("Proxy-Authorization", "x"); });
+  ASSERT_EQ(last.finished, 1);
   EXPECT_FALSE(origin.requests().back().hasHeader("Proxy-Authorization"));
   EXPECT_EQ(settings->reads, 1);
 }
@@ -135,25 +135,22 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
     q.setProxyPassword(password);
   };
 
-  RecordingDelegate plain;
-  get(origin.url("/p"), plain, [&](HTTPRequest& q) { withCredentials(q, "secret"); });
-  ASSERT_EQ(plain.finished, 1) << (plain.lastError ? plain.lastError->description : "");
+  get(origin.url("/p"), [&](HTTPRequest& q) { withCredentials(q, "secret"); });
+  ASSERT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
   EXPECT_NE(origin.requests().back().header("Via").find("est-tinyproxy"), std::string::npos);
   // Wrong ones are refused once the session no longer holds the right ones.
   HTTPRequest::clearSessionCredentials();
-  RecordingDelegate refused;
-  get(origin.url("/p"), refused, [&](HTTPRequest& q) { withCredentials(q, "wrong"); });
-  ASSERT_EQ(refused.failed, 1);
-  EXPECT_EQ(refused.lastError->code, 3);
+  get(origin.url("/p"), [&](HTTPRequest& q) { withCredentials(q, "wrong"); });
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 3);
 
   int firstConnection = 0;
   for (int i = 0; i < 2; ++i) {
-    RecordingDelegate d;
-    auto r = get(tls.url("/hello.txt", 0, "https", "localhost"), d, [&](HTTPRequest& q) {
+    auto r = get(tls.url("/hello.txt", 0, "https", "localhost"), [&](HTTPRequest& q) {
       withCredentials(q, "secret");
       q.setCertificateAuthorityFile(certs.caCert.string());
     });
-    ASSERT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
+    ASSERT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
     EXPECT_EQ(r->responseString(), "secret hello");
     if (i == 0) firstConnection = r->connectionID();
     EXPECT_EQ(r->connectionID(), firstConnection);  // the tunnel is kept alive and reused
@@ -166,28 +163,25 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
 
   // TLS to the origin inside a SOCKS5 connection, checked against the origin's name.
   MicroSocks socks;
-  RecordingDelegate overSocks;
-  auto s = get(tls.url("/hello.txt", 0, "https", "localhost"), overSocks, [&](HTTPRequest& q) {
+  auto s = get(tls.url("/hello.txt", 0, "https", "localhost"), [&](HTTPRequest& q) {
     via(q, socks.url());
     q.setCertificateAuthorityFile(certs.caCert.string());
   });
-  ASSERT_EQ(overSocks.finished, 1);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(s->responseString(), "secret hello");
   EXPECT_NE(s->connectionID(), firstConnection);
 
   // The same origin without the proxy never rides the tunnel.
-  RecordingDelegate direct;
-  auto r = get(tls.url("/hello.txt", 0, "https", "localhost"), direct,
+  auto r = get(tls.url("/hello.txt", 0, "https", "localhost"),
                [&](HTTPRequest& q) { q.setCertificateAuthorityFile(certs.caCert.string()); });
-  ASSERT_EQ(direct.finished, 1);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_NE(r->connectionID(), firstConnection);
 
   // Without the proxy running, the proxied request fails as a connection failure.
   tiny.stop();
-  RecordingDelegate down;
-  get(origin.url("/"), down, [&](HTTPRequest& q) { withCredentials(q, "secret"); });
-  ASSERT_EQ(down.failed, 1);
-  EXPECT_EQ(down.lastError->code, 1);
+  get(origin.url("/"), [&](HTTPRequest& q) { withCredentials(q, "secret"); });
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 1);
 }
 
 TEST_F(ProxyTest, RefusedTunnelsBecomeA407ReplyOrAConnectionFailure) {
@@ -202,24 +196,22 @@ TEST_F(ProxyTest, RefusedTunnelsBecomeA407ReplyOrAConnectionFailure) {
     else
       c.sendResponse(403, "no", "", "Forbidden");
   });
-  RecordingDelegate d;
-  auto r = get("https://needs.auth/", d,
+  auto r = get("https://needs.auth/",
                [&](HTTPRequest& q) { via(q, "127.0.0.1:" + std::to_string(refusing.port())); });
-  ASSERT_EQ(d.failed, 1);
-  EXPECT_EQ(d.lastError->code, 3);
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 3);
   EXPECT_EQ(r->authenticationNeeded(), 2);
   EXPECT_EQ(r->responseStatusCode(), 407);
   EXPECT_EQ(r->responseHeaders().value("Proxy-Authenticate"), "Basic realm=\"p\"");
   EXPECT_EQ(auth->proxyCalls, 1);
   EXPECT_EQ(auth->serverCalls, 0);
 
-  RecordingDelegate forbidden;
-  get("https://elsewhere:8443/", forbidden,
+  get("https://elsewhere:8443/",
       [&](HTTPRequest& q) { via(q, "127.0.0.1:" + std::to_string(refusing.port())); });
-  ASSERT_EQ(forbidden.failed, 1);
-  EXPECT_EQ(forbidden.lastError->code, 1);
-  ASSERT_TRUE(forbidden.lastError->underlying);
-  EXPECT_NE(forbidden.lastError->underlying->description.find("403 Forbidden"), std::string::npos);
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 1);
+  ASSERT_TRUE(last.lastError->underlying);
+  EXPECT_NE(last.lastError->underlying->description.find("403 Forbidden"), std::string::npos);
   EXPECT_EQ(refusing.requests()[1].target, "elsewhere:8443");
 }
 
@@ -229,20 +221,19 @@ TEST_F(ProxyTest, MicrosocksCarriesRequestsAndChecksItsCredentials) {
   const std::pair<const char*, const char*> cases[] = {
       {"pw", ""}, {"wrong", "rejected the credentials"}, {nullptr, "none of the offered"}};
   for (auto [password, complaint] : cases) {
-    RecordingDelegate d;
-    auto r = get(origin.url("/s"), d, [&](HTTPRequest& q) {
+    auto r = get(origin.url("/s"), [&](HTTPRequest& q) {
       via(q, socks.url());
       if (password) q.setProxyUsername("ann");
       if (password) q.setProxyPassword(password);
     });
     if (!*complaint) {
-      ASSERT_EQ(d.finished, 1);
+      ASSERT_EQ(last.finished, 1);
       EXPECT_EQ(r->responseString(), "origin");
       continue;
     }
-    ASSERT_EQ(d.failed, 1) << complaint;
-    EXPECT_EQ(d.lastError->code, 1);
-    EXPECT_NE(d.lastError->underlying->description.find(complaint), std::string::npos);
+    ASSERT_EQ(last.failed, 1) << complaint;
+    EXPECT_EQ(last.lastError->code, 1);
+    EXPECT_NE(last.lastError->underlying->description.find(complaint), std::string::npos);
   }
 }
 
@@ -278,20 +269,18 @@ TEST_F(ProxyTest, SocksProxiesResolveTheOriginNameThemselves) {
   std::string asked5, asked4;
   TestServer socks5(socksOrigin(5, &asked5));
   TestServer socks4(socksOrigin(4, &asked4));
-  RecordingDelegate d5;
-  auto r5 = get("http://name.only.the.proxy.knows:8080/", d5, [&](HTTPRequest& q) {
+  auto r5 = get("http://name.only.the.proxy.knows:8080/", [&](HTTPRequest& q) {
     via(q, "socks5://127.0.0.1:" + std::to_string(socks5.port()));
   });
-  ASSERT_EQ(d5.finished, 1);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(r5->responseString(), "via socks");
   EXPECT_EQ(asked5, std::string("\x05\x01\x00\x03\x19name.only.the.proxy.knows\x1f\x90", 32));
 
-  RecordingDelegate d4;
-  get("http://far.example:80/", d4, [&](HTTPRequest& q) {
+  get("http://far.example:80/", [&](HTTPRequest& q) {
     via(q, "socks4a://127.0.0.1:" + std::to_string(socks4.port()));
     q.setProxyUsername("me");
   });
-  ASSERT_EQ(d4.finished, 1);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(asked4, std::string("\x04\x01\x00\x50\x00\x00\x00\x01me\0far.example\0", 23));
 }
 
@@ -301,31 +290,27 @@ TEST_F(ProxyTest, SystemSettingsChooseTheProxyAndNoProxyExemptsHosts) {
   SystemProxySettings s;
   s.http = tiny.url();
   settings->settings = s;
-  RecordingDelegate proxied;
-  auto r = get(origin.url("/1"), proxied);
-  ASSERT_EQ(proxied.finished, 1);
+  auto r = get(origin.url("/1"));
+  ASSERT_EQ(last.finished, 1);
   EXPECT_NE(origin.requests().back().header("Via").find("est-tinyproxy"), std::string::npos);
   EXPECT_EQ(r->proxyHost(), "127.0.0.1");
 
   settings->settings->noProxy = "example.org, 127.0.0.0/8";
-  RecordingDelegate exempt;
-  get(origin.url("/2"), exempt);
-  ASSERT_EQ(exempt.finished, 1);
+  get(origin.url("/2"));
+  ASSERT_EQ(last.finished, 1);
   EXPECT_FALSE(origin.requests().back().hasHeader("Via"));
 
   settings->settings->http = "gopher://nowhere";
   settings->settings->noProxy.clear();
-  RecordingDelegate broken;
-  get(origin.url("/3"), broken);
-  ASSERT_EQ(broken.failed, 1);
-  EXPECT_EQ(broken.lastError->code, 6);
-  EXPECT_EQ(broken.lastError->description,
+  get(origin.url("/3"));
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 6);
+  EXPECT_EQ(last.lastError->description,
             "Unable to obtain information on proxy servers needed for request");
 
-  RecordingDelegate tlsProxy;
-  get(origin.url("/4"), tlsProxy, [](HTTPRequest& q) { via(q, "https://127.0.0.1:1"); });
-  ASSERT_EQ(tlsProxy.failed, 1);
-  EXPECT_EQ(tlsProxy.lastError->code, 6);
+  get(origin.url("/4"), [](HTTPRequest& q) { via(q, "https://127.0.0.1:1"); });
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 6);
 }
 
 TEST_F(ProxyTest, ScriptOverHttpPicksTheProxyWhileTheQueueAdmitsOneMore) {
@@ -345,9 +330,8 @@ TEST_F(ProxyTest, ScriptOverHttpPicksTheProxyWhileTheQueueAdmitsOneMore) {
   SystemProxySettings s;
   s.autoConfigURL = pacServer.url("/proxy.pac");
   settings->settings = s;
-  RecordingDelegate d;
-  get(origin.url("/x"), d);
-  ASSERT_EQ(d.finished, 1);
+  get(origin.url("/x"));
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(limitWhileServing, 5);
   EXPECT_EQ(HTTPRequest::sharedQueue().maxConcurrentOperationCount(), 4);
   EXPECT_NE(origin.requests().back().header("Via").find("est-tinyproxy"), std::string::npos);
@@ -406,13 +390,12 @@ TEST_F(ProxyTest, ScriptsThatCannotBeUsedLeaveTheRequestDirect) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RecordingDelegate d;
     auto started = std::chrono::steady_clock::now();
-    auto r = get(origin.url("/" + c.name), d, [&](HTTPRequest& q) {
+    auto r = get(origin.url("/" + c.name), [&](HTTPRequest& q) {
       q.setPACurl(Url::parse(c.pac));
       q.setTimeOutSeconds(1);
     });
-    ASSERT_EQ(d.finished, 1) << d.lastError->description;
+    ASSERT_EQ(last.finished, 1) << last.lastError->description;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
     bool proxied = origin.requests().back().hasHeader("Via");
     EXPECT_EQ(proxied, c.name == "file");
