@@ -43,9 +43,8 @@ TEST_F(NginxAuthTest, BasicCredentialsOpenTheDoorAndWrongOnesDoNot) {
   auto r = HTTPRequest::requestWithURL(url);
   r->setRequestSentBlock(
       [&](HTTPRequest&, const HTTPRequest::SentRequest& s) { sent.push_back(s.headers); });
-  RecordingDelegate d;
-  run(r, d);
-  ASSERT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
+  run(r);
+  ASSERT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
   EXPECT_EQ(*r->responseString(), "classified");
   EXPECT_EQ(r->authenticationRealm(), "Est Private");
   ASSERT_EQ(sent.size(), 2u);
@@ -56,10 +55,9 @@ TEST_F(NginxAuthTest, BasicCredentialsOpenTheDoorAndWrongOnesDoNot) {
   for (const char* user : {"", "alice:wrong@", "bob:wonder%20land@"}) {
     auto denied = HTTPRequest::requestWithURL(
         nginx->url("/private/data.txt", 0, "http", std::string(user) + "127.0.0.1"));
-    RecordingDelegate dd;
-    run(denied, dd);
-    ASSERT_EQ(dd.failed, 1) << user;
-    EXPECT_EQ(dd.lastError->code, 3) << user;
+    run(denied);
+    ASSERT_EQ(last.failed, 1) << user;
+    EXPECT_EQ(last.lastError->code, 3) << user;
     EXPECT_EQ(denied->responseStatusCode(), 401);
   }
   EXPECT_TRUE(HTTPRequest::sessionCredentialsStore().empty());

@@ -64,9 +64,8 @@ class AuthTest : public HttpRequestTest {
   }
   // Runs a fresh request for `url` and returns its delegate's record.
   RecordingDelegate fetch(const std::string& url) {
-    RecordingDelegate d;
-    run(HTTPRequest::requestWithURL(url), d);
-    return d;
+    run(HTTPRequest::requestWithURL(url));
+    return last;
   }
 };
 
@@ -176,9 +175,8 @@ TEST_F(AuthTest, DigestIsPreferredCountsNoncesAndSurvivesAStaleNonce) {
   auto r = HTTPRequest::requestWithURL(server.url("/d?x=1"));
   r->setUsername("alice");
   r->setPassword("s3cret");
-  RecordingDelegate d;
-  run(r, d);
-  ASSERT_EQ(d.finished, 1);
+  run(r);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(r->authenticationScheme(), "Digest");
   EXPECT_EQ(fetch(server.url("/d?x=1")).finished, 1);  // answered before being asked
   EXPECT_EQ(server.requestCount(), 4u);
@@ -201,10 +199,9 @@ TEST_F(AuthTest, AWrongDigestPasswordOrEndlessStaleNoncesEndWithCode3) {
     auto r = HTTPRequest::requestWithURL(server.url("/d"));
     r->setUsername("alice");
     r->setPassword(stale ? "s3cret" : "wrong");
-    RecordingDelegate d;
-    run(r, d);
-    ASSERT_EQ(d.failed, 1);
-    EXPECT_EQ(d.lastError->code, 3);
+    run(r);
+    ASSERT_EQ(last.failed, 1);
+    EXPECT_EQ(last.lastError->code, 3);
     EXPECT_LT(server.requestCount(), 10u);
   }
   // Nor does a server that names a new realm at every turn get answered for ever.
@@ -238,9 +235,8 @@ TEST_F(AuthTest, CredentialsNeverFollowARedirectToAnotherPort) {
   own->setPassword("pass");
   own->setAuthenticationScheme("Basic");
   own->addBasicAuthenticationHeaderWithUsername("user", "pass");
-  RecordingDelegate d;
-  run(own, d);
-  EXPECT_EQ(d.failed, 1);
+  run(own);
+  EXPECT_EQ(last.failed, 1);
   // Nor the session's entries for the first server.
   EXPECT_EQ(fetch(other.url("/landing")).failed, 1);
 
@@ -254,9 +250,8 @@ TEST_F(AuthTest, StoredCredentialsAreUsedOnlyWhenAskedAndOnlyForTheirServer) {
   TestServer other(guarded(kUserPass));
   auto first = HTTPRequest::requestWithURL(withUser(server, "user:pass"));
   first->setUseCredentialStorage(true);
-  RecordingDelegate d;
-  run(first, d);
-  ASSERT_EQ(d.finished, 1);
+  run(first);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(
       HTTPRequest::savedCredentialsForHost("127.0.0.1", server.port(), "http", "est")->password,
       "pass");
@@ -266,9 +261,8 @@ TEST_F(AuthTest, StoredCredentialsAreUsedOnlyWhenAskedAndOnlyForTheirServer) {
   for (auto* s : {&server, &other}) {
     auto r = HTTPRequest::requestWithURL(s->url("/private"));
     r->setUseCredentialStorage(true);
-    RecordingDelegate ds;
-    run(r, ds);
-    EXPECT_EQ(ds.finished, s == &server ? 1 : 0);
+    run(r);
+    EXPECT_EQ(last.finished, s == &server ? 1 : 0);
   }
   EXPECT_EQ(other.requestCount(), 1u);
 }
@@ -288,9 +282,8 @@ TEST_F(AuthTest, A407IsAnsweredWithTheProxyCredentialsOrTheProxyDialog) {
   r->setProxyPassword("pp");
   r->setUsername("user");
   r->setPassword("pass");
-  RecordingDelegate d;
-  run(r, d);
-  ASSERT_EQ(d.finished, 1);
+  run(r);
+  ASSERT_EQ(last.finished, 1);
   auto reqs = proxy.requests();
   ASSERT_EQ(reqs.size(), 2u);
   EXPECT_EQ(reqs[1].target, "http://origin.invalid/via");
@@ -301,22 +294,19 @@ TEST_F(AuthTest, A407IsAnsweredWithTheProxyCredentialsOrTheProxyDialog) {
   ASSERT_EQ(HTTPRequest::sessionProxyCredentialsStore().size(), 1u);
   EXPECT_EQ(HTTPRequest::sessionProxyCredentialsStore()[0].authenticationRealm, "est");
   // The same proxy gets them before it asks; another proxy is never offered them.
-  RecordingDelegate again;
-  run(viaProxy(proxy), again);
-  EXPECT_EQ(again.finished, 1);
+  run(viaProxy(proxy));
+  EXPECT_EQ(last.finished, 1);
   EXPECT_EQ(proxy.requests().back().header("Proxy-Authorization"), expected);
   TestServer elsewhere(guarded(expected, "Proxy-Authorization", 407));
-  RecordingDelegate refused;
-  run(viaProxy(elsewhere), refused);
-  EXPECT_EQ(refused.lastError->code, 3);
+  run(viaProxy(elsewhere));
+  EXPECT_EQ(last.lastError->code, 3);
   EXPECT_FALSE(elsewhere.requests()[0].hasHeader("Proxy-Authorization"));
 
   // Without proxy credentials the proxy dialog (on by default) is shown; the server one is
   // off by default.
   HTTPRequest::clearSessionCredentials();
-  RecordingDelegate noDialog;
-  run(viaProxy(proxy), noDialog);
-  EXPECT_EQ(noDialog.lastError->code, 3) << "no dialog installed";
+  run(viaProxy(proxy));
+  EXPECT_EQ(last.lastError->code, 3) << "no dialog installed";
   std::vector<bool> shown;
   HTTPRequest::setPresentAuthenticationDialog([&](const HTTPRequestPtr& q, bool isProxy) {
     shown.push_back(isProxy);
@@ -324,9 +314,8 @@ TEST_F(AuthTest, A407IsAnsweredWithTheProxyCredentialsOrTheProxyDialog) {
     q->setProxyPassword("pp");
     q->retryUsingSuppliedCredentials();
   });
-  RecordingDelegate viaDialog;
-  run(viaProxy(proxy), viaDialog);
-  EXPECT_EQ(viaDialog.finished, 1);
+  run(viaProxy(proxy));
+  EXPECT_EQ(last.finished, 1);
   TestServer plain(guarded(kUserPass));
   EXPECT_EQ(fetch(plain.url("/private")).failed, 1);
   EXPECT_EQ(shown, std::vector<bool>({true}));
@@ -354,9 +343,8 @@ TEST_F(AuthTest, TheClosureOrTheQueueDelegateIsAskedWhenTheDelegateIsNot) {
   TestServer server(guarded(kUserPass));
   auto r = HTTPRequest::requestWithURL(server.url("/private"));
   r->setAuthenticationNeededBlock([](HTTPRequest& q) { supply(q, "user", "pass"); });
-  RecordingDelegate quiet;
-  run(r, quiet);
-  EXPECT_EQ(quiet.finished, 1);
+  run(r);
+  EXPECT_EQ(last.finished, 1);
 
   HTTPRequest::clearSessionCredentials();
   struct QueueDelegate : NetworkQueueDelegate {

@@ -83,9 +83,8 @@ TEST_F(ConnectionTest, KeepAliveTermsDecideReuse) {
     });
     for (int i = 0; i < 2; ++i) {
       auto r = Request::requestWithURL(server.url());
-      RecordingDelegate d;
-      run(r, d);
-      ASSERT_EQ(d.finished, 1) << c.reply;
+      run(r);
+      ASSERT_EQ(last.finished, 1) << c.reply;
     }
     EXPECT_EQ(server.connectionCount(), c.reused ? 1 : 2) << c.reply;
   }
@@ -96,8 +95,7 @@ TEST_F(ConnectionTest, IdleConnectionsExpireAfterTheServersKeepAliveTimeout) {
       TestServer::replyForever(httpResponse(200, "a", "Keep-Alive: timeout=15, max=100\r\n")));
   auto fetch = [&] {
     auto r = Request::requestWithURL(server.url());
-    RecordingDelegate d;
-    run(r, d);
+    run(r);
     return r->connectionWasReused();
   };
   EXPECT_FALSE(fetch());

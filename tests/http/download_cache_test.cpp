@@ -37,9 +37,8 @@ class DownloadCacheTest : public HttpRequestTest {
                      const std::function<void(HTTPRequest&)>& configure = {}) {
     auto r = HTTPRequest::requestWithURL(Url::parse(server->url(path)), cache, policy);
     if (configure) configure(*r);
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.outcomes(), 1);
+    run(r);
+    EXPECT_EQ(last.outcomes(), 1);
     return r;
   }
   void serve(std::string reply) {
@@ -354,11 +353,10 @@ TEST_F(DownloadCacheTest, AFailedRequestFallsBackToTheCopyOnlyWhenAskedTo) {
   auto first = get("/f");
   server->stop();
 
-  RecordingDelegate plain;
-  run(fresh("/f", AskServerIfModifiedWhenStaleCachePolicy), plain);
-  EXPECT_EQ(plain.failed, 1);
-  ASSERT_TRUE(plain.lastError);
-  EXPECT_EQ(plain.lastError->code, ConnectionFailureErrorType);
+  run(fresh("/f", AskServerIfModifiedWhenStaleCachePolicy));
+  EXPECT_EQ(last.failed, 1);
+  ASSERT_TRUE(last.lastError);
+  EXPECT_EQ(last.lastError->code, ConnectionFailureErrorType);
 
   RecordingDelegate fallback;
   auto r =
@@ -370,10 +368,9 @@ TEST_F(DownloadCacheTest, AFailedRequestFallsBackToTheCopyOnlyWhenAskedTo) {
   EXPECT_FALSE(r->error());
 
   // "Do not load" with nothing stored fails once, without looping through the fallback.
-  RecordingDelegate nothing;
-  run(fresh("/absent", DontLoadCachePolicy | FallbackToCacheIfLoadFailsCachePolicy), nothing);
-  EXPECT_EQ(nothing.failed, 1);
-  EXPECT_EQ(nothing.finished, 0);
+  run(fresh("/absent", DontLoadCachePolicy | FallbackToCacheIfLoadFailsCachePolicy));
+  EXPECT_EQ(last.failed, 1);
+  EXPECT_EQ(last.finished, 0);
 }
 
 }  // namespace

@@ -27,9 +27,8 @@ class FormDataTest : public HttpRequestTest {
   ReceivedRequest send(const FormDataRequestPtr& r) {
     TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
     r->setUrl(Url::parse(server.url("/form")));
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
+    run(r);
+    EXPECT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
     auto requests = server.requests();
     EXPECT_EQ(requests.size(), 1u);
     return requests.empty() ? ReceivedRequest{} : requests[0];
@@ -121,11 +120,10 @@ TEST_F(FormDataTest, MultipartWithoutFilesKeepsTheMethodGivenAndEndsWithTheClosi
 TEST_F(FormDataTest, FormsThatCannotBeBuiltFailAndSendNothing) {
   TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
   auto fails = [&](const FormDataRequestPtr& r, int code) {
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.failed, 1);
-    EXPECT_EQ(d.finished, 0);
-    return d.lastError && d.lastError->code == code ? d.lastError->description : "";
+    run(r);
+    EXPECT_EQ(last.failed, 1);
+    EXPECT_EQ(last.finished, 0);
+    return last.lastError && last.lastError->code == code ? last.lastError->description : "";
   };
   // Text without a form in the encoding is refused rather than dropped.
   for (int format : {URLEncodedPostFormat, MultipartFormDataPostFormat}) {
@@ -187,9 +185,8 @@ TEST_F(FormDataTest, RedirectsResendTheFormOnlyWhenTheMethodIsKept) {
     auto r = FormDataRequest::requestWithURL(server.url("/form"));
     r->addPostValue("1", "a");
     r->addFile(path, "f");
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.finished, 1);
+    run(r);
+    EXPECT_EQ(last.finished, 1);
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].method, "POST");

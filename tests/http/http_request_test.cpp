@@ -15,11 +15,10 @@ TEST_F(HttpRequestTest, PlainGetSendsOnlyTheExpectedHeadersAndFinishesOnce) {
   UserAgent::setApplicationInfo({"", "Parking", "1.0", "7"});
   UserAgent::setDeviceInfoProvider([] { return DeviceInfo{"P", "S", "6.1", "es_UY"}; });
   auto r = Request::requestWithURL(server.url("/qorvix/json/getPriceOf30?x=1"));
-  RecordingDelegate d;
-  run(r, d);
+  run(r);
   UserAgent::setDeviceInfoProvider(nullptr);
 
-  EXPECT_EQ(d.events, (std::vector<std::string>{"started", "headers", "finished"}));
+  EXPECT_EQ(last.events, (std::vector<std::string>{"started", "headers", "finished"}));
   EXPECT_EQ(r->responseStatusCode(), 200);
   EXPECT_EQ(r->responseStatusMessage(), "HTTP/1.1 200 OK");
   EXPECT_EQ(toString(*r->responseData()), "{\"status\":\"0\"}");
@@ -49,10 +48,9 @@ TEST_F(HttpRequestTest, ErrorStatusesFinishNormallyAndInterimRepliesAreSkipped) 
   for (auto& [reply, status] : cases) {
     TestServer server(TestServer::replyForever(reply));
     auto r = Request::requestWithURL(server.url());
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.finished, 1);
-    EXPECT_EQ(d.failed, 0);
+    run(r);
+    EXPECT_EQ(last.finished, 1);
+    EXPECT_EQ(last.failed, 0);
     EXPECT_EQ(r->responseStatusCode(), status);
     EXPECT_EQ(toString(*r->responseData()), "nope");
   }
@@ -107,9 +105,8 @@ TEST_F(HttpRequestTest, BodiesMethodsAndHeaderSettingsShapeTheMessage) {
   compressed->setShouldCompressRequestBody(true);
   compressed->appendPostData(std::string(5000, 'z'));
   for (auto& r : {post, put, empty, custom, compressed}) {
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.finished, 1);
+    run(r);
+    EXPECT_EQ(last.finished, 1);
   }
   auto reqs = server.requests();
   ASSERT_EQ(reqs.size(), 5u);
@@ -135,18 +132,16 @@ TEST_F(HttpRequestTest, BadUrlsFailWithCode5WithoutConnecting) {
   for (std::string text : {base + "a b", std::string("http:///nohost"),
                            std::string("ftp://127.0.0.1/x"), std::string("not a url")}) {
     auto r = Request::requestWithURL(text);
-    RecordingDelegate d;
-    run(r, d);
-    ASSERT_EQ(d.failed, 1) << text;
-    EXPECT_EQ(d.lastError->domain, "HTTPRequestErrorDomain");
-    EXPECT_EQ(d.lastError->code, 5);
-    EXPECT_EQ(d.lastError->description, "Unable to create request (bad url?)");
+    run(r);
+    ASSERT_EQ(last.failed, 1) << text;
+    EXPECT_EQ(last.lastError->domain, "HTTPRequestErrorDomain");
+    EXPECT_EQ(last.lastError->code, 5);
+    EXPECT_EQ(last.lastError->description, "Unable to create request (bad url?)");
   }
   auto injected = Request::requestWithURL(server.url());
   injected->addRequestHeader("X-Evil", "a\r\nHost: elsewhere");
-  RecordingDelegate d;
-  run(injected, d);
-  EXPECT_EQ(d.lastError->code, 5);
+  run(injected);
+  EXPECT_EQ(last.lastError->code, 5);
   EXPECT_EQ(server.connectionCount(), 0);
 }
 

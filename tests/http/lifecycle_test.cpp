@@ -34,11 +34,10 @@ TEST_F(HttpRequestTest, CancelDeliversOneFailureBeforeOrDuringButNothingAfterCom
 
   TestServer fine(TestServer::replyForever(httpResponse(200, "ok")));
   auto done = Request::requestWithURL(fine.url());
-  RecordingDelegate d2;
-  run(done, d2);
+  run(done);
   done->cancel();
   eventually([] { return false; }, 0.1);
-  EXPECT_EQ(d2.events, (std::vector<std::string>{"started", "headers", "finished"}));
+  EXPECT_EQ(last.events, (std::vector<std::string>{"started", "headers", "finished"}));
   EXPECT_FALSE(done->error());
   EXPECT_FALSE(done->isCancelled());
 
@@ -145,12 +144,11 @@ TEST_F(HttpRequestTest, MalformedRepliesFailWithConnectionFailure) {
     });
     auto r = Request::requestWithURL(server.url());
     r->setTimeOutSeconds(5);
-    RecordingDelegate d;
-    run(r, d);
-    ASSERT_EQ(d.failed, 1) << c.what;
-    EXPECT_EQ(d.finished, 0) << c.what;
-    EXPECT_EQ(d.lastError->code, 1) << c.what;
-    EXPECT_EQ(d.lastError->description, "A connection failure occurred") << c.what;
+    run(r);
+    ASSERT_EQ(last.failed, 1) << c.what;
+    EXPECT_EQ(last.finished, 0) << c.what;
+    EXPECT_EQ(last.lastError->code, 1) << c.what;
+    EXPECT_EQ(last.lastError->description, "A connection failure occurred") << c.what;
     EXPECT_TRUE(Request::persistentConnectionsPool().empty()) << c.what;
   }
 }
@@ -167,8 +165,7 @@ TEST_F(HttpRequestTest, ActivityIndicatorAndBandwidthAccountFollowTransfers) {
   auto before = HTTPRequest::bandwidthThrottle()->totalBytes();
   TestServer server(TestServer::replyForever(httpResponse(200, std::string(1000, 'b'))));
   auto r = HTTPRequest::requestWithURL(server.url());
-  RecordingDelegate d;
-  run(r, d);
+  run(r);
   EXPECT_FALSE(HTTPRequest::isNetworkInUse());
   EXPECT_EQ(shown, std::vector<bool>{true});
   loop.advance(Seconds(0.5));  // hidden only after half a second without transfers

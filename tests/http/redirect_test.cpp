@@ -25,24 +25,22 @@ TestServer::Script chain(int hops, int status = 302) {
 TEST_F(HttpRequestTest, FiveRedirectsAreFollowedAndTheSixthFails) {
   TestServer server(chain(5));
   auto ok = Request::requestWithURL(server.url("/r0"));
-  RecordingDelegate d;
-  run(ok, d);
-  EXPECT_EQ(d.finished, 1);
+  run(ok);
+  EXPECT_EQ(last.finished, 1);
   EXPECT_EQ(toString(*ok->responseData()), "done");
   EXPECT_EQ(ok->redirectCount(), 5);
   EXPECT_EQ(ok->url()->absoluteString(), server.url("/r5"));
   EXPECT_EQ(ok->originalURL()->absoluteString(), server.url("/r0"));
-  EXPECT_EQ(std::count(d.events.begin(), d.events.end(), "redirected"), 5);
+  EXPECT_EQ(std::count(last.events.begin(), last.events.end(), "redirected"), 5);
   EXPECT_EQ(server.connectionCount(), 1);
 
   TestServer six(chain(6));
   auto tooMany = Request::requestWithURL(six.url("/r0"));
-  RecordingDelegate d2;
-  run(tooMany, d2);
-  ASSERT_EQ(d2.failed, 1);
-  EXPECT_EQ(d2.finished, 0);
-  EXPECT_EQ(d2.lastError->code, 9);
-  EXPECT_EQ(d2.lastError->description, "The request failed because it redirected too many times");
+  run(tooMany);
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.finished, 0);
+  EXPECT_EQ(last.lastError->code, 9);
+  EXPECT_EQ(last.lastError->description, "The request failed because it redirected too many times");
 }
 
 TEST_F(HttpRequestTest, RedirectStatusDecidesMethodBodyAndHeaders) {
@@ -61,9 +59,8 @@ TEST_F(HttpRequestTest, RedirectStatusDecidesMethodBodyAndHeaders) {
     r->addRequestHeader("Accept", "application/json");
     r->addRequestHeader("X-Custom", "1");
     r->addRequestHeader("User-Agent", "ua/1");
-    RecordingDelegate d;
-    run(r, d);
-    ASSERT_EQ(d.finished, 1) << status;
+    run(r);
+    ASSERT_EQ(last.finished, 1) << status;
     auto reqs = server.requests();
     ASSERT_EQ(reqs.size(), 2u);
     const auto& second = reqs[1];
@@ -90,26 +87,23 @@ TEST_F(HttpRequestTest, NonRedirectStatusesSwitchedOffRedirectsAndUnusableLocati
         TestServer::replyForever(std::string("HTTP/1.1 ") + std::to_string(status) +
                                  " X\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n"));
     auto r = Request::requestWithURL(server.url("/here"));
-    RecordingDelegate d;
-    run(r, d);
-    EXPECT_EQ(d.finished, 1);
+    run(r);
+    EXPECT_EQ(last.finished, 1);
     EXPECT_EQ(r->responseStatusCode(), status);
     EXPECT_EQ(server.requestCount(), 1u);
   }
   TestServer server(chain(3));
   auto r = Request::requestWithURL(server.url("/r0"));
   r->setShouldRedirect(false);
-  RecordingDelegate d;
-  run(r, d);
+  run(r);
   EXPECT_EQ(r->responseStatusCode(), 302);
   EXPECT_EQ(server.requestCount(), 1u);
 
   TestServer bad(
       TestServer::replyForever(httpResponse(302, "", "Location: http://bad host/\r\n", "Found")));
-  RecordingDelegate unusable;
-  run(Request::requestWithURL(bad.url()), unusable);
-  ASSERT_EQ(unusable.failed, 1);
-  EXPECT_EQ(unusable.lastError->code, 5);
+  run(Request::requestWithURL(bad.url()));
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 5);
 }
 
 TEST_F(HttpRequestTest, DelegateThatAnswersRedirectsDecidesWhenToFollow) {
@@ -136,9 +130,8 @@ TEST_F(HttpRequestTest, KeptHeadersNeverCarryCookiesToAnotherHost) {
   });
   auto r = Request::requestWithURL(origin.url("/start"));
   r->appendPostData(std::string_view("body"));
-  RecordingDelegate d;
-  run(r, d);
-  ASSERT_EQ(d.finished, 1);
+  run(r);
+  ASSERT_EQ(last.finished, 1);
   auto reqs = target.requests();
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_EQ(reqs[0].body, "body");

@@ -103,9 +103,8 @@ TEST_F(ResponseTest, ChunkedAndCloseDelimitedBodiesAreAssembled) {
     c.send("HTTP/1.0 200 OK\r\n\r\nuntil the end");
   });
   auto r2 = Request::requestWithURL(once.url());
-  RecordingDelegate d2;
-  run(r2, d2);
-  ASSERT_EQ(d2.finished, 1);
+  run(r2);
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(toString(r2->rawResponseData()), "until the end");
   EXPECT_EQ(r2->contentLength(), 13u);
 }
@@ -182,8 +181,7 @@ TEST_F(ResponseTest, CookiesAreStoredAndSentBack) {
 
   auto noJar = Request::requestWithURL(srv.url("/next"));
   noJar->setUseCookiePersistence(false);
-  RecordingDelegate d;
-  run(noJar, d);
+  run(noJar);
   EXPECT_FALSE(srv.requests()[2].hasHeader("Cookie"));
 }
 

@@ -101,8 +101,14 @@ class HttpRequestTest : public ::testing::Test {
     ASSERT_TRUE(waitForOutcome(d, seconds)) << "no outcome in time";
     loop.runPending();
   }
+  // The same, recording into `last`.
+  void run(const HTTPRequestPtr& r, double seconds = 10) {
+    last = {};
+    run(r, last, seconds);
+  }
 
   ManualRunLoop loop;
+  RecordingDelegate last;
 };
 
 }  // namespace est::testing
