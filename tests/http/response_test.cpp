@@ -16,12 +16,13 @@ namespace fs = std::filesystem;
 
 class ResponseTest : public HttpRequestTest {
  protected:
-  HTTPRequestPtr fetch(const std::string& reply, RecordingDelegate& d,
+  // Serves `reply` from a fresh server and runs a request for it, recording into `last`.
+  HTTPRequestPtr fetch(const std::string& reply,
                        const std::function<void(Request&)>& configure = {}) {
     server = std::make_unique<TestServer>(TestServer::replyForever(reply));
     auto r = Request::requestWithURL(server->url("/x"));
     if (configure) configure(*r);
-    run(r, d);
+    run(r);
     return r;
   }
   TempDir tmp;
@@ -45,8 +46,7 @@ TEST_F(ResponseTest, CharsetComesFromContentTypeWithLatin1AsFallback) {
       {"text/plain; charset=utf-8", "\xC3(", UTF8StringEncoding, std::nullopt},
   };
   for (auto& c : cases) {
-    RecordingDelegate d;
-    auto r = fetch(httpResponse(200, c.body, "Content-Type: " + c.contentType + "\r\n"), d);
+    auto r = fetch(httpResponse(200, c.body, "Content-Type: " + c.contentType + "\r\n"));
     EXPECT_EQ(r->responseEncoding(), c.encoding) << c.contentType;
     EXPECT_EQ(r->responseString(), c.text) << c.contentType;
   }
@@ -59,9 +59,8 @@ TEST_F(ResponseTest, CharsetComesFromContentTypeWithLatin1AsFallback) {
 
 TEST_F(ResponseTest, GzipBodyIsKeptCompressedInflatedOnEveryReadAndNeverServedDamaged) {
   std::string json = "{\"status\":\"0\",\"pad\":\"" + std::string(2000, 'x') + "\"}";
-  RecordingDelegate d;
-  auto r = fetch(httpResponse(200, gzipBytes(json), "Content-Encoding: gzip\r\n"), d);
-  ASSERT_EQ(d.finished, 1);
+  auto r = fetch(httpResponse(200, gzipBytes(json), "Content-Encoding: gzip\r\n"));
+  ASSERT_EQ(last.finished, 1);
   EXPECT_TRUE(r->isResponseCompressed());
   ASSERT_GE(r->rawResponseData().size(), 2u);
   EXPECT_EQ(r->rawResponseData()[0], 0x1F);
@@ -69,32 +68,26 @@ TEST_F(ResponseTest, GzipBodyIsKeptCompressedInflatedOnEveryReadAndNeverServedDa
   EXPECT_EQ(toString(*r->responseData()), json);
   EXPECT_EQ(toString(*r->responseData()), json);
 
-  RecordingDelegate d2;
-  auto live = fetch(httpResponse(200, gzipBytes(json), "Content-Encoding: gzip\r\n"), d2,
+  auto live = fetch(httpResponse(200, gzipBytes(json), "Content-Encoding: gzip\r\n"),
                     [](Request& q) { q.setShouldWaitToInflateCompressedResponses(false); });
   EXPECT_EQ(toString(live->rawResponseData()), json);
   EXPECT_EQ(live->totalBytesRead(), gzipBytes(json).size());
 
   // A cut body: nothing rather than a partial text, and a failure when inflated on the fly.
   std::string gz = gzipBytes(json);
-  RecordingDelegate deferred;
-  auto cut = fetch(httpResponse(200, gz.substr(0, gz.size() - 10), "Content-Encoding: gzip\r\n"),
-                   deferred);
-  EXPECT_EQ(deferred.finished, 1);
+  auto cut = fetch(httpResponse(200, gz.substr(0, gz.size() - 10), "Content-Encoding: gzip\r\n"));
+  EXPECT_EQ(last.finished, 1);
   EXPECT_FALSE(cut->responseData());
-  RecordingDelegate garbage;
-  fetch(httpResponse(200, "definitely not gzip", "Content-Encoding: gzip\r\n"), garbage,
+  fetch(httpResponse(200, "definitely not gzip", "Content-Encoding: gzip\r\n"),
         [](Request& q) { q.setShouldWaitToInflateCompressedResponses(false); });
-  ASSERT_EQ(garbage.failed, 1);
-  EXPECT_EQ(garbage.lastError->code, 11);
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, 11);
 }
 
 TEST_F(ResponseTest, ChunkedAndCloseDelimitedBodiesAreAssembled) {
-  RecordingDelegate d;
   auto r = fetch("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                     chunked({"hello ", std::string(70000, 'c'), " world"}),
-                 d);
-  ASSERT_EQ(d.finished, 1);
+                 chunked({"hello ", std::string(70000, 'c'), " world"}));
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(r->rawResponseData().size(), 6u + 70000 + 6);
   EXPECT_EQ(r->contentLength(), r->totalBytesRead());
 
@@ -113,24 +106,23 @@ TEST_F(ResponseTest, BodyGoesToAFileOrToTheDelegateAndNowhereElse) {
   std::string body(300000, 'f');
   std::string dest = (dir / "out.bin").string();
   writeFile(dest, "old");
-  RecordingDelegate d;
-  auto r =
-      fetch(httpResponse(200, body), d, [&](Request& q) { q.setDownloadDestinationPath(dest); });
-  ASSERT_EQ(d.finished, 1);
+  auto r = fetch(httpResponse(200, body), [&](Request& q) { q.setDownloadDestinationPath(dest); });
+  ASSERT_EQ(last.finished, 1);
   EXPECT_EQ(slurp(dest), body);
   EXPECT_FALSE(r->responseData());
   EXPECT_TRUE(r->temporaryFileDownloadPath().empty());
 
   std::string gzDest = (dir / "inflated.txt").string();
-  RecordingDelegate dz;
-  fetch(httpResponse(200, gzipBytes(body), "Content-Encoding: gzip\r\n"), dz,
+  fetch(httpResponse(200, gzipBytes(body), "Content-Encoding: gzip\r\n"),
         [&](Request& q) { q.setDownloadDestinationPath(gzDest); });
   EXPECT_EQ(slurp(gzDest), body);
 
   RecordingDelegate streaming;
   streaming.takeData = true;
-  auto r3 = fetch(httpResponse(200, body), streaming,
-                  [&](Request& q) { q.setDownloadDestinationPath((dir / "unused").string()); });
+  server = std::make_unique<TestServer>(TestServer::replyForever(httpResponse(200, body)));
+  auto r3 = Request::requestWithURL(server->url("/x"));
+  r3->setDownloadDestinationPath((dir / "unused").string());
+  run(r3, streaming);
   EXPECT_EQ(streaming.data.size(), body.size());
   EXPECT_TRUE(r3->rawResponseData().empty());
   EXPECT_FALSE(fs::exists(dir / "unused"));
@@ -150,13 +142,12 @@ TEST_F(ResponseTest, ResumedDownloadSendsRangeAndAppendsOnlyWhenTheServerAgrees)
                             ? httpResponse(206, full.substr(6), "Content-Range: bytes 6-15/16\r\n",
                                            "Partial Content")
                             : httpResponse(200, full);
-    RecordingDelegate d;
-    fetch(reply, d, [&](Request& q) {
+    fetch(reply, [&](Request& q) {
       q.setDownloadDestinationPath(dest);
       q.setTemporaryFileDownloadPath(partial);
       q.setAllowResumeForFileDownloads(true);
     });
-    ASSERT_EQ(d.finished, 1);
+    ASSERT_EQ(last.finished, 1);
     EXPECT_EQ(server->requests()[0].header("Range"), "bytes=6-");
     EXPECT_EQ(slurp(dest), full) << serverHonoursRange;
   }
