@@ -301,10 +301,8 @@ TEST_F(DownloadCacheTest, AFreshCopyIsServedWithoutAnyConnection) {
   EXPECT_FALSE(first->didUseCachedResponse());
   ASSERT_EQ(server->connectionCount(), 1);
 
-  RecordingDelegate d;
-  auto second = fresh("/hit");
-  run(second, d);
-  EXPECT_EQ(d.events, (std::vector<std::string>{"finished"}));
+  auto second = get("/hit");
+  EXPECT_EQ(last.events, (std::vector<std::string>{"finished"}));
   EXPECT_TRUE(second->didUseCachedResponse());
   EXPECT_EQ(second->responseStatusCode(), 200);
   EXPECT_EQ(second->responseString(), "hello cache");
@@ -358,11 +356,9 @@ TEST_F(DownloadCacheTest, AFailedRequestFallsBackToTheCopyOnlyWhenAskedTo) {
   ASSERT_TRUE(last.lastError);
   EXPECT_EQ(last.lastError->code, ConnectionFailureErrorType);
 
-  RecordingDelegate fallback;
   auto r =
-      fresh("/f", AskServerIfModifiedWhenStaleCachePolicy | FallbackToCacheIfLoadFailsCachePolicy);
-  run(r, fallback);
-  EXPECT_EQ(fallback.finished, 1);
+      get("/f", AskServerIfModifiedWhenStaleCachePolicy | FallbackToCacheIfLoadFailsCachePolicy);
+  EXPECT_EQ(last.finished, 1);
   EXPECT_TRUE(r->didUseCachedResponse());
   EXPECT_EQ(r->responseString(), "kept safe");
   EXPECT_FALSE(r->error());

@@ -49,11 +49,9 @@ class NginxTest : public HttpRequestTest {
   HTTPRequestPtr get(const std::string& path, const std::function<void(Request&)>& configure = {}) {
     auto r = Request::requestWithURL(nginx->url(path));
     if (configure) configure(*r);
-    last = {};
-    run(r, last);
+    run(r);
     return r;
   }
-  RecordingDelegate last;
   static NginxServer* nginx;
 };
 NginxServer* NginxTest::nginx = nullptr;
@@ -158,10 +156,9 @@ class TlsTest : public HttpRequestTest {
                           const std::string& host = "localhost") {
     auto r = Request::requestWithURL(nginx->url("/hello.txt", server, "https", host));
     if (configure) configure(*r);
-    RecordingDelegate d;
-    run(r, d);
-    if (d.finished) body = toString(r->rawResponseData());
-    return d;
+    run(r);
+    if (last.finished) body = toString(r->rawResponseData());
+    return last;
   }
   static void expectSslFailure(const RecordingDelegate& d) {
     ASSERT_EQ(d.failed, 1);

@@ -70,11 +70,9 @@ class ProxyTest : public HttpRequestTest {
                      const std::function<void(HTTPRequest&)>& configure = {}) {
     auto r = HTTPRequest::requestWithURL(url);
     if (configure) configure(*r);
-    last = {};
-    run(r, last, 20);
+    run(r, 20);
     return r;
   }
-  RecordingDelegate last;
   static void via(HTTPRequest& r, const std::string& proxyURL) {
     auto p = parseProxyURL(proxyURL);
     r.setProxyHost(p->host);
