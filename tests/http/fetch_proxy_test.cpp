@@ -12,7 +12,7 @@ namespace {
 
 using FetchProxyTest = FetchFixture;
 
-TEST_F(FetchProxyTest, ProxyOptionRoutesThroughHttpAndSocksProxies) {
+TEST_F(FetchProxyTest, ProxyAndPacOptionsRouteThroughHttpAndSocksProxies) {
   TestServer origin(TestServer::replyForever(httpResponse(200, "hello")));
   TinyProxy tiny;
   MicroSocks socks("ann", "pw");
@@ -41,12 +41,8 @@ TEST_F(FetchProxyTest, ProxyOptionRoutesThroughHttpAndSocksProxies) {
 
   EXPECT_NE(fetch("--proxy ftp://x " + origin.url("/")), 0);
   EXPECT_NE(err.find("bad proxy"), std::string::npos);
-}
 
-TEST_F(FetchProxyTest, PacOptionTakesAPathOrAnHttpURL) {
-  TestServer origin(TestServer::replyForever(httpResponse(200, "hello")));
-  TinyProxy tiny;
-  ASSERT_TRUE(tiny.running());
+  // --pac takes a path (spaces and all) or an http URL.
   std::string script = "function FindProxyForURL(url, host) { return 'PROXY 127.0.0.1:" +
                        std::to_string(tiny.port()) + "'; }";
   TestServer pacServer(TestServer::replyForever(httpResponse(200, script)));
