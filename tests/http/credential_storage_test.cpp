@@ -42,34 +42,23 @@ TEST(CredentialStorageTest, TheMemoryStoreTellsEveryPartOfTheKeyApart) {
   EXPECT_FALSE(store.find(key));
 }
 
-TEST(CredentialStorageTest, WithoutASessionBusNothingIsTried) {
-  TempDir runtime;
-  ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "");
-  ScopedEnv dir("XDG_RUNTIME_DIR", runtime.path().string());
-  auto start = Clock::now();
-  EXPECT_EQ(CredentialStorage::connectToSecretService(), nullptr);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
-  CredentialStorage::setShared(nullptr);
-  EXPECT_EQ(CredentialStorage::shared()->kind(), "memory");
-  CredentialStorage::setShared(nullptr);
-}
-
-TEST(CredentialStorageTest, ABusWithoutASecretServiceFallsBackToMemoryQuickly) {
-  TempDir runtime;
-  std::string socket = (runtime.path() / "bus").string();
-  std::string address = "--address=unix:path=" + socket;
-  pid_t pid = spawnQuietly({"dbus-daemon", "--session", "--nofork", address});
+TEST(CredentialStorageTest, WithoutABusOrASecretServiceTheSharedStoreIsMemoryQuickly) {
+  TempDir runtime;  // holds no default "bus" socket
+  std::string socket = (runtime.path() / "own-bus").string();
+  pid_t pid =
+      spawnQuietly({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket});
   ASSERT_GT(pid, 0);
   struct stat st {};
   for (int i = 0; i < 300 && ::stat(socket.c_str(), &st) != 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(::stat(socket.c_str(), &st), 0) << "dbus-daemon did not start";
-
-  {
-    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket);
+  ScopedEnv dir("XDG_RUNTIME_DIR", runtime.path().string());
+  // No bus at all: nothing is tried. A bus without a secret service: given up in time.
+  for (std::string address : {std::string(), "unix:path=" + socket}) {
+    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", address);
     auto start = Clock::now();
-    EXPECT_EQ(CredentialStorage::connectToSecretService(1.0), nullptr);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(CredentialStorage::connectToSecretService(1.0), nullptr) << address;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(address.empty() ? 1 : 3)) << address;
     CredentialStorage::setShared(nullptr);
     auto shared = CredentialStorage::shared();
     EXPECT_EQ(shared->kind(), "memory");
@@ -77,8 +66,7 @@ TEST(CredentialStorageTest, ABusWithoutASecretServiceFallsBackToMemoryQuickly) {
     CredentialStorage::setShared(nullptr);
   }
   ::kill(pid, SIGTERM);
-  int status;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
