@@ -2067,8 +2067,13 @@ HTTPRequestPtr HTTPRequest::HEADRequest() {
   head->useCookiePersistence_ = useCookiePersistence_;
   head->useSessionPersistence_ = useSessionPersistence_;
   head->shouldRedirect_ = shouldRedirect_;
+  head->shouldPresentCredentialsBeforeChallenge_ = shouldPresentCredentialsBeforeChallenge_;
+  head->useCredentialStorage_ = useCredentialStorage_;
+  // The same way out as the request it sizes (proxy credentials come from it when asked).
   head->proxyHost_ = proxyHost_;
   head->proxyPort_ = proxyPort_;
+  head->proxyType_ = proxyType_;
+  head->PACurl_ = PACurl_;
   return head;
 }
 

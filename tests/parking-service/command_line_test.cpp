@@ -25,17 +25,6 @@ std::optional<ParkingServiceCommandLine> parse(std::vector<std::string> args,
   return line;
 }
 
-TEST(CommandLine, DefaultsFollowThePaidHoursAndLogRequests) {
-  auto line = parse({});
-  ASSERT_TRUE(line);
-  EXPECT_EQ(line->host, "127.0.0.1");
-  EXPECT_EQ(line->port, 8080);
-  EXPECT_FALSE(line->options.anyHour);
-  EXPECT_FALSE(line->options.quiet);
-  EXPECT_EQ(line->options.price, 25.0);
-  EXPECT_FALSE(line->help);
-}
-
 TEST(CommandLine, EveryOptionInBothSpellings) {
   auto line = parse({"--listen",
                      "[::1]:0",
