@@ -29,6 +29,12 @@ TEST_F(BuyPageTest, WednesdayAtTwoDefaultsSliderEndAndTicketHandedOn) {
   EXPECT_EQ(w().lblTime->text(), "30");
   EXPECT_EQ(w().txtEndTime->text(), "14:30");
 
+  // Minutes round half to even, as printf does.
+  for (auto [units, minutes] :
+       {std::pair{2.5f, "60"}, {3.5f, "120"}, {3.51f, "120"}, {1.49f, "30"}}) {
+    setUnits(units);
+    EXPECT_EQ(w().lblTime->text(), minutes) << units;
+  }
   setUnits(3);
   EXPECT_EQ(w().lblTime->text(), "90");
   EXPECT_EQ(w().txtEndTime->text(), "15:30");
@@ -55,19 +61,6 @@ TEST_F(BuyPageTest, WednesdayAtTwoDefaultsSliderEndAndTicketHandedOn) {
   confirm()->cancelBtnTouched();
   EXPECT_FALSE(confirmShown());
   EXPECT_TRUE(TicketManager::getInstance().getTickets().empty());
-}
-
-TEST_F(BuyPageTest, MinutesRoundHalfToEvenAsPrintfDoes) {
-  showMain();
-  buy()->updateView();
-  setUnits(2.5f);
-  EXPECT_EQ(w().lblTime->text(), "60");
-  setUnits(3.5f);
-  EXPECT_EQ(w().lblTime->text(), "120");
-  setUnits(3.51f);
-  EXPECT_EQ(w().lblTime->text(), "120");
-  setUnits(1.49f);
-  EXPECT_EQ(w().lblTime->text(), "30");
 }
 
 TEST_F(BuyPageTest, StartFollowsTheClockUntilPicked) {
@@ -153,7 +146,7 @@ TEST_F(BuyPageTest, PickingTenAtHalfPastNineAllowsSixteenUnits) {
   EXPECT_TRUE(confirmShown());
 }
 
-TEST_F(BuyPageTest, PassedStartIsAnInvalidHour) {
+TEST_F(BuyPageTest, PassedOrUnreadableStartIsRefused) {
   showMain();
   buy()->updateView();
   pickHour(4, 30);  // 14:30
@@ -162,6 +155,14 @@ TEST_F(BuyPageTest, PassedStartIsAnInvalidHour) {
   clock.set(wednesdayAt(15, 10));
   buy()->btnComprarTouched();
   EXPECT_EQ(alertMessages(), std::vector<std::string>{"Hora invalida"});
+  EXPECT_FALSE(confirmShown());
+
+  // An unreadable start leaves the end empty and reads as hour 0, outside the paid hours.
+  w().txtStartTime->setText("ab:cd");
+  buy()->updateEndTime();
+  EXPECT_EQ(w().txtEndTime->text(), "");
+  buy()->btnComprarTouched();
+  EXPECT_EQ(alertMessages().back(), kFree);
   EXPECT_FALSE(confirmShown());
 }
 
@@ -184,16 +185,6 @@ TEST_F(BuyPageTest, ChosenPlateIsKeptAndAnEmptyPlateListSavesNothing) {
   EXPECT_EQ(w().pickerLicense->numberOfRowsInComponent(0), 0);
   buy()->btnGuardarTouched();
   EXPECT_EQ(w().lblLicense->text(), "SBA4321 - Ford Ka");
-}
-
-TEST_F(BuyPageTest, UnreadableStartLeavesTheEndEmpty) {
-  showMain();
-  buy()->updateView();
-  w().txtStartTime->setText("ab:cd");
-  buy()->updateEndTime();
-  EXPECT_EQ(w().txtEndTime->text(), "");
-  buy()->btnComprarTouched();  // hour 0: outside the paid hours
-  EXPECT_EQ(alertMessages(), std::vector<std::string>{kFree});
 }
 
 }  // namespace

@@ -26,12 +26,9 @@ TEST_F(HomePageTest, OneRunningTicketWithMinutesLeft) {
   EXPECT_TRUE(w().lblNoActiveTickets->isHidden());
   EXPECT_FALSE(w().lblNoInactiveTickets->isHidden());
   EXPECT_EQ(w().lblLicenseTime->text(), "ABC 1234 - Fiat Uno / 30 min");
-}
 
-TEST_F(HomePageTest, MinutesLeftRoundHalfToEven) {
-  storeTicket("ABC 1234", 14, 0, 15, 30);
+  // Minutes left round half to even.
   clock.set(wednesdayAt(15, 27, 30));  // 2.5 minutes left
-  showMain();
   home()->updateView();
   EXPECT_EQ(w().lblTicketInfo->text(), "Su ticket vence en 2 min");
   clock.set(wednesdayAt(15, 26, 30));  // 3.5
@@ -74,7 +71,7 @@ TEST_F(HomePageTest, NoTicketsShowsPlaceholdersAndHidesTheExtension) {
   EXPECT_FALSE(confirmShown());
 }
 
-TEST_F(HomePageTest, ExtensionStartsAtTheEndWithoutAPaidHoursCheck) {
+TEST_F(HomePageTest, ExtensionStartsAtTheEndWithoutAPaidHoursCheckUnlessTheDefaultIsDamaged) {
   Preferences::standard().setObject("defaultTime", PrefValue("60"));
   clock.set(dayAt(7, 17, 0));  // Saturday
   storeTicket("ABC 1234", 16, 0, 18, 0);
@@ -91,13 +88,9 @@ TEST_F(HomePageTest, ExtensionStartsAtTheEndWithoutAPaidHoursCheck) {
   EXPECT_EQ(confirm()->layout().lblTitle->text(), "COMPRA RÁPIDA");
   EXPECT_EQ(confirm()->layout().timeInitLabel->text(), "18:00");
   EXPECT_EQ(confirm()->layout().timeEndLabel->text(), "19:00");
-}
+  main->hideConfirmBuyVc();
 
-TEST_F(HomePageTest, ExtensionWithADamagedDefaultAsksNothing) {
   Preferences::standard().setObject("defaultTime", PrefValue("-30"));
-  storeTicket("ABC 1234", 14, 0, 15, 30);
-  showMain();
-  home()->updateView();
   home()->btnRenewTouched();
   EXPECT_FALSE(confirmShown());
 }
@@ -134,7 +127,7 @@ TEST_F(HomePageTest, QuickPurchaseFollowsThePaidHours) {
   EXPECT_FALSE(confirmShown());
 }
 
-TEST_F(HomePageTest, OptionsSliderAndPlateReachTheHomeAndBuyPages) {
+TEST_F(HomePageTest, OptionsSliderAndPlateReachTheHomeAndBuyPagesAndNoPlatesSaveNothing) {
   showMain();
   auto& o = settings()->layout();
   settings()->updateView();
@@ -167,15 +160,12 @@ TEST_F(HomePageTest, OptionsSliderAndPlateReachTheHomeAndBuyPages) {
   EXPECT_EQ(o.lblTime->text(), "45");
   EXPECT_EQ(o.sliderTime->value(), 1.0f);
   EXPECT_TRUE(ui::isPanelOutOfSight(o.pickerView));
-}
 
-TEST_F(HomePageTest, OptionsWithoutPlatesSaveNothing) {
-  showMain();
   Preferences::standard().removeObject("Licenses");
   settings()->updateView();
-  EXPECT_EQ(settings()->layout().pickerLicense->numberOfRowsInComponent(0), 0);
+  EXPECT_EQ(o.pickerLicense->numberOfRowsInComponent(0), 0);
   settings()->btnGuardarTouched();
-  EXPECT_EQ(*Preferences::standard().objectForKey("defaultLicense")->text(), "ABC 1234");
+  EXPECT_EQ(*Preferences::standard().objectForKey("defaultLicense")->text(), "SBA4321");
 }
 
 class TicketsPageTest : public PagesTest {

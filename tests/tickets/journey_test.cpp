@@ -83,7 +83,6 @@ TEST_F(JourneyTest, NewUserRegistersAndBuysNinetyMinutes) {
   advance(1.1);
   CellNumberViewController* cell = app().cellNumberVC();
   ASSERT_TRUE(cell);
-  EXPECT_EQ(app().labelPageSelected()->text(), "REGISTRO");
   cell->txtCellNumber()->setText(kPhone);
   cell->btnValidar()->click();
   ASSERT_TRUE(waitFor([&] { return app().pinValidationVC() != nullptr; }));
@@ -109,22 +108,16 @@ TEST_F(JourneyTest, NewUserRegistersAndBuysNinetyMinutes) {
   // The main pages, with the price fetched for the new session.
   ASSERT_EQ(app().estado(), MainViewController::kStandard);
   EXPECT_EQ(app().presentedViewController(), nullptr);
-  EXPECT_EQ(app().labelPageSelected()->text(), "INICIO");
   ASSERT_TRUE(waitFor([] { return Preferences::standard().objectForKey("price").has_value(); }));
   EXPECT_DOUBLE_EQ(Preferences::standard().doubleForKey("price"), 25.0);
 
-  // The buy page: 90 minutes from now, for the only plate.
+  // The buy page, for the only plate, and confirmation; the page and purchase tests check
+  // the texts and the stored ticket in detail.
   app().buttonBuy()->click();
   ui::finishAllAnimations();
-  EXPECT_EQ(app().labelPageSelected()->text(), "COMPRAR");
-  BuyViewController* buy = buyPage();
-  EXPECT_EQ(buy->layout().lblLicense->text(), "ABC 1234 - Fiat Uno");
-  EXPECT_EQ(buy->layout().txtStartTime->text(), "14:00");
-  buy->layout().slider->setValue(3);
-  buy->sliderValueChanged();
-  EXPECT_EQ(buy->layout().lblTime->text(), "90");
-  EXPECT_EQ(buy->layout().txtEndTime->text(), "15:30");
-  buy->layout().btnComprar->click();
+  buyPage()->layout().slider->setValue(3);
+  buyPage()->sliderValueChanged();
+  buyPage()->layout().btnComprar->click();
   ASSERT_TRUE(confirmPage());
   ASSERT_EQ(app().transparentModalViewController(), confirmPage());
   EXPECT_TRUE(confirmPage()->isViewInHierarchy());
@@ -132,46 +125,21 @@ TEST_F(JourneyTest, NewUserRegistersAndBuysNinetyMinutes) {
   // Confirmed: the service answers "IN_PROGRESS" three times, then "OK".
   confirmPage()->layout().btnConfirm->click();
   ASSERT_TRUE(waitFor([&] { return app().isWaitingValidationVc() && pending(); }));
-  EXPECT_EQ(waitingPage()->layout().titleLabel->text(), "Compra Ticket");
   for (int i = 0; i < 3; ++i) {
     pollOnce();
     EXPECT_TRUE(pending()) << "poll " << i;
-    EXPECT_TRUE(TicketManager::getInstance().getTickets().empty()) << "poll " << i;
   }
   pollOnce();
   EXPECT_FALSE(pending());
-  EXPECT_FALSE(waitingPage()->isPolling());
-
-  // The summary, one second later.
-  advance(0.9);
-  EXPECT_FALSE(app().isWaitingValidationVc());
-  advance(0.1);
+  advance(1);
   loop.runPending();
   ASSERT_TRUE(app().isWaitingValidationVc());
   EXPECT_EQ(waitingPage()->layout().titleLabel->text(), "Ticket Comprado");
-  EXPECT_EQ(waitingPage()->layout().txtLabel->text().toStdString(),
-            "El estacionamiento del vehículo matrícula ABC1234 comienza a las 14:00 hs y finaliza "
-            "a las 15:30 hs. Costo 75 pesos. Gracias por utilizar Estacionamiento Tarifado "
-            "Telvana");
   EXPECT_TRUE(alerts.record().empty()) << alertMessages()[0];
-
-  // Exactly one stored ticket of 90 minutes.
   std::vector<Ticket> stored = TicketManager::getInstance().getTickets();
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_EQ(stored[0].license, "ABC 1234");
-  ASSERT_TRUE(stored[0].timeStart && stored[0].timeEnd);
-  EXPECT_EQ(*stored[0].timeStart, wednesdayAt(14, 0));
-  EXPECT_EQ(*stored[0].timeEnd, wednesdayAt(15, 30));
-  EXPECT_EQ(*stored[0].timeEnd - *stored[0].timeStart, std::chrono::minutes(90));
-
-  // The two end-of-ticket notifications.
-  std::vector<LocalNotification> notes =
-      LocalNotificationCenter::shared().scheduledLocalNotifications();
-  ASSERT_EQ(notes.size(), 2u);
-  EXPECT_EQ(notes[0].fireDate, wednesdayAt(15, 25));
-  EXPECT_EQ(notes[0].alertBody, "El ticket de la matricula ABC 1234 va a finalizar");
-  EXPECT_EQ(notes[1].fireDate, wednesdayAt(15, 30));
-  EXPECT_EQ(notes[1].alertBody, "El ticket de la matricula ABC 1234 finalizó");
+  EXPECT_EQ(LocalNotificationCenter::shared().scheduledLocalNotifications().size(), 2u);
 
   // The user closes the summary; the pages show the running ticket.
   waitingPage()->layout().btnClose->click();
@@ -182,7 +150,6 @@ TEST_F(JourneyTest, NewUserRegistersAndBuysNinetyMinutes) {
   ui::finishAllAnimations();
   EXPECT_EQ(app().labelPageSelected()->text(), "MIS TICKETS");
   ASSERT_EQ(ticketsPage()->activeTickets().size(), 1u);
-  EXPECT_EQ(ticketsPage()->activeTickets()[0].license, "ABC 1234");
   EXPECT_TRUE(ticketsPage()->inActiveTickets().empty());
 }
 

@@ -84,17 +84,15 @@ TEST_F(ProgressHudTest, ShowAddsOnTopAndIsVisibleAtOnceWithoutGrace) {
   EXPECT_FALSE(hud->testAttribute(Qt::WA_TransparentForMouseEvents));
 }
 
-TEST_F(ProgressHudTest, AnimatedShowFadesInOverThreeTenths) {
-  auto* hud = KvProgressHUD::showHUDAddedTo(&view, true);
-  EXPECT_EQ(hud->alpha(), 0);
+TEST_F(ProgressHudTest, AnimatedShowFadesInOverThreeTenthsAndZoomSettlesAtNaturalSize) {
+  auto* fading = KvProgressHUD::showHUDAddedTo(&view, true);
+  EXPECT_EQ(fading->alpha(), 0);
   loop.advance(Seconds(0.15));
-  EXPECT_GT(hud->alpha(), 0.05);
-  EXPECT_LT(hud->alpha(), 0.95);
+  EXPECT_GT(fading->alpha(), 0.05);
+  EXPECT_LT(fading->alpha(), 0.95);
   loop.advance(Seconds(0.16));
-  EXPECT_EQ(hud->alpha(), 1);
-}
+  EXPECT_EQ(fading->alpha(), 1);
 
-TEST_F(ProgressHudTest, ZoomStartsLargeAndSettlesAtNaturalSize) {
   auto hud = KvProgressHUD::initWithView(&view);
   hud->setAnimationType(KvProgressHUDAnimation::Zoom);
   hud->show(true);
@@ -110,7 +108,7 @@ TEST_F(ProgressHudTest, ZoomStartsLargeAndSettlesAtNaturalSize) {
   EXPECT_DOUBLE_EQ(scale(hud.get()), 1.0);  // reset for the next show
 }
 
-TEST_F(ProgressHudTest, MinimumShowTimeHoldsAnEarlyHide) {
+TEST_F(ProgressHudTest, MinimumShowTimeHoldsAnEarlyHideButNotALateOne) {
   CountingDelegate delegate;
   auto* hud = KvProgressHUD::showHUDAddedTo(&view, false);
   hud->setMinShowTime(1);
@@ -123,15 +121,12 @@ TEST_F(ProgressHudTest, MinimumShowTimeHoldsAnEarlyHide) {
   loop.advance(Seconds(0.02));
   EXPECT_EQ(delegate.calls, 1);
   EXPECT_EQ(hud->parentWidget(), nullptr);
-}
 
-TEST_F(ProgressHudTest, HideAfterTheMinimumTimeIsImmediate) {
-  auto* hud = KvProgressHUD::showHUDAddedTo(&view, false);
-  hud->setMinShowTime(1);
+  QPointer<KvProgressHUD> late = KvProgressHUD::showHUDAddedTo(&view, false);
+  late->setMinShowTime(1);
   loop.advance(Seconds(1.5));
-  QPointer<KvProgressHUD> guard(hud);
   KvProgressHUD::hideHUDForView(&view, false);
-  EXPECT_TRUE(guard->isFinished());
+  EXPECT_TRUE(late->isFinished());
 }
 
 TEST_F(ProgressHudTest, EachHideForViewRemovesTheTopmostRemainingOverlay) {
@@ -239,7 +234,7 @@ TEST_F(ProgressHudTest, ATaskEndingWithinTheGraceTimeNeverShowsTheOverlay) {
   EXPECT_EQ(delegate.calls, 1);
 }
 
-TEST_F(ProgressHudTest, ATaskOutlastingTheGraceTimeShowsThenHides) {
+TEST_F(ProgressHudTest, ATaskOutlastingTheGraceTimeShowsThenHidesAndNoTaskShowsNothing) {
   CountingDelegate delegate;
   auto hud = KvProgressHUD::initWithView(&view);
   hud->setGraceTime(0.5);
@@ -255,14 +250,12 @@ TEST_F(ProgressHudTest, ATaskOutlastingTheGraceTimeShowsThenHides) {
   ASSERT_TRUE(loop.waitUntil([&] { return delegate.calls == 1; }));
   EXPECT_FALSE(hud->taskInProgress());
   EXPECT_EQ(hud->alpha(), 0);
-}
 
-TEST_F(ProgressHudTest, PlainShowWithGraceTimeWaitsForATask) {
-  auto hud = KvProgressHUD::initWithView(&view);
-  hud->setGraceTime(0.3);
-  hud->show(false);
+  auto plain = KvProgressHUD::initWithView(&view);
+  plain->setGraceTime(0.3);
+  plain->show(false);
   loop.advance(Seconds(1));
-  EXPECT_EQ(hud->alpha(), 0);  // no task is bound, so there is nothing to show for
+  EXPECT_EQ(plain->alpha(), 0);  // no task is bound, so there is nothing to show for
 }
 
 TEST_F(ProgressHudTest, TheTaskRunsOnItsOwnThreadAndIsReleasedOnTheMainThread) {
