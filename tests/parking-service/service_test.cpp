@@ -37,8 +37,7 @@ TEST_F(AccountCalls, RegistrationSendsAPinChecksItAndKeepsItForARetry) {
   startService(options);
   LogCapture log;
 
-  ASSERT_EQ(readValidateNumberReply(bodyOf(call(validateNumberURL(base, kPhone, kDevice)))),
-            ValidateNumberOutcome::Accepted);
+  ASSERT_EQ(checkNumber(kPhone), ValidateNumberOutcome::Accepted);
   std::optional<std::string> pin = service->pinFor(kPhone);
   ASSERT_TRUE(pin);
   EXPECT_EQ(pin->size(), 4u);
@@ -50,15 +49,11 @@ TEST_F(AccountCalls, RegistrationSendsAPinChecksItAndKeepsItForARetry) {
   }
 
   std::string wrong = *pin == "0000" ? "0001" : "0000";
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, wrong)))),
-            ValidatePinOutcome::WrongPin);
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kOtherDevice, *pin)))),
-            ValidatePinOutcome::WrongPin);
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, *pin)))),
-            ValidatePinOutcome::Correct);
+  EXPECT_EQ(checkPin(wrong), ValidatePinOutcome::WrongPin);
+  EXPECT_EQ(checkPin(*pin, kOtherDevice), ValidatePinOutcome::WrongPin);
+  EXPECT_EQ(checkPin(*pin), ValidatePinOutcome::Correct);
   // The app checks the PIN again when its registration query failed.
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, *pin)))),
-            ValidatePinOutcome::Correct);
+  EXPECT_EQ(checkPin(*pin), ValidatePinOutcome::Correct);
 
   auto registro = readConsultarRegistroReply(bodyOf(call(consultarRegistroURL(base, kPhone))));
   EXPECT_EQ(registro.kind, ConsultarRegistroOutcome::Kind::Answered);
@@ -76,31 +71,23 @@ TEST_F(AccountCalls, NumbersAndDevicesOfTheWrongShapeAreRefused) {
   }
   for (std::string device :
        {"", "0F1E2D3C4B5A69788796A5B4C3D2E1F0", "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1FG"}) {
-    EXPECT_EQ(readValidateNumberReply(bodyOf(call(validateNumberURL(base, kPhone, device)))),
-              ValidateNumberOutcome::NotAccepted)
-        << device;
+    EXPECT_EQ(checkNumber(kPhone, device), ValidateNumberOutcome::NotAccepted) << device;
   }
   EXPECT_FALSE(service->pinFor(kPhone));
   // No PIN was sent: checking one is "not registered", not a wrong PIN.
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, "1234")))),
-            ValidatePinOutcome::NotRegistered);
+  EXPECT_EQ(checkPin("1234"), ValidatePinOutcome::NotRegistered);
 }
 
 TEST_F(AccountCalls, FiveWrongPinsForgetThePin) {
   ParkingServiceOptions options;
   options.seed = 7;
   startService(options);
-  ASSERT_EQ(readValidateNumberReply(bodyOf(call(validateNumberURL(base, kPhone, kDevice)))),
-            ValidateNumberOutcome::Accepted);
+  ASSERT_EQ(checkNumber(kPhone), ValidateNumberOutcome::Accepted);
   std::string pin = *service->pinFor(kPhone);
   std::string wrong = pin == "9999" ? "9998" : "9999";
-  for (int i = 0; i < 4; ++i)
-    EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, wrong)))),
-              ValidatePinOutcome::WrongPin);
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, wrong)))),
-            ValidatePinOutcome::NotRegistered);
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, pin)))),
-            ValidatePinOutcome::NotRegistered);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(checkPin(wrong), ValidatePinOutcome::WrongPin);
+  EXPECT_EQ(checkPin(wrong), ValidatePinOutcome::NotRegistered);
+  EXPECT_EQ(checkPin(pin), ValidatePinOutcome::NotRegistered);
   EXPECT_FALSE(service->pinFor(kPhone));
   // A new PIN starts over.
   registerPhone();
@@ -435,8 +422,7 @@ TEST_F(State, AccountsPinsAndPurchasesSurviveARestart) {
 
   startService(options());
   EXPECT_EQ(service->pinFor(kPhone), pin);
-  EXPECT_EQ(readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, kDevice, pin)))),
-            ValidatePinOutcome::Correct);
+  EXPECT_EQ(checkPin(pin), ValidatePinOutcome::Correct);
   EXPECT_TRUE(
       readConsultarRegistroReply(bodyOf(call(consultarRegistroURL(base, kPhone)))).registrado);
   // The first purchase had one poll; one more is still pending, then confirmed.

@@ -53,6 +53,13 @@ class EmbeddedService : public ::testing::Test {
               ValidatePinOutcome::Correct);
   }
 
+  ValidateNumberOutcome checkNumber(const std::string& phone, const std::string& device = kDevice) {
+    return readValidateNumberReply(bodyOf(call(validateNumberURL(base, phone, device))));
+  }
+  ValidatePinOutcome checkPin(const std::string& pin, const std::string& device = kDevice) {
+    return readValidatePinReply(bodyOf(call(validatePinURL(base, kPhone, device, pin))));
+  }
+
   ParkingPurchase purchase(std::int64_t id, std::string plate = "ABC 1234", int minutes = 90,
                            std::string hour = "14:00") const {
     return ParkingPurchase{kPhone, id, kDevice, std::move(plate), minutes, std::move(hour)};
