@@ -14,16 +14,23 @@ namespace {
 
 constexpr const char* kPhone = "099123456";
 
-void storeRegisteredUser() {
-  Preferences& prefs = Preferences::standard();
-  prefs.setObject(prefs::kPinSended, true);
-  prefs.setObject(prefs::kUserPhoneNumber, kPhone);
-  prefs.setObject(prefs::kLicenses, PrefArray{"ABC 1234"});
-  prefs.setObject("ABC 1234", "Fiat");
-  prefs.setObject(prefs::kDefaultLicense, "ABC 1234");
-}
+class RootTest : public AppTest {
+ protected:
+  void storeRegisteredUser() {
+    Preferences& prefs = Preferences::standard();
+    prefs.setObject(prefs::kPinSended, true);
+    prefs.setObject(prefs::kUserPhoneNumber, kPhone);
+    prefs.setObject(prefs::kLicenses, PrefArray{"ABC 1234"});
+    prefs.setObject("ABC 1234", "Fiat");
+    prefs.setObject(prefs::kDefaultLicense, "ABC 1234");
+  }
+  void launchRegistered() {
+    storeRegisteredUser();
+    launch();
+  }
+};
 
-using StartupTest = AppTest;
+using StartupTest = RootTest;
 
 TEST_F(StartupTest, FreshInstallSeedsDefaultsAndAsksForThePhoneAfterASecond) {
   launch();
@@ -66,8 +73,7 @@ TEST_F(StartupTest, RegisteredUserSeesTheMainPagesAtOnceAndTheSessionFetchesTheP
   ParkingServiceOptions options;
   options.price = 12.5;
   startService(options);
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   EXPECT_EQ(main().estado(), MainViewController::kStandard);
   EXPECT_EQ(main().scrollView()->contentWidth(), 1600);
   EXPECT_EQ(title(), "INICIO");
@@ -102,11 +108,10 @@ TEST_F(StartupTest, APendingPurchaseOpensValidationOnceAtStartUp) {
   EXPECT_FALSE(Preferences::standard().boolForKey(prefs::kSessionStarted));
 }
 
-using NavigationTest = AppTest;
+using NavigationTest = RootTest;
 
 TEST_F(NavigationTest, TapAndSwipeTitlesDifferOnlyForOptions) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   ui::PagingArea* area = main().scrollView();
 
   main().buttonOption()->click();
@@ -159,8 +164,7 @@ TEST_F(NavigationTest, MenuDoesNothingDuringRegistration) {
 }
 
 TEST_F(NavigationTest, PlateRegistrationFromOptionsIsASixthPageThatAnyMoveRemoves) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   ui::PagingArea* area = main().scrollView();
   main().showAddLicenceVC();
   AddLiceneViewController* add = main().addLicenceVC();
@@ -194,8 +198,7 @@ TEST_F(NavigationTest, PlateRegistrationFromOptionsIsASixthPageThatAnyMoveRemove
 }
 
 TEST_F(NavigationTest, ShellMenuSelectionRefreshesTheTaggedPage) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   ASSERT_TRUE(buy);
   int before = buy->updates;
   main().menuBarSelected(main().buttonBuy());  // tag 32
@@ -205,11 +208,10 @@ TEST_F(NavigationTest, ShellMenuSelectionRefreshesTheTaggedPage) {
   EXPECT_EQ(home->updates, homeBefore);
 }
 
-using OverlayTest = AppTest;
+using OverlayTest = RootTest;
 
 TEST_F(OverlayTest, ConfirmationSlidesOverTheScreenAndAwayAgain) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   Ticket ticket;
   ticket.license = "ABC 1234";
   main().showConfirmBuyVC(ticket, nullptr, true);
@@ -232,8 +234,7 @@ TEST_F(OverlayTest, ConfirmationSlidesOverTheScreenAndAwayAgain) {
 }
 
 TEST_F(OverlayTest, EveryPurchaseShowsItsValidationScreen) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   settle();
   for (int purchase = 1; purchase <= 2; ++purchase) {
     main().showWaitingValidationVc();
@@ -251,11 +252,10 @@ TEST_F(OverlayTest, EveryPurchaseShowsItsValidationScreen) {
   }
 }
 
-using ShellTest = AppTest;
+using ShellTest = RootTest;
 
 TEST_F(ShellTest, OneRefreshTimerAfterTwoActivationsStoppedInTheBackground) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   settle();
   delegate->applicationDidBecomeActive();
   delegate->applicationDidBecomeActive();
@@ -276,8 +276,7 @@ TEST_F(ShellTest, OneRefreshTimerAfterTwoActivationsStoppedInTheBackground) {
 }
 
 TEST_F(ShellTest, QtStatesMapToTheLifecycle) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   delegate->handleApplicationState(Qt::ApplicationActive);
   delegate->stopTimer();
   delegate->handleApplicationState(Qt::ApplicationActive);
@@ -298,8 +297,7 @@ TEST_F(ShellTest, QtStatesMapToTheLifecycle) {
 }
 
 TEST_F(ShellTest, ResigningWithAPendingPurchaseRemindsAfterFifteenSeconds) {
-  storeRegisteredUser();
-  launch();
+  launchRegistered();
   delegate->applicationWillResignActive();
   EXPECT_TRUE(notifications->scheduledLocalNotifications().empty());
 

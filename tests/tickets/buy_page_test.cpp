@@ -9,6 +9,10 @@ constexpr const char* kFree = "El estacionamiento es gratis en el horario selecc
 class BuyPageTest : public PagesTest {
  protected:
   Ui::BuyViewController& w() { return buy()->layout(); }
+  void openBuyPage() {
+    showMain();
+    buy()->updateView();
+  }
   void setUnits(float units) {
     w().slider->setValue(units);
     buy()->sliderValueChanged();
@@ -21,8 +25,7 @@ class BuyPageTest : public PagesTest {
 };
 
 TEST_F(BuyPageTest, WednesdayAtTwoDefaultsSliderEndAndTicketHandedOn) {
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   EXPECT_EQ(w().txtStartTime->text(), "14:00");
   EXPECT_EQ(w().slider->maximumValue(), 8.0f);
   EXPECT_EQ(w().lblLicense->text(), "ABC 1234 - Fiat Uno");
@@ -65,8 +68,7 @@ TEST_F(BuyPageTest, WednesdayAtTwoDefaultsSliderEndAndTicketHandedOn) {
 
 TEST_F(BuyPageTest, StartFollowsTheClockUntilPicked) {
   clock.set(wednesdayAt(10, 5, 3));
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   EXPECT_EQ(w().txtStartTime->text(), "10:05");
   clock.set(wednesdayAt(10, 6, 1));
   buy()->updateView();
@@ -93,8 +95,7 @@ TEST_F(BuyPageTest, StartFollowsTheClockUntilPicked) {
 
 TEST_F(BuyPageTest, QuarterToSixEndsAtSix) {
   clock.set(wednesdayAt(17, 45));
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   EXPECT_EQ(w().slider->maximumValue(), 1.0f);
   setUnits(1);
   EXPECT_EQ(w().txtEndTime->text(), "18:00");
@@ -112,8 +113,7 @@ class BuyPageFreeParking : public BuyPageTest, public ::testing::WithParamInterf
 
 TEST_P(BuyPageFreeParking, ShowsTheFreeParkingAlertAndHandsNothingOn) {
   clock.set(dayAt(GetParam().day, GetParam().hour, GetParam().minute));
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   buy()->btnComprarTouched();
   EXPECT_EQ(alertMessages(), std::vector<std::string>{kFree});
   EXPECT_EQ(alerts.record()[0].title, "");
@@ -127,8 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Hours, BuyPageFreeParking,
 
 TEST_F(BuyPageTest, AfterSixNothingCanBeBought) {
   clock.set(wednesdayAt(18, 10));
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   EXPECT_EQ(w().slider->maximumValue(), 0.0f);
   EXPECT_EQ(w().lblTime->text(), "0");
   EXPECT_EQ(w().txtEndTime->text(), "18:00");
@@ -136,8 +135,7 @@ TEST_F(BuyPageTest, AfterSixNothingCanBeBought) {
 
 TEST_F(BuyPageTest, PickingTenAtHalfPastNineAllowsSixteenUnits) {
   clock.set(wednesdayAt(9, 30));
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   pickHour(0, 0);
   EXPECT_EQ(w().txtStartTime->text(), "10:00");
   EXPECT_EQ(w().slider->maximumValue(), 16.0f);
@@ -147,8 +145,7 @@ TEST_F(BuyPageTest, PickingTenAtHalfPastNineAllowsSixteenUnits) {
 }
 
 TEST_F(BuyPageTest, PassedOrUnreadableStartIsRefused) {
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   pickHour(4, 30);  // 14:30
   setUnits(1);
   EXPECT_EQ(w().txtEndTime->text(), "15:00");
@@ -167,8 +164,7 @@ TEST_F(BuyPageTest, PassedOrUnreadableStartIsRefused) {
 }
 
 TEST_F(BuyPageTest, ChosenPlateIsKeptAndAnEmptyPlateListSavesNothing) {
-  showMain();
-  buy()->updateView();
+  openBuyPage();
   ASSERT_EQ(w().pickerLicense->numberOfRowsInComponent(0), 2);
   EXPECT_EQ(w().pickerLicense->titleForRow(1, 0), "SBA4321 - Ford Ka");
   buy()->btnLicenseTouched();

@@ -38,14 +38,7 @@ inline constexpr const char* kPhone = "099123456";
 
 // 2026-03-04 is a Wednesday; the 7th a Saturday, the 8th a Sunday, the 9th a Monday.
 inline TimePoint dayAt(int day, int h, int m, int s = 0) {
-  LocalTime f;
-  f.year = 2026;
-  f.month = 3;
-  f.day = day;
-  f.hour = h;
-  f.minute = m;
-  f.second = s;
-  return fromLocal(f);
+  return fromLocal(LocalTime{2026, 3, day, h, m, s});
 }
 inline TimePoint wednesdayAt(int h, int m, int s = 0) {
   return dayAt(4, h, m, s);
