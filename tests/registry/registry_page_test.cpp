@@ -35,7 +35,7 @@ TEST_F(RegistryPageTest, BadFieldsAreRefusedWithoutARequest) {
   EXPECT_EQ(service->requestCount(), before);
 }
 
-TEST_F(RegistryPageTest, FoundVehicleShowsTheRegistryMessage) {
+TEST_F(RegistryPageTest, FoundVehicleShowsTheRegistryMessageAndNoResultTheFixedOne) {
   startService();
   showMain();
   query("abc1234", "123456");
@@ -44,11 +44,7 @@ TEST_F(RegistryPageTest, FoundVehicleShowsTheRegistryMessage) {
       << last().message.toStdString();
   EXPECT_EQ(last().buttonTitle, "Ok");
   EXPECT_FALSE(ui::KvProgressHUD::hideHUDForView(sucive()->view(), false));
-}
 
-TEST_F(RegistryPageTest, NoResultShowsTheFixedMessage) {
-  startService();
-  showMain();
   query("ZZZ0000", "1");
   EXPECT_EQ(last().title, "Error Sucive");
   EXPECT_EQ(last().message,
