@@ -138,21 +138,17 @@ TEST_F(ViewControllerTest, AnimatedDismissReturnsTheAppearanceToThePresenter) {
   EXPECT_TRUE(root.isAppeared());
 }
 
-TEST_F(ViewControllerTest, DismissWithNothingPresentedDoesNothing) {
+TEST_F(ViewControllerTest, DismissWithNothingPresentedAndASecondPresentationAreIgnored) {
   showRoot();
   bool completed = false;
   root.dismissViewController(true, [&] { completed = true; });
   modal.dismissViewController(false, [&] { completed = true; });
   EXPECT_FALSE(completed);
   EXPECT_TRUE(journal.entries.isEmpty());
-}
 
-TEST_F(ViewControllerTest, ASecondPresentationIsRefused) {
-  showRoot();
   Screen other(QStringLiteral("other"), &journal);
   root.presentViewController(&modal, false);
   LogCapture log;
-  bool completed = false;
   root.presentViewController(&other, false, [&] { completed = true; });
   EXPECT_FALSE(completed);
   EXPECT_EQ(root.presentedViewController(), &modal);
