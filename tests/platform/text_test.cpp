@@ -9,22 +9,17 @@
 namespace est {
 namespace {
 
-TEST(TextBoolValue, FirstSignificantCharacterDecides) {
+TEST(TextBoolValue, FirstSignificantCharacterWithinTheViewDecides) {
   for (const char* yes : {"1", "yes", "Y", "true", "T", "t", " +007", "\t\n 9", "-5", "0001",
                           "YES please", "y", "000t", "-0y"})
     EXPECT_TRUE(textBoolValue(yes)) << '"' << yes << '"';
   for (const char* no : {"",   " ",   "0",   "-0",  "+000", "No",   "no", "false",    "F",   "0x1",
                          "x1", "+-1", "- 1", "+ y", "\v",   "00.5", ".5", "\xc3\x9d", "0 1", "n0"})
     EXPECT_FALSE(textBoolValue(no)) << '"' << no << '"';
+  EXPECT_FALSE(textBoolValue(std::string_view("0001").substr(0, 3)));  // stops at the view end
 }
 
-TEST(TextBoolValue, StopsAtTheViewEnd) {
-  std::string s = "0001";
-  EXPECT_FALSE(textBoolValue(std::string_view(s).substr(0, 3)));
-  EXPECT_TRUE(textBoolValue(s));
-}
-
-TEST(TextIntegerValue, LeadingDecimalDigitsAfterBlanksAndSign) {
+TEST(TextIntegerValue, LeadingDecimalDigitsAfterBlanksAndSignSaturatingAtThe64BitLimits) {
   EXPECT_EQ(textIntegerValue("30"), 30);
   EXPECT_EQ(textIntegerValue("  -45 min"), -45);
   EXPECT_EQ(textIntegerValue("+007"), 7);
@@ -34,9 +29,6 @@ TEST(TextIntegerValue, LeadingDecimalDigitsAfterBlanksAndSign) {
   EXPECT_EQ(textIntegerValue("-"), 0);
   EXPECT_EQ(textIntegerValue("abc"), 0);
   EXPECT_EQ(textIntegerValue("- 3"), 0);
-}
-
-TEST(TextIntegerValue, SaturatesAtThe64BitLimits) {
   EXPECT_EQ(textIntegerValue("9223372036854775807"), LLONG_MAX);
   EXPECT_EQ(textIntegerValue("9223372036854775808"), LLONG_MAX);
   EXPECT_EQ(textIntegerValue("-9223372036854775808"), LLONG_MIN);
