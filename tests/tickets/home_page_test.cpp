@@ -186,23 +186,19 @@ class TicketsPageTest : public PagesTest {
   }
 };
 
-TEST_F(TicketsPageTest, EmptyStoreShowsOnePlaceholderRowEach) {
+TEST_F(TicketsPageTest, PlaceholdersOrRunningAndExpiredLatestEndFirstWithAlternatingRows) {
+  clock.set(dayAt(7, 14, 0));
   showMain();
   tickets()->updateView();
   auto& w = tickets()->layout();
   EXPECT_EQ(rows(w.tableViewActive), QStringList{"No tiene tickets vigentes."});
   EXPECT_EQ(rows(w.tableViewInActive), QStringList{"No tiene tickets vencidos."});
-}
 
-TEST_F(TicketsPageTest, RunningAndExpiredListedLatestEndFirstWithAlternatingRows) {
-  clock.set(dayAt(7, 14, 0));
   storeTicket("E12", 11, 0, 12, 0);
   storeTicket("R16", 14, 0, 16, 0);
   storeTicket("E0930", 9, 0, 9, 30);
   storeTicket("R17", 10, 0, 17, 0);
-  showMain();
   tickets()->updateView();
-  auto& w = tickets()->layout();
   EXPECT_EQ(rows(w.tableViewActive),
             (QStringList{"R17 - 07/03/26 - 10:00 - 17:00", "R16 - 07/03/26 - 14:00 - 16:00"}));
   EXPECT_EQ(rows(w.tableViewInActive),
