@@ -30,7 +30,7 @@ TEST(UUID, FreshIdentifiersAreCanonicalVersion4AndDistinct) {
     EXPECT_FALSE(isCanonicalUUID(bad)) << bad;
 }
 
-TEST(VendorIdentifier, CreatedOnceAndKeptAndADamagedOneIsKeptAside) {
+TEST(VendorIdentifier, CreatedOnceAndKeptADamagedOneKeptAsideAndAnUnwritableOneReported) {
   TempDir dir;
   auto file = dir / "data" / "vendor-identifier";
   std::string first = loadOrCreateVendorIdentifier(file);
@@ -49,12 +49,9 @@ TEST(VendorIdentifier, CreatedOnceAndKeptAndADamagedOneIsKeptAside) {
   EXPECT_EQ(names[1].rfind("vendor-identifier.corrupt-", 0), 0u);
   EXPECT_EQ(readText(dir / "data" / names[1]), "not-a-uuid\n");
   EXPECT_EQ(loadOrCreateVendorIdentifier(file), second);
-}
 
-TEST(VendorIdentifier, AnUnwritableFolderStillGivesAnIdentifierAndReportsIt) {
-  TempDir dir;
+  // An unwritable folder still gives an identifier, and says so.
   writeText(dir / "blocker", "");
-  LogCapture log;
   Error error;
   std::string id = loadOrCreateVendorIdentifier(dir / "blocker" / "vendor-identifier", &error);
   EXPECT_TRUE(isCanonicalUUID(id));
@@ -100,16 +97,14 @@ TEST(SystemRelease, ReadsNameAndVersionIdOfOsRelease) {
   EXPECT_FALSE(missing.version.empty());  // the kernel release
 }
 
-TEST(Locale, IdentifierWithoutCodesetOrModifier) {
+TEST(Locale, IdentifierWithoutCodesetOrModifierFromTheFirstSetVariable) {
   EXPECT_EQ(localeIdentifierFrom("es_UY.UTF-8"), "es_UY");
   EXPECT_EQ(localeIdentifierFrom("de_DE@euro"), "de_DE");
   EXPECT_EQ(localeIdentifierFrom("ca_ES.UTF-8@valencia"), "ca_ES");
   EXPECT_EQ(localeIdentifierFrom("pt"), "pt");
   for (const char* none : {"", "C", "POSIX", "C.UTF-8", ".UTF-8", "es UY", "es_UY\r\nX: y", "../x"})
     EXPECT_FALSE(localeIdentifierFrom(none)) << none;
-}
 
-TEST(Locale, FirstSetVariableDecides) {
   ScopedEnv all("LC_ALL", std::nullopt);
   ScopedEnv messages("LC_MESSAGES", std::nullopt);
   ScopedEnv lang("LANG", std::nullopt);
