@@ -160,18 +160,17 @@ TEST_F(EndToEnd, GzipRepliesAreInflatedForTheReaders) {
   EXPECT_EQ(readValidateNumberReply(number.body), ValidateNumberOutcome::Accepted);
 }
 
-TEST_F(EndToEnd, DroppedConnectionFailsTheRequest) {
-  ParkingServiceOptions options;
-  options.faults = {{ServiceFault::Kind::Drop, 1.0}};
-  startService(options);
+TEST_F(EndToEnd, DropsFailGarbageAndServerErrorsFinishAndReadAsTheLastOutcome) {
+  ParkingServiceOptions dropping;
+  dropping.faults = {{ServiceFault::Kind::Drop, 1.0}};
+  startService(dropping);
   Exchange dropped = get(getPriceOf30URL(base, kPhone));
   EXPECT_TRUE(dropped.failed);
   ASSERT_TRUE(dropped.error);
   EXPECT_EQ(dropped.error->domain, NetworkRequestErrorDomain);
   EXPECT_EQ(dropped.error->code, ConnectionFailureErrorType);
-}
+  service->stop();
 
-TEST_F(EndToEnd, GarbageAndServerErrorsFinishAndReadAsTheLastOutcome) {
   ParkingServiceOptions garbage;
   garbage.faults = {{ServiceFault::Kind::Garbage, 1.0}};
   startService(garbage);
