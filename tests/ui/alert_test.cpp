@@ -14,7 +14,7 @@ TEST_F(AlertTest, WithoutAPresenterAnAlertIsOnlyLogged) {
   EXPECT_TRUE(log.contains("Numero no válido"));
 }
 
-TEST_F(AlertTest, AlertsAreRecordedAndShownOneAtATime) {
+TEST_F(AlertTest, AlertsAreRecordedAndShownOneAtATimeInTheOrderRaised) {
   AlertPresenter presenter;
   ScopedAlertPresenter scope(presenter);
   std::vector<int> dismissed;
@@ -37,11 +37,8 @@ TEST_F(AlertTest, AlertsAreRecordedAndShownOneAtATime) {
   EXPECT_EQ(dismissed, std::vector<int>({1, 2}));
   EXPECT_FALSE(presenter.tapButton());
   EXPECT_EQ(presenter.record().size(), 2u);  // the record keeps what was shown
-}
 
-TEST_F(AlertTest, AnAlertRaisedOnDismissWaitsBehindTheQueue) {
-  AlertPresenter presenter;
-  ScopedAlertPresenter scope(presenter);
+  // An alert raised on dismissal waits behind the queue.
   showAlert(QString(), QStringLiteral("a"), QStringLiteral("Ok"),
             [] { showAlert(QString(), QStringLiteral("c"), QStringLiteral("Ok")); });
   showAlert(QString(), QStringLiteral("b"), QStringLiteral("Ok"));
