@@ -51,7 +51,7 @@ TEST(PercentEscape, UnescapeReversesEscapeAndRefusesBrokenEscapes) {
   EXPECT_FALSE(percentUnescape("%G0"));
 }
 
-TEST(ParkingRequests, EveryCallHasItsPathAndParametersInOrder) {
+TEST(ParkingRequests, EveryCallHasItsPathAfterOneSlashAndParametersInOrder) {
   EXPECT_EQ(validateNumberURL(kBase, "099123456", kDevice),
             std::string(kBase) + "/qorvix/json/validateNumber?phone=099123456&deviceId=" + kDevice);
   EXPECT_EQ(validatePinURL(kBase, "099123456", kDevice, "0042"),
@@ -73,9 +73,7 @@ TEST(ParkingRequests, EveryCallHasItsPathAndParametersInOrder) {
                 "/qorvix/json/consultarEstacionamiento?phone=099123456&appTransactionId=1234"
                 "&deviceId=" +
                 kDevice);
-}
-
-TEST(ParkingRequests, BaseAddressWithTrailingSlashGivesOneSlash) {
+  // A base address with trailing slashes gives one slash.
   EXPECT_EQ(getPriceOf30URL("http://h:1/", "1"), "http://h:1/qorvix/json/getPriceOf30?phone=1");
   EXPECT_EQ(registryQueryURL("http://h:1//", "A", "1"),
             "http://h:1/halvaro/meridel/sucive?consulta=consultaPatente&patente=A&padron=1");
