@@ -61,7 +61,20 @@ bool chain(int count, const std::function<HTTPRequestPtr()>& make,
   return ok;
 }
 
-void reportRate(benchmark::State& state, double seconds, bool ok) {
+// One transfer of kTransferSize under a fresh limit of kLimit, reported as the rate achieved
+// against the limit.
+template <class Make, class Check>
+void timeThrottled(benchmark::State& state, Make make, Check check) {
+  double seconds = 0;
+  bool ok = true;
+  for (auto _ : state) {
+    HTTPRequest::setBandwidthThrottle(std::make_shared<est::BandwidthThrottler>());
+    HTTPRequest::setMaxBandwidthPerSecond(kLimit);
+    auto start = SteadyClock::now();
+    ok = chain(1, make, check);
+    seconds = secondsSince(start);
+    HTTPRequest::setMaxBandwidthPerSecond(0);
+  }
   double rate = ok ? kTransferSize / seconds : 0;
   state.counters["limit_Bps"] = static_cast<double>(kLimit);
   state.counters["achieved_Bps"] = rate;
@@ -70,19 +83,9 @@ void reportRate(benchmark::State& state, double seconds, bool ok) {
 
 void ThrottledDownload(benchmark::State& state) {
   std::string url = nginx->url("/10m.bin");
-  double seconds = 0;
-  bool ok = true;
-  for (auto _ : state) {
-    HTTPRequest::setBandwidthThrottle(std::make_shared<est::BandwidthThrottler>());
-    HTTPRequest::setMaxBandwidthPerSecond(kLimit);
-    auto start = SteadyClock::now();
-    ok = chain(
-        1, [&] { return HTTPRequest::requestWithURL(url); },
-        [](HTTPRequest& q) { return q.rawResponseData().size() == kTransferSize; });
-    seconds = secondsSince(start);
-    HTTPRequest::setMaxBandwidthPerSecond(0);
-  }
-  reportRate(state, seconds, ok);
+  timeThrottled(
+      state, [&] { return HTTPRequest::requestWithURL(url); },
+      [](HTTPRequest& q) { return q.rawResponseData().size() == kTransferSize; });
 }
 
 void ThrottledUpload(benchmark::State& state) {
@@ -91,24 +94,14 @@ void ThrottledUpload(benchmark::State& state) {
   });
   std::string url = server.url("/upload");
   est::Data body(kTransferSize, 'u');
-  double seconds = 0;
-  bool ok = true;
-  for (auto _ : state) {
-    HTTPRequest::setBandwidthThrottle(std::make_shared<est::BandwidthThrottler>());
-    HTTPRequest::setMaxBandwidthPerSecond(kLimit);
-    auto start = SteadyClock::now();
-    ok = chain(
-        1,
-        [&] {
-          auto r = HTTPRequest::requestWithURL(url);
-          r->setPostBody(body);
-          return r;
-        },
-        [](HTTPRequest& q) { return q.responseString() == std::to_string(kTransferSize); });
-    seconds = secondsSince(start);
-    HTTPRequest::setMaxBandwidthPerSecond(0);
-  }
-  reportRate(state, seconds, ok);
+  timeThrottled(
+      state,
+      [&] {
+        auto r = HTTPRequest::requestWithURL(url);
+        r->setPostBody(body);
+        return r;
+      },
+      [](HTTPRequest& q) { return q.responseString() == std::to_string(kTransferSize); });
 }
 
 // The same 16 KB body: from a fresh cached copy (no connection) and from nginx.

@@ -53,7 +53,6 @@ class BandwidthThrottler : public BandwidthThrottle {
   size_t maxReadLength(size_t wanted) override;
   size_t maxUploadReadLength() override;
   double performThrottling() override;
-  bool shouldPause() override { return performThrottling() > 0; }
 
   // For inspection.
   std::uint64_t bandwidthUsedInLastSecond() const;

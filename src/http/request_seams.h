@@ -62,8 +62,6 @@ class BandwidthThrottle {
   virtual void incrementBandwidthUsedInLastSecond(std::uint64_t bytes);
   // Largest read allowed now, given the read size the request would like.
   virtual size_t maxReadLength(size_t wanted) { return wanted; }
-  // Whether transfers must pause now (checked at every tick and network event).
-  virtual bool shouldPause() { return false; }
   // Measures, then says how many seconds transfers must still hold off (0: go on).
   virtual double performThrottling() { return 0; }
   // Whether a limit is in force now; request bodies then go out through ThrottledInputStream.
