@@ -39,6 +39,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: estacionamiento [--parking-service URL] [--registry-service URL]\n"
+    "       estacionamiento -h | --help\n"
     "  Without either address (options or PARKING_SERVICE_URL / REGISTRY_SERVICE_URL) a demo\n"
     "  parking service starts on this machine.\n";
 
@@ -173,6 +174,8 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("Estacionamiento Tarifado");
+  // Lets Wayland compositors and docks tie the window to the installed desktop entry.
+  QGuiApplication::setDesktopFileName(EST_DESKTOP_ID);
   est::ui::installFontSubstitutions();
   quitOnSignals(app);
   est::QtRunLoop loop;

@@ -27,14 +27,39 @@ using est::HTTPRequest;
 using est::HTTPRequestPtr;
 
 const char* kUsage =
-    "usage: fetch [-o FILE]... [-i] [-I] [-X METHOD] [-H 'Name: value']...\n"
-    "             [-d DATA | --data-binary @FILE] [--compressed-body] [--timeout S]\n"
-    "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
-    "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
-    "             [--proxy URL] [--proxy-user USER:PASS] [--pac URL|FILE]\n"
-    "             [--cache DIR [--cache-policy N]] [--limit-rate BYTES_PER_SECOND]\n"
-    "             [-u USER:PASS [--digest]] [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
-    "       fetch --reachability [HOST]\n";
+    "usage: fetch [OPTIONS] URL...\n"
+    "       fetch --reachability [HOST]\n"
+    "  -o FILE                   body of the Nth URL to the Nth FILE (repeatable)\n"
+    "  -i                        show the response headers before the body\n"
+    "  -I                        HEAD request, headers only\n"
+    "  -X METHOD                 request method\n"
+    "  -H 'Name: value'          extra request header (repeatable)\n"
+    "  -d, --data DATA           form-encoded POST body\n"
+    "  --data-binary DATA|@FILE  POST body as given, or read from FILE\n"
+    "  --compressed-body         gzip the request body\n"
+    "  --timeout S               seconds of silence before giving up (default 10)\n"
+    "  --retries N               retries after a time-out\n"
+    "  --no-redirect             do not follow redirections\n"
+    "  -k, --insecure            accept any TLS certificate\n"
+    "  --cacert FILE             trust the certificates in FILE\n"
+    "  --http1.0                 speak HTTP/1.0\n"
+    "  -F, --form key=value|key=@FILE  multipart form part (repeatable)\n"
+    "  --form-string key=value   form part taken literally (repeatable)\n"
+    "  --proxy URL               proxy (http, https, socks5, socks4a)\n"
+    "  --proxy-user USER:PASS    proxy credentials\n"
+    "  --pac URL|FILE            proxy auto-configuration script\n"
+    "  --cache DIR               download cache kept in DIR\n"
+    "  --cache-policy N          cache policy bits (needs --cache)\n"
+    "  --limit-rate BYTES        upload bandwidth limit per second\n"
+    "  -u, --user USER:PASS      credentials, sent as Basic unless --digest\n"
+    "  --digest                  wait for the server's challenge\n"
+    "  --parallel                run every URL at once\n"
+    "  --queue                   run every URL on one network queue with a progress line\n"
+    "  -v, --verbose             show the request and response headers on standard error\n"
+    "  -s, --silent              no error messages or progress\n"
+    "  --stats                   one line of figures per request on standard error\n"
+    "  --reachability [HOST]     how this machine reaches HOST (or the internet)\n"
+    "  -h, --help                this text\n";
 
 struct Options {
   std::vector<std::string> outputs;
@@ -396,6 +421,12 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string_view(argv[1]) == "--reachability" && argc <= 3) {
     std::fputs(est::reachabilityReport(argc == 3 ? argv[2] : "").c_str(), stdout);
     return 0;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
   }
   Options o;
   if (!parseArguments(argc, argv, o)) {

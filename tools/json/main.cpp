@@ -15,7 +15,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: json [--fragment] [--pretty] [--sort-keys] [--max-depth N] [--check] [FILE|-]\n";
+    "usage: json [--fragment] [--pretty] [--sort-keys] [--max-depth N] [--check] [--] [FILE|-]\n"
+    "       json -h | --help\n";
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "json: %s\n%s", message.c_str(), kUsage);
