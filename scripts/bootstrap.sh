@@ -17,6 +17,8 @@ packages=(
   libcurl4-openssl-dev wrk
   # real peers started by the tests
   nginx-light openssl tinyproxy microsocks dbus-daemon xvfb xauth
+  # installation: manual pages, icons, desktop entry and AppStream checks, the Debian package
+  scdoc librsvg2-bin desktop-file-utils appstream dpkg-dev file lintian
 )
 
 missing=()
