@@ -84,6 +84,26 @@ case $check in
       grep -q "^$key" "$entry" || fail "$entry has no $key"
     done
     ;;
+  window-class)
+    # The window the installed program maps carries the class the desktop entry names, so
+    # docks group it under the entry's icon.
+    wanted=$(sed -n 's/^StartupWMClass=//p' "$prefix/share/applications/$id.desktop")
+    home="$build/tests/packaging/window home"
+    rm -rf "$home"
+    export XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache"
+    classes=$(xvfb-run -a bash -c '
+      QT_QPA_PLATFORM=xcb "$1" 2>/dev/null &
+      app=$!
+      for _ in $(seq 120); do
+        for window in $(xwininfo -root -children | grep -oE "^ +0x[0-9a-f]+" ); do
+          xprop -id "$window" WM_CLASS | grep -F "WM_CLASS(STRING)" && break 2
+        done
+        sleep 0.25
+      done
+      kill "$app"
+      wait "$app"' bash "$prefix/bin/estacionamiento")
+    grep -qF "\"$wanted\"" <<<"$classes" || fail "window class $classes is not \"$wanted\""
+    ;;
   metainfo)
     metainfo="$prefix/share/metainfo/$id.metainfo.xml"
     appstreamcli validate --no-net --strict "$metainfo"
