@@ -27,8 +27,18 @@ using est::HTTPRequest;
 using est::HTTPRequestPtr;
 
 const char* kUsage =
-    "usage: fetch [OPTIONS] URL...\n"
+    "usage: fetch [-o FILE]... [-i] [-I] [-X METHOD] [-H 'Name: value']...\n"
+    "             [-d DATA | --data-binary @FILE] [--compressed-body] [--timeout S]\n"
+    "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
+    "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
+    "             [--proxy URL] [--proxy-user USER:PASS] [--pac URL|FILE]\n"
+    "             [--cache DIR [--cache-policy N]] [--limit-rate BYTES_PER_SECOND]\n"
+    "             [-u USER:PASS [--digest]] [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
     "       fetch --reachability [HOST]\n"
+    "       fetch -h | --help\n";
+
+// --help adds one line per option to the usage.
+const char* kOptions =
     "  -o FILE                   body of the Nth URL to the Nth FILE (repeatable)\n"
     "  -i                        show the response headers before the body\n"
     "  -I                        HEAD request, headers only\n"
@@ -425,6 +435,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
       std::fputs(kUsage, stdout);
+      std::fputs(kOptions, stdout);
       return 0;
     }
   }
