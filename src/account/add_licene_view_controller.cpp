@@ -10,6 +10,7 @@
 #include "platform/preferences.h"
 #include "ui/alert.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 #include "ui_AddLiceneViewController.h"
 
@@ -59,6 +60,9 @@ void AddLiceneViewController::viewDidLoad() {
   account::styleButton(ui_->btnCancel, false);
   connect(ui_->btnConfirm, &QAbstractButton::clicked, this, [this] { btnConfirmTouched(); });
   connect(ui_->btnCancel, &QAbstractButton::clicked, this, [this] { btnCancelTouched(); });
+  ui::setMainAction(ui_->btnConfirm);
+  ui::nameAfter(ui_->txtTitle1, {ui_->txtLicense});
+  ui::nameAfter(ui_->txtTitle2, {ui_->txtCarModel});
 }
 
 void AddLiceneViewController::viewWillAppear(bool animated) {

@@ -13,6 +13,7 @@
 #include "protocol/reply.h"
 #include "ui/alert.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/progress_hud.h"
 #include "ui/view.h"
 #include "ui_CellNumberViewController.h"
@@ -55,6 +56,8 @@ void CellNumberViewController::viewDidLoad() {
   ui::setTextColor(ui_->txtCellNumber, colorWithHexString("005c84"));
   account::styleButton(ui_->btnValidar);
   connect(ui_->btnValidar, &QAbstractButton::clicked, this, [this] { btnValidarTouched(); });
+  ui::setMainAction(ui_->btnValidar);
+  ui::nameAfter(ui_->lblTitle, {ui_->txtCellNumber});
   ui_->txtCellNumber->becomeFirstResponder();
 }
 

@@ -15,6 +15,7 @@
 #include "protocol/reply.h"
 #include "ui/alert.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/progress_hud.h"
 #include "ui/view.h"
 #include "ui_PinValidationViewController.h"
@@ -57,6 +58,8 @@ void PinValidationViewController::viewDidLoad() {
   ui::setTextColor(ui_->txtPin, colorWithHexString("005c84"));
   account::styleButton(ui_->btnValidar);
   connect(ui_->btnValidar, &QAbstractButton::clicked, this, [this] { btnValidarTouched(); });
+  ui::setMainAction(ui_->btnValidar);
+  ui::nameAfter(ui_->lblTitle, {ui_->txtPin});
 }
 
 void PinValidationViewController::send(const std::string& url) {

@@ -14,8 +14,10 @@
 #include "platform/log.h"
 #include "platform/preferences.h"
 #include "ui/authentication_dialog.h"
+#include "ui/image.h"
 #include "ui/view.h"
 #include "ui/view_controller.h"
+#include "ui/window_frame.h"
 
 // The artwork lives in this static library; its registration would be dropped by the linker
 // without an explicit call.
@@ -37,6 +39,7 @@ AppDelegate::~AppDelegate() {
   stopTimer();
   notifications_->setBadgeObserver({});
   if (window_) window_->removeEventFilter(this);
+  if (frame_) frame_->removeEventFilter(this);
   if (window_) ui::AuthenticationDialog::install(nullptr);
   delete viewcontroller_.data();
 }
@@ -47,6 +50,13 @@ bool AppDelegate::didFinishLaunchingWithOptions(const LaunchOptions& options) {
   ui::setBackgroundColor(window_.get(), Qt::white);
   // Requests that switch the login dialog on (proxies do by default) ask over this window.
   ui::AuthenticationDialog::install(window_.get());
+  // The margins around the scaled screen take the colour of the pages' background.
+  QImage page = ui::Image::named("fondo.png").pixmap(QSize(1, 1)).toImage();
+  frame_ = std::make_unique<ui::WindowFrame>(
+      window_.get(), page.isNull() ? QColor(Qt::black) : page.pixelColor(0, 0));
+  frame_->setGeometryFile(Preferences::defaultFile().parent_path() / "window.plist");
+  frame_->placeOnScreen();
+  frame_->installEventFilter(this);
   loadInitialData();
   viewcontroller_ = new MainViewController(factory_);
   viewcontroller_->setAppDelegate(this);
@@ -153,8 +163,8 @@ void AppDelegate::handleWindowMinimized(bool minimized) {
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == window_.get() && event->type() == QEvent::WindowStateChange)
-    handleWindowMinimized(window_->isMinimized());
+  if (watched == frame_.get() && event->type() == QEvent::WindowStateChange)
+    handleWindowMinimized(frame_->isMinimized());
   return QObject::eventFilter(watched, event);
 }
 
@@ -217,6 +227,7 @@ void AppDelegate::updateWindowTitle() {
   int badge = notifications_->applicationIconBadgeNumber();
   if (badge > 0) title = QString("(%1) ").arg(badge) + title;
   window_->setWindowTitle(title);
+  if (frame_) frame_->setWindowTitle(title);
 }
 
 }  // namespace est

@@ -18,7 +18,8 @@ namespace est {
 
 namespace ui {
 class Window;
-}
+class WindowFrame;
+}  // namespace ui
 class MainViewController;
 class LocalNotificationCenter;
 struct LocalNotification;
@@ -65,6 +66,8 @@ class AppDelegate : public QObject {
   void menuBarSelected(int tag);
 
   ui::Window* window() const { return window_.get(); }
+  // The desktop window that draws window() scaled.
+  ui::WindowFrame* frame() const { return frame_.get(); }
   MainViewController* viewcontroller() const;
   LocalNotificationCenter& notifications() const { return *notifications_; }
 
@@ -89,6 +92,7 @@ class AppDelegate : public QObject {
   ScreenFactory factory_;
   LocalNotificationCenter* notifications_;
   std::unique_ptr<ui::Window> window_;
+  std::unique_ptr<ui::WindowFrame> frame_;  // after window_: goes first and hands it back
   QPointer<MainViewController> viewcontroller_;
   TimerId theTimer_ = 0;
   Phase phase_ = Phase::Inactive;

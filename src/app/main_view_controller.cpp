@@ -18,6 +18,7 @@
 #include "ui/animation.h"
 #include "ui/fonts.h"
 #include "ui/image.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 #include "ui_MainViewController.h"
 
@@ -128,6 +129,18 @@ void MainViewController::viewDidLoad() {
           [this] { actionButtonOption(sender()); });
   clearAllButtons();
   setButtonImage(ui_->buttonHome, kHomeOn);
+
+  // Icons only: screen readers say the title of the page each one selects, and Ctrl+1 to
+  // Ctrl+4 press them in order.
+  const std::pair<QAbstractButton*, const char*> menu[] = {{ui_->buttonHome, "INICIO"},
+                                                           {ui_->buttonBuy, "COMPRAR"},
+                                                           {ui_->buttonHistory, "MIS TICKETS"},
+                                                           {ui_->buttonOption, "AJUSTES"}};
+  int key = Qt::Key_1;
+  for (auto [button, title] : menu) {
+    button->setAccessibleName(QString::fromUtf8(title));
+    ui::setShortcut(button, QKeySequence(Qt::CTRL | Qt::Key(key++)));
+  }
 }
 
 void MainViewController::viewDidAppear(bool animated) {
@@ -416,10 +429,10 @@ void MainViewController::presentTransparentModalViewController(ui::ViewControlle
   QWidget* root = view();
   overlay->setAutoFillBackground(false);
   ui::setAlpha(overlay, alpha);
-  for (QWidget* child : ui::subviews(overlay)) {
-    child->setAutoFillBackground(false);
-    ui::setAlpha(child, alpha);
-  }
+  // The subviews draw inside the overlay, whose alpha already applies to them: given it a
+  // second time the card came out at alpha squared, and the page showed through its text.
+  for (QWidget* child : ui::subviews(overlay)) child->setAutoFillBackground(false);
+  ui::setModalLayer(overlay);
   controller->viewWillAppear(animated);
   QRect full(0, 0, root->width(), root->height());
   if (animated) {
@@ -508,6 +521,25 @@ void MainViewController::updateAll() {
 }
 
 void MainViewController::menuBarSelected(QObject* sender) {
+  // A page's link to a menu page shows it as the menu button does (bringing a page to the
+  // front of the pager's content moved nothing into view).
+  auto* widget = qobject_cast<QWidget*>(sender);
+  switch (widget ? ui::tag(widget) : sender ? sender->property("tag").toInt() : 0) {
+    case kTagHome:
+      actionButtonHome(sender);
+      break;
+    case kTagBuy:
+      actionButtonBuy(sender);
+      break;
+    case kTagTickets:
+      actionButtonHistory(sender);
+      break;
+    case kTagSettings:
+      actionButtonOption(sender);
+      break;
+    default:
+      break;
+  }
   if (appDelegate_) appDelegate_->menuBarSelected(sender);
 }
 

@@ -3,12 +3,14 @@
 #include <QPushButton>
 
 #include "app/app_config.h"
+#include "app/main_view_controller.h"
 #include "platform/log.h"
 #include "protocol/registry_protocol.h"
 #include "ui/alert.h"
 #include "ui/animation.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/progress_hud.h"
 #include "ui/view.h"
 
@@ -37,6 +39,10 @@ void SuciveViewController::viewDidLoad() {
   scrollFrame_ = ui.scroll->geometry();
   connect(ui.btnQuery, &QPushButton::clicked, this, [this] { querySucive(); });
   connect(ui.btnCancel, &QPushButton::clicked, this, [this] { cancelSucive(); });
+  ui::setMainAction(ui.btnQuery);
+  ui::setCancelAction(ui.btnCancel);
+  ui::nameAfter(ui.lblMatricula, {ui.txtMatricula});
+  ui::nameAfter(ui.lblPadron, {ui.txtPadron});
 }
 
 bool SuciveViewController::containCharacter(const QString& set, const QString& text, int index) {
@@ -72,8 +78,11 @@ void SuciveViewController::querySucive() {
                 this);
 }
 
+// The page is one of the pager's, never presented: dismissing it did nothing. It goes back to
+// the home page and leaves the fields as they are.
 void SuciveViewController::cancelSucive() {
-  dismissViewController(true);
+  hideKeyboard();
+  if (MainViewController* main = mainController()) main->actionButtonHome();
 }
 
 void SuciveViewController::requestFinished(HTTPRequest& request) {
@@ -105,10 +114,14 @@ void SuciveViewController::hideKeyboard() {
   ui::endEditing(view());
 }
 
+// Only an on-screen keyboard covers the form; with a physical one nothing moves.
 void SuciveViewController::textFieldDidBeginEditing(ui::TextField* field) {
-  logf("keyboard: field at %d, form height %d", field->y(), scrollFrame_.height());
-  ui::animateFrame(ui.scroll, scrollFrame_.translated(0, -kKeyboardLift),
-                   ui::kPanelAnimationDuration);
+  int keyboard = ui::onScreenKeyboardHeight();
+  logf("keyboard: field at %d, form height %d, keyboard %d", field->y(), scrollFrame_.height(),
+       keyboard);
+  if (keyboard > 0)
+    ui::animateFrame(ui.scroll, scrollFrame_.translated(0, -kKeyboardLift),
+                     ui::kPanelAnimationDuration);
 }
 
 bool SuciveViewController::textFieldShouldReturn(ui::TextField* field) {

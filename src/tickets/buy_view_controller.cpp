@@ -12,6 +12,7 @@
 #include "ui/animation.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 
 namespace est {
@@ -70,6 +71,14 @@ void BuyViewController::viewDidLoad() {
   connect(ui.btnPickerHourSelected, &QPushButton::clicked, this,
           [this] { btnPickerHourSelected(); });
   connect(ui.btnComprar, &QPushButton::clicked, this, [this] { btnComprarTouched(); });
+  // Return buys, or takes what an open panel shows; arrows move the duration by 30 minutes.
+  for (QPushButton* button : {ui.btnComprar, ui.btnPickerHourSelected, ui.btnGuardar})
+    ui::setMainAction(button);
+  ui.slider->setStep(1);
+  ui::nameAfter(ui.lblCaptionLicense, {ui.btnLicense, ui.pickerLicense});
+  ui::nameAfter(ui.lblTimeText, {ui.slider});
+  ui::nameAfter(ui.lblInit, {ui.txtStartTime, ui.btnTime, ui.pickerHour});
+  ui::nameAfter(ui.lblEnd, {ui.txtEndTime});
 }
 
 QWidget* BuyViewController::panelContainer() {

@@ -11,6 +11,7 @@
 #include "ui/alert.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/progress_hud.h"
 #include "ui/view.h"
 
@@ -37,6 +38,8 @@ void ConfirmBuyViewController::viewDidLoad() {
   ui::setTextColor(ui.lblLicenseTime, ui::colorWithHexString("005c84"));
   connect(ui.btnConfirm, &QPushButton::clicked, this, [this] { confirmBtnTouched(); });
   connect(ui.btnCancel, &QPushButton::clicked, this, [this] { cancelBtnTouched(); });
+  ui::setMainAction(ui.btnConfirm);
+  ui::setCancelAction(ui.btnCancel);
 }
 
 void ConfirmBuyViewController::viewWillAppear(bool animated) {

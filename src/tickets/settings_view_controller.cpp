@@ -8,6 +8,7 @@
 #include "ui/animation.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 
 namespace est {
@@ -43,6 +44,10 @@ void SettingsViewController::viewDidLoad() {
   connect(ui.btnLicense, &QPushButton::clicked, this, [this] { btnLicenseTouched(); });
   connect(ui.btnGuardar, &QPushButton::clicked, this, [this] { btnGuardarTouched(); });
   connect(ui.btnAddLicense, &QPushButton::clicked, this, [this] { btnAddLicenseTouched(); });
+  ui::setMainAction(ui.btnGuardar);  // in the plate panel: Return takes the plate shown
+  ui.sliderTime->setStep(1);
+  ui::nameAfter(ui.lblCaptionTime, {ui.sliderTime});
+  ui::nameAfter(ui.lblCaptionLicense, {ui.btnLicense, ui.pickerLicense});
 }
 
 void SettingsViewController::updateView() {

@@ -12,6 +12,7 @@
 #include "ui/alert.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 
 namespace est {
@@ -28,6 +29,7 @@ void WaitingValidationViewController::viewDidLoad() {
   ui.txtLabel->setFont(ui::fontNamed("MyriadPro-Bold", 13));
   ui::setTextColor(ui.txtLabel, ui::colorWithHexString("8b8f93"));
   connect(ui.btnClose, &QPushButton::clicked, this, [this] { close(); });
+  ui::setMainAction(ui.btnClose);
 }
 
 void WaitingValidationViewController::setTitleBuying() {

@@ -4,10 +4,12 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPushButton>
 
 #include "platform/log.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 
 namespace est::ui {
@@ -18,11 +20,27 @@ class AlertView : public QWidget {
   AlertView(QWidget* parent, Alert alert, std::function<void()> tap)
       : QWidget(parent), alert_(std::move(alert)), tap_(std::move(tap)) {
     parent->installEventFilter(this);
+    // A dialog for screen readers, holding everything beneath it until it goes; its button
+    // is a real one (drawn by the card) that Return and Escape press.
+    setModalLayer(this);
+    setAccessibleRole(this, QAccessible::Dialog);
+    setAccessibleName(alert_.title.isEmpty() ? alert_.message : alert_.title);
+    setAccessibleDescription(alert_.message);
+    button_ = new Button(this);
+    button_->setText(alert_.buttonTitle);
+    button_->setAccessibleName(alert_.buttonTitle);
+    button_->setFocusPolicy(Qt::NoFocus);
+    button_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    setMainAction(button_);
+    setCancelAction(button_);
+    connect(button_, &QPushButton::clicked, this, [this] {
+      if (tap_) tap_();
+    });
     setGeometry(parent->rect());
     relayout();
   }
 
-  QRectF buttonRect() const { return button_; }
+  QRectF buttonRect() const { return buttonRect_; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -58,33 +76,42 @@ class AlertView : public QWidget {
       p.setPen(title_.isEmpty() ? colorWithHexString("1c2a33") : colorWithHexString("3b4a54"));
       p.drawText(message_, Qt::AlignHCenter | Qt::TextWordWrap, alert_.message);
     }
-    p.fillRect(QRectF(card_.left(), button_.top(), card_.width(), 0.75), QColor(0, 0, 0, 50));
+    p.fillRect(QRectF(card_.left(), buttonRect_.top(), card_.width(), 0.75), QColor(0, 0, 0, 50));
     if (pressed_) {
       QPainterPath lit;
-      lit.addRoundedRect(button_, kRadius, kRadius);
+      lit.addRoundedRect(buttonRect_, kRadius, kRadius);
       QPainterPath top;
-      top.addRect(button_.adjusted(0, 0, 0, -button_.height() / 2));
+      top.addRect(buttonRect_.adjusted(0, 0, 0, -buttonRect_.height() / 2));
       p.fillPath(lit.united(top), QColor(0, 0, 0, 18));
     }
     p.setFont(buttonFont_);
     p.setPen(colorWithHexString("005c84"));
-    p.drawText(button_, Qt::AlignCenter, alert_.buttonTitle);
+    p.drawText(buttonRect_, Qt::AlignCenter, alert_.buttonTitle);
   }
 
   void mousePressEvent(QMouseEvent* event) override {
-    pressed_ = button_.contains(event->position());
+    pressed_ = buttonRect_.contains(event->position());
     update();
   }
   void mouseReleaseEvent(QMouseEvent* event) override {
-    bool hit = pressed_ && button_.contains(event->position());
+    bool hit = pressed_ && buttonRect_.contains(event->position());
     pressed_ = false;
     update();
-    if (hit && tap_) tap_();
+    if (hit) button_->click();
   }
 
  private:
   static constexpr double kRadius = 14;
   static constexpr double kButtonHeight = 44;
+
+  // Drawn by the card; there for the keyboard and screen readers.
+  class Button : public QPushButton {
+   public:
+    using QPushButton::QPushButton;
+
+   protected:
+    void paintEvent(QPaintEvent*) override {}
+  };
 
   void relayout() {
     // Without a title the message takes the title's place, a little heavier.
@@ -109,7 +136,8 @@ class AlertView : public QWidget {
     title_ = titleHeight > 0 ? QRectF(card_.left() + 16, y, inner, titleHeight) : QRectF();
     y += titleHeight + gap;
     message_ = messageHeight > 0 ? QRectF(card_.left() + 16, y, inner, messageHeight) : QRectF();
-    button_ = QRectF(card_.left(), card_.bottom() - kButtonHeight, cardWidth, kButtonHeight);
+    buttonRect_ = QRectF(card_.left(), card_.bottom() - kButtonHeight, cardWidth, kButtonHeight);
+    button_->setGeometry(buttonRect_.toRect());
   }
 
   Alert alert_;
@@ -117,7 +145,8 @@ class AlertView : public QWidget {
   QFont titleFont_ = boldSystemFont(17);
   QFont messageFont_ = systemFont(14);
   QFont buttonFont_ = boldSystemFont(17);
-  QRectF card_, title_, message_, button_;
+  QRectF card_, title_, message_, buttonRect_;
+  QPushButton* button_ = nullptr;
   bool pressed_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 
+#include "ui/input_scope.h"
 #include "ui/main_loop.h"
 #include "ui/view.h"
 
@@ -195,6 +196,7 @@ void addPanelOutOfSight(QWidget* container, QWidget* panel) {
   auto previous = panel->property(kFrameKey).toULongLong();
   if (previous) cancelAnimation(previous);
   panel->setGeometry(0, container->height(), container->width(), panel->height());
+  setPanelLayer(panel);
   addSubview(container, panel);
   panel->show();
 }

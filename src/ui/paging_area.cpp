@@ -1,11 +1,17 @@
 #include "ui/paging_area.h"
 
+#include <QAbstractButton>
+#include <QAbstractSlider>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QWheelEvent>
 #include <cmath>
 
+#include "ui/input_scope.h"
 #include "ui/main_loop.h"
+#include "ui/picker_view.h"
+#include "ui/slider.h"
 #include "ui/view.h"
 
 namespace est::ui {
@@ -30,6 +36,14 @@ bool alreadySeen(QWidget* receiver, QMouseEvent* event) {
               receiver->isAncestorOf(lastEvent.receiver);
   if (!seen) lastEvent = {event->type(), event->globalPosition(), event->buttons(), receiver};
   return seen;
+}
+
+// Controls keep a press that starts on them until it is released: a sideways drag on a slider
+// moves its thumb, not the page.
+bool isControl(const QWidget* w) {
+  return qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QLineEdit*>(w) ||
+         qobject_cast<const QAbstractSlider*>(w) || qobject_cast<const Slider*>(w) ||
+         qobject_cast<const PickerView*>(w);
 }
 
 }  // namespace
@@ -104,6 +118,7 @@ void PagingArea::setContentOffset(double x, bool animated) {
   stopMotion();
   if (!animated) {
     applyOffset(x);
+    settleFocus(this);
     return;
   }
   QPointer<PagingArea> self(this);
@@ -116,7 +131,9 @@ void PagingArea::setContentOffset(double x, bool animated) {
       [self](bool finished) {
         if (!self) return;
         self->motion_ = 0;
-        if (finished && self->delegate_) self->delegate_->scrollViewDidEndScrollingAnimation(self);
+        if (finished) settleFocus(self);
+        if (finished && self && self->delegate_)
+          self->delegate_->scrollViewDidEndScrollingAnimation(self);
       });
 }
 
@@ -147,7 +164,9 @@ void PagingArea::settle(double velocity) {
         if (!self) return;
         self->motion_ = 0;
         self->decelerating_ = false;
-        if (finished && self->delegate_) self->delegate_->scrollViewDidEndDecelerating(self);
+        if (finished) settleFocus(self);
+        if (finished && self && self->delegate_)
+          self->delegate_->scrollViewDidEndDecelerating(self);
       },
       AnimationCurve::EaseOut);
 }
@@ -197,6 +216,10 @@ bool PagingArea::handleMouse(QWidget* target, QMouseEvent* event) {
   switch (event->type()) {
     case QEvent::MouseButtonPress: {
       if (event->button() != Qt::LeftButton || !scrollEnabled_) return false;
+      tracking_ = false;
+      if (!acceptsInput(target)) return false;
+      for (QWidget* w = target; w && w != this; w = w->parentWidget())
+        if (isControl(w)) return false;
       bool wasMoving = motion_ != 0;
       stopMotion();
       tracking_ = true;

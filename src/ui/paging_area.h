@@ -26,12 +26,13 @@ class PagingAreaDelegate {
 
 // A horizontally paging scroll area: its content is a row of pages as wide as the area itself
 // (320 points in the phone window). Views are placed in the content with frames in content
-// coordinates. The user swipes with the mouse (or a touch pad) anywhere over the content,
-// controls included: a press on a button still clicks it unless the pointer then moves
-// sideways, in which case the button's press is called off and the content follows; on
-// release it settles on the nearest page, or on the next one in the direction of a quick
-// flick, and the delegate hears scrollViewDidEndDecelerating. Vertical drags are left to
-// the views under the pointer (tables).
+// coordinates. The user swipes with the mouse (or a touch pad) from the content's background:
+// a press that starts on a control (button, field, slider, picker) belongs to that control
+// until it is released. A press on the background that then moves sideways drags the
+// content (a table row pressed on the way lets go); on release it settles on the nearest
+// page, or on the next one in the direction of a quick flick, and the delegate hears
+// scrollViewDidEndDecelerating. Vertical drags are left to the views under the pointer
+// (tables). Whenever the content comes to rest on a page, the focus follows (input_scope.h).
 class PagingArea : public QWidget {
   Q_OBJECT
 

@@ -1,6 +1,7 @@
 #include "ui/picker_view.h"
 
 #include <QFontMetricsF>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -10,6 +11,7 @@
 #include "ui/animation.h"
 #include "ui/color.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 
 namespace est::ui {
 namespace {
@@ -20,7 +22,9 @@ constexpr double kOvershoot = 0.4;  // rows a column may be pulled past its ends
 PickerView::PickerView(QWidget* parent)
     : QWidget(parent), textColor_(colorWithHexString("1c2a33")) {
   setFont(systemFont(21));
-  setFocusPolicy(Qt::NoFocus);  // a tap on the wheel must not end a field's editing
+  // Reached with Tab only: a tap on the wheel must not end a field's editing.
+  setFocusPolicy(Qt::TabFocus);
+  setAccessibleRole(this, QAccessible::SpinBox);
 }
 
 PickerView::~PickerView() {
@@ -186,6 +190,15 @@ void PickerView::paintEvent(QPaintEvent*) {
   p.drawLine(QPointF(0, bandRect.top() + 0.5), QPointF(width(), bandRect.top() + 0.5));
   p.drawLine(QPointF(0, bandRect.bottom() - 0.5), QPointF(width(), bandRect.bottom() - 0.5));
 
+  if (hasFocus() && numberOfComponents()) {
+    int c = std::clamp(keyColumn_, 0, numberOfComponents() - 1);
+    QRectF ring = columnRect(c);
+    ring = QRectF(ring.left() + 1, bandRect.top() + 1, ring.width() - 2, bandRect.height() - 2);
+    p.setPen(QPen(textColor_, 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(ring, 6, 6);
+  }
+
   for (int c = 0; c < numberOfComponents(); ++c) {
     const Column& column = columns_[static_cast<size_t>(c)];
     QRectF area = columnRect(c);
@@ -265,16 +278,53 @@ void PickerView::mouseReleaseEvent(QMouseEvent* event) {
   settle(c, row, true, true);
 }
 
+void PickerView::stepRow(int c, int steps) {
+  const Column& column = columns_[static_cast<size_t>(c)];
+  int from = std::max(0, column.selected);
+  int row = std::clamp(from + steps, 0, column.rows - 1);
+  if (row != column.selected) settle(c, row, true, true);
+}
+
 void PickerView::wheelEvent(QWheelEvent* event) {
   int c = columnAt(event->position().x());
-  int steps = event->angleDelta().y() / 120;
-  if (c < 0 || steps == 0 || columns_[static_cast<size_t>(c)].rows == 0) {
+  int amount = event->angleDelta().y();
+  if (c < 0 || amount == 0 || columns_[static_cast<size_t>(c)].rows == 0) {
     event->ignore();
     return;
   }
-  const Column& column = columns_[static_cast<size_t>(c)];
-  settle(c, std::clamp(column.selected - steps, 0, column.rows - 1), true, true);
   event->accept();
+  // Touch pads send small deltas; a notch is 120 and moves one row.
+  wheelAccumulator_ += amount;
+  int notches = wheelAccumulator_ / 120;
+  wheelAccumulator_ -= notches * 120;
+  if (notches) stepRow(c, -notches);
+}
+
+void PickerView::keyPressEvent(QKeyEvent* event) {
+  int count = numberOfComponents();
+  if (count == 0) {
+    QWidget::keyPressEvent(event);
+    return;
+  }
+  keyColumn_ = std::clamp(keyColumn_, 0, count - 1);
+  switch (event->key()) {
+    case Qt::Key_Up:
+      if (columns_[static_cast<size_t>(keyColumn_)].rows) stepRow(keyColumn_, -1);
+      return;
+    case Qt::Key_Down:
+      if (columns_[static_cast<size_t>(keyColumn_)].rows) stepRow(keyColumn_, 1);
+      return;
+    case Qt::Key_Left:
+      keyColumn_ = std::max(0, keyColumn_ - 1);
+      update();
+      return;
+    case Qt::Key_Right:
+      keyColumn_ = std::min(count - 1, keyColumn_ + 1);
+      update();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
 }
 
 }  // namespace est::ui

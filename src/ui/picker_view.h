@@ -42,8 +42,10 @@ class PickerViewDelegate {
 };
 
 // A spinning-wheel picker: columns of rows side by side, the selected row of each resting in
-// a band across the middle. The user drags a column, turns the mouse wheel over it or clicks
-// a row; the column settles on a row and the delegate hears didSelectRow. Rows are drawn in
+// a band across the middle. The user drags a column, turns the mouse wheel over it (a row a
+// notch), clicks a row, or with the keyboard focus (Tab; a click does not take it) moves the
+// chosen column's row with the up and down arrows and picks the column with left and right;
+// the column settles on a row and the delegate hears didSelectRow. Rows are drawn in
 // the widget's font. Counts, titles and sizes are read from the data source and delegate on
 // reload and kept until the next one.
 class PickerView : public QWidget {
@@ -79,6 +81,7 @@ class PickerView : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
@@ -96,6 +99,7 @@ class PickerView : public QWidget {
   QRectF columnRect(int component) const;
   int columnAt(double x) const;
   void settle(int component, int row, bool animated, bool tell);
+  void stepRow(int component, int steps);
 
   PickerViewDataSource* dataSource_ = nullptr;
   PickerViewDelegate* delegate_ = nullptr;
@@ -106,6 +110,8 @@ class PickerView : public QWidget {
   double dragStartY_ = 0;
   double dragStartPosition_ = 0;
   bool dragMoved_ = false;
+  int keyColumn_ = 0;
+  int wheelAccumulator_ = 0;
 };
 
 }  // namespace est::ui

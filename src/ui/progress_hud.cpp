@@ -11,6 +11,7 @@
 #include "platform/log.h"
 #include "ui/activity_indicator.h"
 #include "ui/fonts.h"
+#include "ui/input_scope.h"
 #include "ui/main_loop.h"
 #include "ui/round_progress_view.h"
 #include "ui/view.h"
@@ -24,6 +25,8 @@ constexpr double kCornerRadius = 10;
 constexpr double kZoomIn = 1.5;
 constexpr double kZoomOut = 0.5;
 constexpr double kHiddenAlpha = 0.02;  // where a fade out ends before the overlay finishes
+// What a screen reader says of an overlay without a label of its own.
+const char* const kBusyName = "Procesando";
 
 Error nilViewError() {
   return Error(kKvProgressHUDViewIsNillException, 0,
@@ -43,6 +46,10 @@ KvProgressHUD::KvProgressHUD(QWidget* view)
   ui::setAlpha(this, 0);
   setVisible(false);
   updateIndicators();
+  // While shown it covers its view for the mouse and the keyboard alike.
+  setModalLayer(this);
+  setAccessibleRole(this, QAccessible::StatusBar);
+  setAccessibleName(QString::fromUtf8(kBusyName));
 }
 
 std::unique_ptr<KvProgressHUD> KvProgressHUD::initWithView(QWidget* view, Error* error) {
@@ -267,6 +274,7 @@ void KvProgressHUD::setAnimationType(KvProgressHUDAnimation type) {
 void KvProgressHUD::setLabelText(std::optional<QString> text) {
   onMain([this, text = std::move(text)] {
     labelText_ = text;
+    setAccessibleName(text && !text->isEmpty() ? *text : QString::fromUtf8(kBusyName));
     relayout();
     update();
   });
@@ -275,6 +283,7 @@ void KvProgressHUD::setLabelText(std::optional<QString> text) {
 void KvProgressHUD::setDetailsLabelText(std::optional<QString> text) {
   onMain([this, text = std::move(text)] {
     detailsLabelText_ = text;
+    setAccessibleDescription(text.value_or(QString()));
     relayout();
     update();
   });

@@ -5,9 +5,12 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QWheelEvent>
+#include <cmath>
 
 #include "ui/animation.h"
 #include "ui/color.h"
+#include "ui/input_scope.h"
 
 namespace est::ui {
 namespace {
@@ -22,6 +25,7 @@ Slider::Slider(QWidget* parent)
       maximumTrack_(colorWithHexString("c9ced3")) {
   setFocusPolicy(Qt::TabFocus);
   setMinimumSize(minimumSizeHint());
+  setAccessibleRole(this, QAccessible::Slider);
 }
 
 QSize Slider::sizeHint() const {
@@ -164,16 +168,52 @@ void Slider::mouseReleaseEvent(QMouseEvent* event) {
   emit released();
 }
 
+void Slider::stepBy(int steps) {
+  float step = step_ > 0 ? step_ : (maximum_ - minimum_) / 10;
+  if (step <= 0 || steps == 0) return;
+  // From a value left between two steps by a drag, the first step lands on the next one.
+  double at = (value_ - minimum_) / step;
+  double base = steps > 0 ? std::floor(at + 1e-4) : std::ceil(at - 1e-4);
+  userMove(minimum_ + static_cast<float>((base + steps) * step));
+  emit released();
+}
+
 void Slider::keyPressEvent(QKeyEvent* event) {
-  float step = (maximum_ - minimum_) / 10;
-  if (event->key() == Qt::Key_Left || event->key() == Qt::Key_Down)
-    step = -step;
-  else if (event->key() != Qt::Key_Right && event->key() != Qt::Key_Up) {
-    QWidget::keyPressEvent(event);
+  switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Down:
+      stepBy(-1);
+      return;
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+      stepBy(1);
+      return;
+    case Qt::Key_Home:
+      userMove(minimum_);
+      emit released();
+      return;
+    case Qt::Key_End:
+      userMove(maximum_);
+      emit released();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}
+
+void Slider::wheelEvent(QWheelEvent* event) {
+  QPoint delta = event->angleDelta();
+  int amount = delta.y() != 0 ? delta.y() : -delta.x();
+  if (amount == 0) {
+    event->ignore();
     return;
   }
-  userMove(value_ + step);
-  emit released();
+  event->accept();
+  // Touch pads send small deltas; a notch is 120.
+  wheelAccumulator_ += amount;
+  int notches = wheelAccumulator_ / 120;
+  wheelAccumulator_ -= notches * 120;
+  stepBy(notches);
 }
 
 }  // namespace est::ui

@@ -8,7 +8,8 @@ namespace est::ui {
 // A horizontal slider over a floating-point range. The value always stays within
 // [minimumValue, maximumValue]: moving a bound past the value drags the value along, and
 // moving one bound past the other drags that one too. valueChanged is sent while the user
-// drags (not for values set in code); released when the user lets go.
+// drags (not for values set in code); released when the user lets go. Arrow keys and the
+// mouse wheel move it by one step, from one multiple of the step to the next.
 class Slider : public QWidget {
   Q_OBJECT
   Q_PROPERTY(float value READ value WRITE setValue)
@@ -27,6 +28,9 @@ class Slider : public QWidget {
   void setMinimumValue(float minimum);
   float maximumValue() const { return maximum_; }
   void setMaximumValue(float maximum);
+  // What one key press or wheel notch moves; zero or less means a tenth of the range.
+  float step() const { return step_; }
+  void setStep(float step) { step_ = step; }
 
   // The filled part left of the thumb, and the rest.
   QColor minimumTrackColor() const { return minimumTrack_; }
@@ -49,12 +53,14 @@ class Slider : public QWidget {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
 
  private:
   float valueAt(double x) const;
   QRectF trackRect() const;
   QPointF thumbCentre(float value) const;
   void userMove(float value);
+  void stepBy(int steps);
 
   float value_ = 0;
   float minimum_ = 0;
@@ -64,6 +70,8 @@ class Slider : public QWidget {
   QColor maximumTrack_;
   bool tracking_ = false;
   double grabOffset_ = 0;
+  float step_ = 0;
+  int wheelAccumulator_ = 0;
 };
 
 }  // namespace est::ui

@@ -6,6 +6,7 @@
 #include <QPainterPath>
 
 #include "ui/animation.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 
 namespace est::ui {
@@ -96,6 +97,7 @@ void TextField::raiseInputView() {
   QWidget* container = inputView_->parentWidget();
   QRect frame = inputView_->geometry();
   frame.moveTop(container->height() - frame.height());
+  setPanelLayer(inputView_);
   inputView_->show();
   bringToFront(inputView_);
   animateFrame(inputView_, frame, kPanelAnimationDuration);

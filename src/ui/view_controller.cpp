@@ -1,8 +1,12 @@
 #include "ui/view_controller.h"
 
+#include <QGraphicsProxyWidget>
+#include <QGraphicsScene>
+#include <QGraphicsView>
 #include <QResizeEvent>
 
 #include "platform/log.h"
+#include "ui/input_scope.h"
 #include "ui/view.h"
 
 namespace est::ui {
@@ -97,6 +101,7 @@ void ViewController::presentViewController(ViewController* controller, bool anim
   QWidget* shown = controller->view();
   presented_ = controller;
   controller->presenting_ = this;
+  setModalLayer(shown);
 
   willAppear(false, animated);
   controller->willAppear(true, animated);
@@ -194,6 +199,7 @@ Window* ViewController::window() const {
 Window::Window(QWidget* parent) : QWidget(parent) {
   resize(kWidth, kHeight);
   setBackgroundColor(this, Qt::white);
+  installInputScope();
 }
 
 Window::~Window() {
@@ -225,7 +231,15 @@ void Window::makeKeyAndVisible() {
   bool appear = root_ && !root_->isAppeared();
   if (appear) root_->willAppear(true, false);
   show();
-  activateWindow();
+  // Drawn inside a frame (window_frame.h): the frame is the window on the desktop.
+  QList<QGraphicsView*> frames;
+  if (QGraphicsProxyWidget* proxy = graphicsProxyWidget())
+    if (proxy->scene()) frames = proxy->scene()->views();
+  for (QGraphicsView* frame : frames) {
+    frame->window()->show();
+    frame->window()->activateWindow();
+  }
+  if (frames.isEmpty()) activateWindow();
   if (appear) root_->didAppear(true, false);
 }
 

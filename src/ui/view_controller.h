@@ -114,7 +114,7 @@ class LayoutViewController : public ViewController {
 };
 
 // The phone's single window: 320 × 568 points, one root screen filling it, presented screens
-// on top of it.
+// on top of it. On the desktop it is drawn scaled inside a WindowFrame (window_frame.h).
 class Window : public QWidget {
   Q_OBJECT
 

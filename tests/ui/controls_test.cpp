@@ -1,6 +1,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTest>
+#include <QWheelEvent>
 
 #include "ui/picker_view.h"
 #include "ui/slider.h"
@@ -71,6 +73,40 @@ TEST_F(ControlsTest, SliderReportsOnlyTheUsersMoves) {
   test::release(&slider, {14 + 100 + 5, 17});
 }
 
+// One wheel event of `notch` (120 is one notch of a mouse wheel) over the middle of `target`.
+void turnWheel(QWidget* target, QPointF at, int notch) {
+  QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, notch), Qt::NoButton,
+                    Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(target, &wheel);
+}
+
+TEST_F(ControlsTest, SliderStepsFromOneWholeStepToTheNextWithKeysAndWheel) {
+  Slider slider;
+  slider.resize(228, 34);
+  slider.setMaximumValue(16);
+  slider.setStep(1);
+  QSignalSpy released(&slider, &Slider::released);
+  QTest::keyClick(&slider, Qt::Key_Right);
+  EXPECT_EQ(slider.value(), 1.0f);
+  EXPECT_EQ(released.count(), 1);  // a key press is a whole gesture
+  slider.setValue(2.4f);           // left between steps by a drag
+  QTest::keyClick(&slider, Qt::Key_Right);
+  EXPECT_EQ(slider.value(), 3.0f);
+  QTest::keyClick(&slider, Qt::Key_Left);
+  QTest::keyClick(&slider, Qt::Key_Down);
+  EXPECT_EQ(slider.value(), 1.0f);
+  QTest::keyClick(&slider, Qt::Key_End);
+  EXPECT_EQ(slider.value(), 16.0f);
+  QTest::keyClick(&slider, Qt::Key_Up);  // held at the end
+  EXPECT_EQ(slider.value(), 16.0f);
+
+  slider.setValue(5);
+  turnWheel(&slider, {100, 17}, -120);
+  EXPECT_EQ(slider.value(), 4.0f);
+  for (int i = 0; i < 4; ++i) turnWheel(&slider, {100, 17}, 30);  // a touch pad's small deltas
+  EXPECT_EQ(slider.value(), 5.0f);
+}
+
 // ---- picker -------------------------------------------------------------------------------
 
 class HourPicker : public PickerViewDataSource, public PickerViewDelegate {
@@ -121,6 +157,32 @@ TEST_F(ControlsTest, PickerReadsItsShapeFromDataSourceAndDelegate) {
   picker.reloadAllComponents();
   EXPECT_EQ(picker.selectedRowInComponent(0), -1);
   EXPECT_EQ(picker.selectedRowInComponent(1), 30);
+}
+
+TEST_F(ControlsTest, PickerTakesTabFocusAndMovesOneRowPerKeyOrNotch) {
+  HourPicker hours;
+  PickerView picker;
+  picker.resize(320, 216);
+  picker.setDataSource(&hours);
+  picker.setDelegate(&hours);
+  EXPECT_EQ(picker.focusPolicy(), Qt::TabFocus);  // a click must not end a field's editing
+  QTest::keyClick(&picker, Qt::Key_Down);
+  QTest::keyClick(&picker, Qt::Key_Down);
+  QTest::keyClick(&picker, Qt::Key_Up);
+  EXPECT_EQ(picker.selectedRowInComponent(0), 1);
+  QTest::keyClick(&picker, Qt::Key_Right);  // the minutes
+  QTest::keyClick(&picker, Qt::Key_Up);     // already on the first row
+  QTest::keyClick(&picker, Qt::Key_Down);
+  EXPECT_EQ(picker.selectedRowInComponent(1), 1);
+  loop.advance(Seconds(1));
+  EXPECT_EQ(hours.selections.back(), std::make_pair(1, 1));
+
+  turnWheel(&picker, {80, 108}, -120);  // over the hours
+  EXPECT_EQ(picker.selectedRowInComponent(0), 2);
+  turnWheel(&picker, {80, 108}, 60);
+  EXPECT_EQ(picker.selectedRowInComponent(0), 2);
+  turnWheel(&picker, {80, 108}, 60);
+  EXPECT_EQ(picker.selectedRowInComponent(0), 1);
 }
 
 TEST_F(ControlsTest, PickerSettlesOnTheRowTheUserChose) {

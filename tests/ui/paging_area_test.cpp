@@ -3,6 +3,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 
+#include "ui/slider.h"
 #include "ui/test_fixture.h"
 #include "ui/view.h"
 
@@ -124,23 +125,44 @@ TEST_F(PagingAreaTest, CannotSwipePastTheEnds) {
   EXPECT_EQ(area.contentOffset(), 1280);
 }
 
-TEST_F(PagingAreaTest, AButtonStillClicksButASidewaysDragDoesNotClickIt) {
+TEST_F(PagingAreaTest, APressOnAControlBelongsToItUntilReleased) {
   area.setContentOffset(320, false);
   QSignalSpy clicked(button, &QPushButton::clicked);
   test::press(button, {10, 10});
   test::release(button, {10, 10});
   EXPECT_EQ(clicked.count(), 1);
 
-  // The button spans x 100..220 of the area on this page.
+  // The button spans x 100..220 of the area on this page: dragged off it, it lets go without
+  // clicking, and the page never moves.
   test::press(button, {160, 120}, &area);
-  test::move(button, {140, 120}, &area);
-  test::move(button, {100, 120}, &area);
-  test::release(button, {100, 120}, &area);
+  test::move(button, {120, 120}, &area);
+  test::move(button, {40, 120}, &area);
+  EXPECT_EQ(area.contentOffset(), 320);
+  test::release(button, {40, 120}, &area);
   EXPECT_EQ(clicked.count(), 1);
   EXPECT_FALSE(button->isDown());
-  EXPECT_EQ(area.contentOffset(), 380);
   loop.advance(Seconds(0.5));
-  EXPECT_EQ(area.contentOffset(), 320);  // 60 points, slowly, is not enough to turn the page
+  EXPECT_EQ(area.contentOffset(), 320);
+  EXPECT_EQ(listener.decelerated, 0);
+
+  // A slider's thumb follows the pointer; the page stays.
+  auto* slider = new Slider(pages[1]);
+  slider->setGeometry(20, 200, 280, 34);
+  slider->setMaximumValue(10);
+  slider->show();
+  QSignalSpy changed(slider, &Slider::valueChanged);
+  test::press(slider, {14, 17});  // the thumb, at the value 0
+  for (int x = 30; x <= 154; x += 31) test::move(slider, {double(x), 17});
+  test::release(slider, {154, 17});
+  EXPECT_NEAR(slider->value(), 140.0 / 252 * 10, 0.05);
+  EXPECT_GE(changed.count(), 4);  // smoothly, with every move
+  loop.advance(Seconds(0.5));
+  EXPECT_EQ(area.contentOffset(), 320);
+
+  // The page's background still swipes.
+  swipe(pages[1], 300, 20, 0.1);
+  loop.advance(Seconds(1));
+  EXPECT_EQ(area.contentOffset(), 640);
 }
 
 TEST_F(PagingAreaTest, VerticalDragsAreLeftAlone) {
