@@ -428,10 +428,12 @@ void MainViewController::presentTransparentModalViewController(ui::ViewControlle
   QWidget* overlay = controller->view();
   QWidget* root = view();
   overlay->setAutoFillBackground(false);
-  ui::setAlpha(overlay, alpha);
-  // The subviews draw inside the overlay, whose alpha already applies to them: given it a
-  // second time the card came out at alpha squared, and the page showed through its text.
-  for (QWidget* child : ui::subviews(overlay)) child->setAutoFillBackground(false);
+  // The alpha goes once, to the backmost view (the backdrop that dims the page). Given to the
+  // view and again to each subview, it was applied twice over the card and the page showed
+  // through its text.
+  QList<QWidget*> layers = ui::subviews(overlay);
+  for (QWidget* child : layers) child->setAutoFillBackground(false);
+  ui::setAlpha(layers.isEmpty() ? overlay : layers.front(), alpha);
   ui::setModalLayer(overlay);
   controller->viewWillAppear(animated);
   QRect full(0, 0, root->width(), root->height());

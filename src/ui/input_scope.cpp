@@ -54,6 +54,15 @@ QWidget* contentWindow(QWidget* widget) {
   return top;
 }
 
+// The widget the keyboard reaches in `content`. Inside a frame the application's focus stays
+// on the frame itself while the drawn window keeps its own focus widget.
+QWidget* focusIn(QWidget* content) {
+  QWidget* focus = QApplication::focusWidget();
+  if (focus && content && focus->window() != content && contentWindow(focus) == content)
+    focus = content->focusWidget();
+  return focus;
+}
+
 bool canTakeTab(const QWidget* w) {
   return (w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus && w->isEnabled() && isOnScreen(w) &&
          w->focusProxy() == nullptr;
@@ -92,7 +101,7 @@ void moveFocus(QWidget* root, bool forward) {
   QList<QWidget*> chain = chainIn(root);
   if (chain.isEmpty()) return;
   int n = static_cast<int>(chain.size());
-  int at = static_cast<int>(chain.indexOf(QApplication::focusWidget()));
+  int at = static_cast<int>(chain.indexOf(focusIn(contentWindow(root))));
   int next = at < 0 ? (forward ? 0 : n - 1) : (at + (forward ? 1 : -1) + n) % n;
   chain[next]->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
 }
@@ -121,7 +130,7 @@ class InputScope : public QObject {
     if (!content) return false;
     QWidget* layer = topLayer(content, true);
     QWidget* root = layer ? layer : content;
-    QWidget* focus = QApplication::focusWidget();
+    QWidget* focus = focusIn(content);
     bool focusHere = contains(root, focus) && isOnScreen(focus);
     Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
     int k = event->key();
@@ -233,7 +242,7 @@ QList<QWidget*> tabChain(const QWidget* widget) {
 
 void settleFocus(QWidget* root) {
   if (!root) return;
-  QWidget* focus = QApplication::focusWidget();
+  QWidget* focus = focusIn(contentWindow(root));
   if (contains(root, focus) && !isOnScreen(focus)) {
     if (auto* field = qobject_cast<TextField*>(focus))
       field->resignFirstResponder();
@@ -241,7 +250,7 @@ void settleFocus(QWidget* root) {
       focus->clearFocus();
   }
   if (topLayer(root, true)) return;  // something on top holds the keyboard
-  focus = QApplication::focusWidget();
+  focus = focusIn(contentWindow(root));
   if (contains(root, focus)) return;
   for (QWidget* w : chainIn(root)) {
     auto* field = qobject_cast<TextField*>(w);

@@ -29,6 +29,7 @@ TEST_F(WindowFrameTest, OpensInsideTheAvailableAreaAndComesBackWhereItWasLeft) {
     WindowFrame frame(&canvas, Qt::darkBlue);
     frame.setGeometryFile(file);
     frame.placeOnScreen();
+    frame.show();
     EXPECT_LE(frame.height(), area.height());
     EXPECT_LE(frame.width(), area.width());
     EXPECT_TRUE(area.contains(frame.geometry()));
@@ -40,7 +41,6 @@ TEST_F(WindowFrameTest, OpensInsideTheAvailableAreaAndComesBackWhereItWasLeft) {
     EXPECT_NEAR(frame.scaleFactor(), std::min(1.0, frame.largestFittingScale()), 0.01);
     frame.zoomOut();
     EXPECT_LT(frame.scaleFactor(), std::min(1.0, frame.largestFittingScale()));
-    frame.show();
     frame.setGeometry(area.left() + 30, area.top() + 20, 300, 500);
     left = frame.geometry();
     frame.close();
