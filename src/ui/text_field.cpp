@@ -73,10 +73,25 @@ void TextField::focusMoved(QWidget*, QWidget* to) {
     return;
   }
   // A window losing activation leaves the field editing, as a phone app going to the
-  // background does; so does a tap into the field's own input panel.
-  if (!editing_ || !to) return;
+  // background does; so does a tap into the field's own input panel. Focus going to another
+  // window (the frame that draws this one scaled, a dialog) is the same.
+  if (!editing_ || !to || to->window() != window()) return;
   if (inputView_ && (to == inputView_ || inputView_->isAncestorOf(to))) return;
   endEditing();
+}
+
+// Inside a frame the application's focus-change signal does not follow the drawn window's
+// own focus; the field's focus events do.
+void TextField::focusInEvent(QFocusEvent* event) {
+  QLineEdit::focusInEvent(event);
+  focusMoved(nullptr, this);
+}
+
+void TextField::focusOutEvent(QFocusEvent* event) {
+  QLineEdit::focusOutEvent(event);
+  if (event->reason() == Qt::ActiveWindowFocusReason) return;
+  QWidget* to = window()->focusWidget();
+  if (to && to != this) focusMoved(this, to);
 }
 
 void TextField::setInputView(QWidget* panel) {
