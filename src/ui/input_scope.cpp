@@ -7,6 +7,8 @@
 #include <QInputMethod>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPointer>
 #include <QWidget>
 #include <algorithm>
@@ -106,6 +108,47 @@ void moveFocus(QWidget* root, bool forward) {
   chain[next]->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
 }
 
+// The outline around a button that has the keyboard focus from Tab: the buttons are drawn
+// flat by their style sheets, which show no focus of their own.
+class FocusRing : public QWidget {
+ public:
+  static constexpr int kGap = 3;
+
+  explicit FocusRing(QAbstractButton* button) : QWidget(button->parentWidget()), target(button) {
+    setObjectName(QStringLiteral("focusRing"));
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
+    setGeometry(button->geometry().adjusted(-kGap, -kGap, kGap, kGap));
+    show();
+    raise();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRectF outer = QRectF(rect()).adjusted(1, 1, -1, -1);
+    p.setPen(QPen(QColor(0, 0x41, 0x5e), 2));  // dark and light, seen on any background
+    p.drawRoundedRect(outer, 8, 8);
+    p.setPen(QPen(QColor(0xb5, 0xf1, 0xff), 2));
+    p.drawRoundedRect(outer.adjusted(2, 2, -2, -2), 6, 6);
+  }
+
+ public:
+  QPointer<QWidget> target;
+};
+
+QPointer<FocusRing> ring;
+
+void dropRing() {
+  // Hidden now, destroyed later: the event being filtered may be the outline's own.
+  if (ring) {
+    ring->hide();
+    ring->deleteLater();
+  }
+  ring = nullptr;
+}
+
 class InputScope : public QObject {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -113,12 +156,28 @@ class InputScope : public QObject {
     if (!widget) return false;
     switch (event->type()) {
       case QEvent::MouseButtonPress:
+        dropRing();
+        return !acceptsInput(widget);
       case QEvent::MouseButtonRelease:
       case QEvent::MouseButtonDblClick:
       case QEvent::Wheel:
         return !acceptsInput(widget);
       case QEvent::KeyPress:
         return key(widget, static_cast<QKeyEvent*>(event));
+      case QEvent::FocusIn: {
+        auto reason = static_cast<QFocusEvent*>(event)->reason();
+        auto* button = qobject_cast<QAbstractButton*>(widget);
+        if (button && button->parentWidget() &&
+            (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason)) {
+          dropRing();
+          ring = new FocusRing(button);
+        }
+        return false;
+      }
+      case QEvent::FocusOut:
+      case QEvent::Hide:
+        if (ring && ring->target == widget) dropRing();
+        return false;
       default:
         return false;
     }

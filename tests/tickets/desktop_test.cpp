@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QTest>
 #include <QWheelEvent>
+#include <random>
 
 #include "account/cell_number_view_controller.h"
 #include "account/pin_validation_view_controller.h"
@@ -169,6 +170,12 @@ TEST_F(DesktopTest, TabStaysAmongTheControlsOfThePageShownOrOfWhatIsOnTop) {
   for (int i = 0; i < 5; ++i) {
     key(Qt::Key_Tab);
     EXPECT_TRUE(card()->view()->isAncestorOf(focused()));
+    // Drawn flat, the button shows its focus by an outline around it.
+    QList<QWidget*> outlines;
+    for (auto* w : focused()->parentWidget()->findChildren<QWidget*>("focusRing"))
+      if (w->isVisible()) outlines.append(w);
+    ASSERT_EQ(outlines.size(), 1);
+    EXPECT_TRUE(outlines[0]->geometry().contains(focused()->geometry()));
   }
   key(Qt::Key_Escape);
   EXPECT_FALSE(cardShown());
@@ -407,6 +414,54 @@ TEST_F(DesktopTest, RegistrationFormsTakeTheFocusAndReturnSubmitsOnce) {
   loop.runPending();
   EXPECT_EQ(focused(), app().pinValidationVC()->txtPin());
   EXPECT_FALSE(ui::topLayer(delegate->window(), false));  // nothing left over the page
+}
+
+// Keys and clicks in any order, at any pace: nothing crashes, and once every reply is in
+// and every message answered, nothing is left covering the pages.
+TEST_F(DesktopTest, RandomKeysAndClicksNeverLeaveAPageLocked) {
+  startService();
+  launch();
+  std::mt19937 random(11);
+  const int keys[] = {Qt::Key_Tab,   Qt::Key_Backtab, Qt::Key_Return, Qt::Key_Escape,
+                      Qt::Key_Space, Qt::Key_Up,      Qt::Key_Down,   Qt::Key_Left,
+                      Qt::Key_Right, Qt::Key_1,       Qt::Key_A};
+  for (int step = 0; step < 600; ++step) {
+    int action = static_cast<int>(random() % 10);
+    if (action < 6) {
+      int k = keys[random() % std::size(keys)];
+      bool menu = random() % 4 == 0;
+      key(menu ? Qt::Key_1 + static_cast<int>(random() % 4) : k,
+          menu ? Qt::ControlModifier : Qt::NoModifier, random() % 3 == 0);
+    } else if (action < 9) {
+      QList<QAbstractButton*> buttons;
+      for (auto* b : delegate->window()->findChildren<QAbstractButton*>())
+        if (ui::isOnScreen(b)) buttons.append(b);
+      if (!buttons.isEmpty())
+        click(buttons[static_cast<int>(random() % buttons.size())], random() % 3 == 0);
+    } else {
+      advance(0.5);
+    }
+  }
+  // Let every request answer, then answer every message.
+  for (int round = 0; round < 40; ++round) {
+    waitFor([] { return HTTPRequest::sharedQueue().operationCount() == 0; });
+    advance(1.0);
+    while (alertShown()) key(Qt::Key_Return);
+    if (app().isWaitingValidationVc()) key(Qt::Key_Return);
+  }
+  ASSERT_TRUE(waitFor([] { return HTTPRequest::sharedQueue().operationCount() == 0; }));
+  loop.runPending();
+  for (auto* hud : delegate->window()->findChildren<ui::KvProgressHUD*>())
+    EXPECT_FALSE(hud->isVisible());
+  EXPECT_FALSE(alertShown());
+  QWidget* layer = ui::topLayer(delegate->window(), false);
+  EXPECT_TRUE(!layer || layer == app().transparentModalViewController()->view())
+      << (layer ? layer->objectName().toStdString() : "");
+  // The pages still answer: the menu shows the buy page.
+  if (!layer) {
+    key(Qt::Key_2, Qt::ControlModifier);
+    EXPECT_EQ(offset(), 320);
+  }
 }
 
 }  // namespace
