@@ -28,15 +28,6 @@ class AlphaScaleEffect : public QGraphicsEffect {
  protected:
   void draw(QPainter* painter) override {
     if (alpha <= 0) return;
-    if (scale == 1) {
-      // Straight through the painter: a pixmap in logical coordinates lands in the wrong place
-      // (or nowhere) when the window is drawn scaled.
-      painter->save();
-      painter->setOpacity(painter->opacity() * alpha);
-      drawSource(painter);
-      painter->restore();
-      return;
-    }
     QPoint offset;
     QPixmap pixmap = sourcePixmap(Qt::LogicalCoordinates, &offset, PadToEffectiveBoundingRect);
     painter->save();

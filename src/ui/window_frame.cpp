@@ -120,6 +120,9 @@ void WindowFrame::rescale() {
   scale_ = std::min(double(area.width()) / Window::kWidth, double(area.height()) / Window::kHeight);
   if (scale_ <= 0) scale_ = 1;
   setTransform(QTransform::fromScale(scale_, scale_));
+  // Faded views (alpha through a graphics effect) come out blank when drawn straight through a
+  // scaled painter; drawn once at the canvas's own size and then scaled, they are right.
+  proxy_->setCacheMode(scale_ == 1 ? QGraphicsItem::NoCache : QGraphicsItem::ItemCoordinateCache);
   centerOn(QPointF(Window::kWidth / 2.0, Window::kHeight / 2.0));
 }
 

@@ -348,6 +348,23 @@ TEST_F(DesktopTest, ScreensScaleIntoAnyWindowSizeWithNothingUncovered) {
     EXPECT_NE(shot.pixelColor(QPoint(canvas.center().x(), canvas.top() + 4)), margin);
     EXPECT_NE(shot.pixelColor(QPoint(canvas.center().x(), canvas.bottom() - 4)), QColor(Qt::white));
   }
+
+  // Faded views are drawn at any size too: the card's backdrop darkens the page beside it.
+  frame->resize(1000, 620);
+  app().actionButtonBuy();
+  loop.runPending();
+  double scale = frame->scaleFactor();
+  QPoint beside(
+      static_cast<int>(frame->width() / 2 + (10 - 160) * scale),  // the page's background,
+      static_cast<int>(310 + (300 - 284) * scale));               // left of the card
+  QColor page = frame->grab().toImage().pixelColor(beside);
+  buyPage()->layout().slider->setFocus();
+  key(Qt::Key_Return);
+  ASSERT_TRUE(cardShown());
+  QCoreApplication::processEvents();  // the scene redraws what changed on its next turn
+  QColor dimmed = frame->grab().toImage().pixelColor(beside);
+  EXPECT_LT(dimmed.value() + 15, page.value())
+      << page.name().toStdString() << " " << dimmed.name().toStdString();
 }
 
 TEST_F(DesktopTest, ScreenReadersHearNamesAndRoles) {
