@@ -17,31 +17,21 @@
 namespace est::testing {
 namespace {
 
-class DesktopTest : public PagesTest {
+class DesktopTest : public LaunchedAppTest {
  protected:
   void TearDown() override {
-    ui::finishAllAnimations();
     ui::AlertPresenter::setCurrent(&alerts);
     presenter.reset();
-    delegate.reset();
-    flushDeletes();
-    for (auto& op : HTTPRequest::sharedQueue().operations()) op->cancel();
-    loop.waitUntil([] { return HTTPRequest::sharedQueue().operationCount() == 0; }, Seconds(5));
-    loop.runPending();
-    HTTPRequest::closeIdlePersistentConnections();
-    PagesTest::TearDown();
+    LaunchedAppTest::TearDown();
   }
 
   void launch() {
-    delegate = std::make_unique<AppDelegate>(pageScreens());
-    ASSERT_TRUE(delegate->didFinishLaunchingWithOptions());
+    launchApp();
     presenter = std::make_unique<ui::WindowAlertPresenter>(delegate->window());
     ui::AlertPresenter::setCurrent(presenter.get());
-    loop.runPending();
     QApplication::setActiveWindow(delegate->frame());
   }
 
-  MainViewController& app() { return *delegate->viewcontroller(); }
   HomeViewController* homePage() { return static_cast<HomeViewController*>(app().homeVC()); }
   BuyViewController* buyPage() { return static_cast<BuyViewController*>(app().buyVC()); }
   SettingsViewController* settingsPage() {
@@ -100,7 +90,6 @@ class DesktopTest : public PagesTest {
     return face ? face->text(QAccessible::Name) : QString();
   }
 
-  std::unique_ptr<AppDelegate> delegate;
   std::unique_ptr<ui::WindowAlertPresenter> presenter;
 };
 

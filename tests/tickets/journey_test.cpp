@@ -14,35 +14,21 @@
 namespace est::testing {
 namespace {
 
-class JourneyTest : public PagesTest {
+class JourneyTest : public LaunchedAppTest {
  protected:
   void SetUp() override {
-    PagesTest::SetUp();
+    LaunchedAppTest::SetUp();
     // A fresh install: nothing stored at all.
     Preferences& prefs = Preferences::standard();
     for (const std::string& key : prefs.keys()) prefs.removeObject(key);
     prefs.flush();
   }
 
-  void TearDown() override {
-    ui::finishAllAnimations();
-    delegate.reset();
-    flushDeletes();
-    for (auto& op : HTTPRequest::sharedQueue().operations()) op->cancel();
-    loop.waitUntil([] { return HTTPRequest::sharedQueue().operationCount() == 0; }, Seconds(5));
-    loop.runPending();
-    HTTPRequest::closeIdlePersistentConnections();
-    PagesTest::TearDown();
-  }
-
   void launch() {
-    delegate = std::make_unique<AppDelegate>(pageScreens());
-    ASSERT_TRUE(delegate->didFinishLaunchingWithOptions());
+    launchApp();
     delegate->window()->resize(320, 568);
-    loop.runPending();
   }
 
-  MainViewController& app() { return *delegate->viewcontroller(); }
   HomeViewController* homePage() { return static_cast<HomeViewController*>(app().homeVC()); }
   BuyViewController* buyPage() { return static_cast<BuyViewController*>(app().buyVC()); }
   TicketsViewController* ticketsPage() {
@@ -64,8 +50,6 @@ class JourneyTest : public PagesTest {
       return service->requestCount() > before && waitingPage()->requestsUnderWay() == 0;
     }));
   }
-
-  std::unique_ptr<AppDelegate> delegate;
 };
 
 TEST_F(JourneyTest, NewUserRegistersAndBuysNinetyMinutes) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/app_config.h"
+#include "app/app_delegate.h"
 #include "app/local_notifications.h"
 #include "app/main_view_controller.h"
 #include "http/http_request.h"
@@ -174,6 +175,31 @@ class PagesTest : public ui::test::UiTest {
   std::unique_ptr<ParkingService> service;
   std::unique_ptr<MainViewController> main;
   std::unique_ptr<ui::Window> window;
+};
+
+// The whole application launched with the real pages: the shell, its window and frame.
+class LaunchedAppTest : public PagesTest {
+ protected:
+  void TearDown() override {
+    ui::finishAllAnimations();
+    delegate.reset();
+    flushDeletes();
+    for (auto& op : HTTPRequest::sharedQueue().operations()) op->cancel();
+    loop.waitUntil([] { return HTTPRequest::sharedQueue().operationCount() == 0; }, Seconds(5));
+    loop.runPending();
+    HTTPRequest::closeIdlePersistentConnections();
+    PagesTest::TearDown();
+  }
+
+  void launchApp() {
+    delegate = std::make_unique<AppDelegate>(pageScreens());
+    ASSERT_TRUE(delegate->didFinishLaunchingWithOptions());
+    loop.runPending();
+  }
+
+  MainViewController& app() { return *delegate->viewcontroller(); }
+
+  std::unique_ptr<AppDelegate> delegate;
 };
 
 }  // namespace est::testing

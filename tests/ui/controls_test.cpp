@@ -125,14 +125,18 @@ class HourPicker : public PickerViewDataSource, public PickerViewDelegate {
   void didSelectRow(PickerView*, int row, int component) override {
     selections.emplace_back(row, component);
   }
+  // In a picker of the buy page's size.
+  void show(PickerView& picker) {
+    picker.resize(320, 216);
+    picker.setDataSource(this);
+    picker.setDelegate(this);
+  }
 };
 
 TEST_F(ControlsTest, PickerReadsItsShapeFromDataSourceAndDelegate) {
   HourPicker hours;
   PickerView picker;
-  picker.resize(320, 216);
-  picker.setDataSource(&hours);
-  picker.setDelegate(&hours);
+  hours.show(picker);
   EXPECT_EQ(picker.numberOfComponents(), 2);
   EXPECT_EQ(picker.numberOfRowsInComponent(0), 8);
   EXPECT_EQ(picker.numberOfRowsInComponent(1), 60);
@@ -162,9 +166,7 @@ TEST_F(ControlsTest, PickerReadsItsShapeFromDataSourceAndDelegate) {
 TEST_F(ControlsTest, PickerTakesTabFocusAndMovesOneRowPerKeyOrNotch) {
   HourPicker hours;
   PickerView picker;
-  picker.resize(320, 216);
-  picker.setDataSource(&hours);
-  picker.setDelegate(&hours);
+  hours.show(picker);
   EXPECT_EQ(picker.focusPolicy(), Qt::TabFocus);  // a click must not end a field's editing
   QTest::keyClick(&picker, Qt::Key_Down);
   QTest::keyClick(&picker, Qt::Key_Down);
@@ -188,9 +190,7 @@ TEST_F(ControlsTest, PickerTakesTabFocusAndMovesOneRowPerKeyOrNotch) {
 TEST_F(ControlsTest, PickerSettlesOnTheRowTheUserChose) {
   HourPicker hours;
   PickerView picker;
-  picker.resize(320, 216);
-  picker.setDataSource(&hours);
-  picker.setDelegate(&hours);
+  hours.show(picker);
   // The columns sit side by side in the middle: component 0 spans x 8..158.
   test::press(&picker, {80, 108 + 40});  // a click one row below the band
   test::release(&picker, {80, 108 + 40});
