@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,14 +9,31 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/clock.h"
 #include "platform/format.h"
+#include "platform/log.h"
 
 namespace est {
 namespace fs = std::filesystem;
 
 namespace {
+
+std::mutex hookMutex;
+FileFaultHook faultHook;
+
+// Non-zero (with errno set) when the seam asks `operation` to fail.
+int injectedFault(std::string_view operation, const fs::path& path) {
+  FileFaultHook hook;
+  {
+    std::lock_guard lock(hookMutex);
+    hook = faultHook;
+  }
+  int err = hook ? hook(operation, path) : 0;
+  if (err != 0) errno = err;
+  return err;
+}
 
 class FileDescriptor {
  public:
@@ -49,7 +67,7 @@ bool fsyncFolder(const fs::path& folder, Error* error) {
     return false;
   }
   // Some file systems cannot sync a folder; the rename is as durable as they allow.
-  if (::fsync(dir.get()) != 0 && errno != EINVAL && errno != EROFS) {
+  if ((injectedFault("sync folder", folder) != 0 || ::fsync(dir.get()) != 0) && errno != EINVAL && errno != EROFS) {
     Error::assign(error, posixError(errno, "sync folder", folder));
     return false;
   }
@@ -90,7 +108,7 @@ Error posixError(int err, std::string_view what, const fs::path& path) {
 }
 
 std::optional<Data> readFile(const fs::path& path, Error* error, size_t maxSize) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(injectedFault("open", path) ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     Error::assign(error, posixError(errno, "open", path));
     return std::nullopt;
@@ -108,7 +126,7 @@ std::optional<Data> readFile(const fs::path& path, Error* error, size_t maxSize)
   out.reserve(static_cast<size_t>(std::min<off_t>(st.st_size, static_cast<off_t>(maxSize))));
   char buf[16384];
   for (;;) {
-    ssize_t r = ::read(fd.get(), buf, sizeof buf);
+    ssize_t r = injectedFault("read", path) ? -1 : ::read(fd.get(), buf, sizeof buf);
     if (r < 0) {
       if (errno == EINTR) continue;
       Error::assign(error, posixError(errno, "read", path));
@@ -143,10 +161,7 @@ bool writeFileAtomically(const fs::path& path, std::string_view bytes, Error* er
   if (::fsync(fd.get()) != 0) return fail("sync", temp);
   if (fd.close() != 0) return fail("close", temp);
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail("rename over", path);
-  // The data is in place; a folder that cannot be synced only weakens durability.
-  Error folderError;
-  if (!fsyncFolder(folder, &folderError)) Error::assign(error, folderError);
-  return true;
+  return fsyncFolder(folder, error);
 }
 
 bool writeFileAtomically(const fs::path& path, const Data& bytes, Error* error) {
@@ -169,6 +184,48 @@ std::optional<fs::path> moveAsideCorrupt(const fs::path& path, Error* error) {
   }
   Error::assign(error, posixError(EEXIST, "move aside", path));
   return std::nullopt;
+}
+
+FileLock::FileLock(const fs::path& file) {
+  const fs::path lockFile = folderOf(file) / ("." + file.filename().string() + ".lock");
+  fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0 && errno == ENOENT && createDirectories(folderOf(file)))
+    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) return;
+  while (::flock(fd_, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+}
+
+FileLock::~FileLock() {
+  // Closing the descriptor releases the lock.
+  if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+std::mutex unreadableMutex;
+std::vector<fs::path> unreadable;
+}  // namespace
+
+void noteUnreadableFile(const fs::path& path, const Error& why) {
+  logf("%s cannot be read (%s); left as it is and not written this session", path.c_str(),
+       why.description.c_str());
+  std::lock_guard lock(unreadableMutex);
+  if (std::find(unreadable.begin(), unreadable.end(), path) == unreadable.end())
+    unreadable.push_back(path);
+}
+
+std::vector<fs::path> unreadableFiles() {
+  std::lock_guard lock(unreadableMutex);
+  return unreadable;
+}
+
+void setFileFaultHook(FileFaultHook hook) {
+  std::lock_guard lock(hookMutex);
+  faultHook = std::move(hook);
 }
 
 bool createDirectories(const fs::path& dir, Error* error) {

@@ -297,33 +297,54 @@ fs::path Preferences::defaultFile() {
   return configDirectory() / "preferences.plist";
 }
 
+namespace {
+
+bool isMissing(const Error& readError) {
+  // ENOTDIR: a folder on the way is missing too.
+  return readError.domain == kPOSIXErrorDomain &&
+         (readError.code == ENOENT || readError.code == ENOTDIR);
+}
+
+template <class Changes>
+void applyChanges(PrefMap& values, const Changes& changes) {
+  for (const auto& [key, value] : changes) {
+    if (value)
+      values.insert_or_assign(key, *value);
+    else
+      values.erase(key);
+  }
+}
+
+}  // namespace
+
 void Preferences::load() {
   Error readError;
   auto bytes = readFile(file_, &readError, kMaxFileSize + 1);
-  // No file yet (ENOTDIR: a folder on the way is missing too) is a fresh store, not damage.
-  if (!bytes && readError.domain == kPOSIXErrorDomain &&
-      (readError.code == ENOENT || readError.code == ENOTDIR))
+  if (!bytes) {
+    // No file yet is a fresh store. Any other failure says nothing about the file's content.
+    if (!isMissing(readError)) {
+      detached_ = true;
+      noteUnreadableFile(file_, readError);
+    }
     return;
+  }
   std::vector<std::string> skipped;
   Error decodeErr;
-  std::optional<PrefMap> decoded;
-  if (bytes) decoded = decodePreferences(*bytes, &decodeErr, &skipped);
-  if (decoded) {
+  if (auto decoded = decodePreferences(*bytes, &decodeErr, &skipped)) {
     values_ = std::move(*decoded);
     for (const auto& key : skipped)
       logf("Preferences: value of unsupported kind under \"%s\" in %s left out", key.c_str(),
            file_.c_str());
     return;
   }
-  const Error& why = bytes ? decodeErr : readError;
   Error moveError;
   if (auto aside = moveAsideCorrupt(file_, &moveError)) {
     logf("Preferences: %s cannot be read (%s); moved aside to %s, starting empty", file_.c_str(),
-         why.description.c_str(), aside->c_str());
+         decodeErr.description.c_str(), aside->c_str());
   } else {
     detached_ = true;
     logf("Preferences: %s cannot be read (%s) nor moved aside (%s); changes stay in memory",
-         file_.c_str(), why.description.c_str(), moveError.description.c_str());
+         file_.c_str(), decodeErr.description.c_str(), moveError.description.c_str());
   }
 }
 
@@ -371,12 +392,13 @@ bool Preferences::setObject(std::string_view key, std::optional<PrefValue> value
   if (value) {
     auto it = values_.find(key);
     if (it != values_.end() && it->second == *value) return true;
-    values_.insert_or_assign(std::string(key), std::move(*value));
+    values_.insert_or_assign(std::string(key), *value);
   } else {
     auto it = values_.find(key);
     if (it == values_.end()) return true;
     values_.erase(it);
   }
+  changes_.insert_or_assign(std::string(key), std::move(value));
   dirty_ = true;
   return true;
 }
@@ -388,32 +410,59 @@ bool Preferences::hasUnsavedChanges() const {
 
 bool Preferences::flush(Error* error) {
   std::lock_guard writer(flushMutex_);
-  Data bytes;
+  decltype(changes_) changes;
   {
     std::lock_guard lock(mutex_);
     if (!dirty_) return true;
     if (detached_) {
       Error::assign(error, Error(kPreferencesErrorDomain, kPreferencesDetachedError,
                                  "Preference file " + file_.string() +
-                                     " is damaged and could not be moved aside; not overwritten"));
+                                     " could not be read; it is not overwritten"));
       return false;
     }
-    bytes = encodePreferences(values_);
+    changes = changes_;
+    changes_.clear();
     // Writes that land while the file is being written mark the store dirty again.
     dirty_ = false;
   }
+  FileLock fileLock(file_);
   Error writeError;
-  bool ok = createDirectories(file_.parent_path(), &writeError) &&
-            writeFileAtomically(file_, bytes, &writeError);
-  if (!ok) {
-    {
-      std::lock_guard lock(mutex_);
-      dirty_ = true;
+  // What the file holds now (another process may have written it), with this store's changes.
+  std::optional<PrefMap> merged;
+  auto bytes = readFile(file_, &writeError, kMaxFileSize + 1);
+  if (bytes) {
+    merged = decodePreferences(*bytes, &writeError);
+    if (!merged) {
+      Error moveError;
+      if (auto aside = moveAsideCorrupt(file_, &moveError))
+        logf("Preferences: %s became unreadable (%s); moved aside to %s", file_.c_str(),
+             writeError.description.c_str(), aside->c_str());
+      else
+        writeError = moveError;
     }
+  } else if (isMissing(writeError)) {
+    std::lock_guard lock(mutex_);
+    merged = values_;
+  }
+  bool ok = false;
+  if (merged) {
+    applyChanges(*merged, changes);
+    ok = createDirectories(file_.parent_path(), &writeError) &&
+         writeFileAtomically(file_, encodePreferences(*merged), &writeError);
+  }
+  std::lock_guard lock(mutex_);
+  if (!ok) {
+    // Changes made meanwhile are newer than these.
+    for (auto& [key, value] : changes) changes_.try_emplace(key, std::move(value));
+    dirty_ = true;
     logf("Preferences: cannot write %s: %s", file_.c_str(), writeError.description.c_str());
     Error::assign(error, writeError);
+    return false;
   }
-  return ok;
+  // Take in what others wrote, keeping what was changed here meanwhile.
+  applyChanges(*merged, changes_);
+  values_ = std::move(*merged);
+  return true;
 }
 
 void Preferences::startAutoFlush(RunLoop& loop, Seconds interval) {

@@ -74,14 +74,19 @@ std::optional<PrefMap> decodePreferences(const Data& bytes, Error* error = nullp
 inline constexpr const char* kPreferencesErrorDomain = "PreferencesErrorDomain";
 enum PreferencesErrorCode {
   kPreferencesDecodeError = 1,   // the file is not a readable preference file
-  kPreferencesDetachedError = 2  // a damaged file could not be moved aside; nothing is written
+  kPreferencesDetachedError = 2  // the file could not be read, or was damaged and could not
+                                 // be moved aside; nothing is written over it
 };
 
 // The per-user preference store: a flat map of typed values kept in one property-list file.
 // Values written are read back at once; flush() (or the periodic flush) puts them on disk with
-// an atomic replace. A file that exists but cannot be read is moved aside with a time-stamped
-// name and logged, and the store starts empty; if it cannot even be moved, the store keeps
-// working in memory but refuses to write over it. All members are thread-safe.
+// an atomic replace, under the file's lock, onto what the file holds then: only the keys changed
+// here are written, so another process's changes survive. A file that was read whole but does
+// not decode is damage: it is moved aside with a time-stamped name and logged, and the store
+// starts empty. A file that cannot be reached or read (permissions, I/O errors, no descriptors
+// left) is not damage: it is left alone, noted (noteUnreadableFile) and the store works in
+// memory for the rest of the process, never writing over it; so does a damaged file that
+// cannot be moved. All members are thread-safe.
 class Preferences {
  public:
   // Opens the store kept in `file` (which need not exist yet).
@@ -126,8 +131,10 @@ class Preferences {
   const std::filesystem::path file_;
   mutable std::mutex mutex_;
   PrefMap values_;
+  // Keys written or removed (nothing) since the last successful flush.
+  std::map<std::string, std::optional<PrefValue>, std::less<>> changes_;
   bool dirty_ = false;
-  bool detached_ = false;  // a damaged file sits at file_ and must not be overwritten
+  bool detached_ = false;  // file_ could not be read or moved aside and must not be overwritten
   std::mutex flushMutex_;  // one writer at a time, without holding mutex_ during disk work
   ScopedTimer autoFlush_;
 };

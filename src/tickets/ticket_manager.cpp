@@ -105,32 +105,51 @@ std::string TicketManager::pathToPlist() const {
   return file_.string();
 }
 
+void TicketManager::detachLocked(const Error& why) {
+  detached_ = true;
+  noteUnreadableFile(file_, why);
+  if (cache_) {
+    cache_->id.reset();
+    return;
+  }
+  auto snap = std::make_unique<Snapshot>();
+  snap->dict.reset(plist_new_dict());
+  cache_ = std::move(snap);
+}
+
 TicketManager::FileState TicketManager::loadLocked(Error* error) {
+  if (detached_) return FileState::Ok;
   int err = 0;
   std::optional<FileId> before = identify(file_, &err);
-  if (!before) {
+  if (!before && (err == ENOENT || err == ENOTDIR)) {
     cache_.reset();
     Error::assign(error, posixError(err, "stat", file_));
-    return err == ENOENT ? FileState::Missing : FileState::Unreadable;
+    return FileState::Missing;
   }
-  if (cache_ && cache_->id && *cache_->id == *before) return FileState::Ok;
-  cache_.reset();
+  if (before && cache_ && cache_->id && *cache_->id == *before) return FileState::Ok;
 
-  auto unreadable = [&](const std::string& why) {
+  auto damaged = [&](const std::string& why) {
+    cache_.reset();
     Error::assign(error, storeError(kTicketStoreUnreadable, strprintf("%s cannot be read: %s",
                                                                       file_.c_str(), why.c_str())));
-    return FileState::Unreadable;
+    return FileState::Damaged;
   };
-  if (err != 0) return unreadable("not a regular file");
-  Error readError;
-  std::optional<Data> bytes = readFile(file_, &readError);
+  if (before && err != 0) return damaged("not a regular file");
+  Error readError = posixError(err, "stat", file_);
+  std::optional<Data> bytes;
+  if (before) bytes = readFile(file_, &readError);
   if (!bytes) {
-    Error::assign(error, readError);
-    return readError.code == ENOENT ? FileState::Missing : FileState::Unreadable;
+    if (readError.code == ENOENT) {
+      cache_.reset();
+      return FileState::Missing;
+    }
+    // Not being able to read says nothing about what the file holds.
+    detachLocked(readError);
+    return FileState::Ok;
   }
   std::string why;
   if (!binaryPlistIsBounded(bytes->data(), bytes->size(), kMaxFileDepth, &why)) {
-    return unreadable(why);
+    return damaged(why);
   }
   plist_t parsed = nullptr;
   plist_from_bin(reinterpret_cast<const char*>(bytes->data()),
@@ -138,23 +157,23 @@ TicketManager::FileState TicketManager::loadLocked(Error* error) {
   auto snap = std::make_unique<Snapshot>();
   snap->dict.reset(parsed);
   if (!parsed || plist_get_node_type(parsed) != PLIST_DICT) {
-    return unreadable("not a property-list dictionary");
+    return damaged("not a property-list dictionary");
   }
-  if (plist_t last = plist_dict_get_item(parsed, kLastIDKey)) {
-    if (plist_get_node_type(last) != PLIST_UINT) return unreadable("\"lastID\" is not an integer");
+  // "lastID" is only a floor for new identifiers; one of another kind is ignored.
+  if (plist_t last = plistChild(parsed, kLastIDKey, PLIST_UINT)) {
     std::uint64_t v = 0;
     plist_get_uint_val(last, &v);
     snap->lastID = static_cast<std::int64_t>(v);
   }
   if (plist_t list = plist_dict_get_item(parsed, kListKey)) {
     if (plist_get_node_type(list) != PLIST_DATA) {
-      return unreadable("\"MyTicketsList\" is not data");
+      return damaged("\"MyTicketsList\" is not data");
     }
     std::uint64_t length = 0;
     const char* data = plist_get_data_ptr(list, &length);
     Error decodeError;
     auto tickets = decodeTicketArchive(data, static_cast<std::size_t>(length), &decodeError);
-    if (!tickets) return unreadable(decodeError.description);
+    if (!tickets) return damaged(decodeError.description);
     snap->sorted = std::move(*tickets);
   }
   sortByEndDescending(snap->sorted);
@@ -168,21 +187,23 @@ TicketManager::FileState TicketManager::loadLocked(Error* error) {
 
 bool TicketManager::writeLocked(void* dictNode, std::vector<Ticket> sorted, Error* error) {
   PlistNode dict(dictNode);
-  char* bytes = nullptr;
-  std::uint32_t length = 0;
-  plist_to_bin(dict.get(), &bytes, &length);
-  if (!bytes) {
-    Error::assign(error, storeError(kTicketStoreEncode, "the ticket file could not be encoded"));
-    return false;
-  }
-  const bool written = writeFileAtomically(file_, std::string_view(bytes, length), error);
-  plist_to_bin_free(bytes);
-  if (!written) {
-    cache_.reset();
-    return false;
+  if (!detached_) {
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(dict.get(), &bytes, &length);
+    if (!bytes) {
+      Error::assign(error, storeError(kTicketStoreEncode, "the ticket file could not be encoded"));
+      return false;
+    }
+    const bool written = writeFileAtomically(file_, std::string_view(bytes, length), error);
+    plist_to_bin_free(bytes);
+    if (!written) {
+      cache_.reset();
+      return false;
+    }
   }
   auto snap = std::make_unique<Snapshot>();
-  snap->id = identify(file_);
+  if (!detached_) snap->id = identify(file_);
   if (plist_t last = plistChild(dict.get(), kLastIDKey, PLIST_UINT)) {
     std::uint64_t v = 0;
     plist_get_uint_val(last, &v);
@@ -224,7 +245,7 @@ const std::vector<Ticket>& TicketManager::listLocked() {
     case FileState::Missing:
       createEmptyLocked();
       return cache_ ? cache_->sorted : kEmpty;
-    case FileState::Unreadable:
+    case FileState::Damaged:
       break;
   }
   // Replacing an unreadable file would lose every ticket in it; keep it beside the new one.
@@ -293,16 +314,19 @@ std::int64_t TicketManager::nextIDLocked(bool record) {
 
 std::int64_t TicketManager::nextID() {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   return nextIDLocked(true);
 }
 
 bool TicketManager::saveToDisk(const std::vector<Ticket>& tickets, Error* error) {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   return saveLocked(tickets, std::nullopt, error);
 }
 
 std::vector<Ticket> TicketManager::getTickets() {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   return getTicketsLocked();
 }
 
@@ -322,6 +346,7 @@ std::vector<Ticket> TicketManager::getTicketsDeactive() {
 
 bool TicketManager::add(Ticket& ticket) {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   const std::vector<Ticket>& stored = listLocked();
   for (const Ticket& t : stored) {
     if (t.isEqual(ticket)) return false;
@@ -336,6 +361,7 @@ bool TicketManager::add(Ticket& ticket) {
 
 bool TicketManager::remove(const Ticket& ticket) {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   std::vector<Ticket> tickets = getTicketsLocked();
   std::erase_if(tickets, [&](const Ticket& t) { return t.isEqual(ticket); });
   return saveLocked(tickets, std::nullopt, nullptr);
@@ -343,6 +369,7 @@ bool TicketManager::remove(const Ticket& ticket) {
 
 bool TicketManager::removeTicketWithID(std::string_view identifier) {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   const std::optional<std::int64_t> id = parseIdentifier(identifier);
   std::vector<Ticket> tickets = getTicketsLocked();
   auto it = std::find_if(tickets.begin(), tickets.end(),
@@ -357,6 +384,7 @@ bool TicketManager::removeTicketWithID(std::string_view identifier) {
 
 bool TicketManager::removeTicketAtIndex(std::size_t index) {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   std::vector<Ticket> tickets = getTicketsLocked();
   if (index >= tickets.size()) {
     logLine(strprintf("Ticket store: no ticket at index %zu of %zu", index, tickets.size()));
@@ -368,6 +396,7 @@ bool TicketManager::removeTicketAtIndex(std::size_t index) {
 
 std::optional<Ticket> TicketManager::getTicketWithID(std::int64_t identifier) {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   for (const Ticket& t : listLocked()) {
     if (t.transactionId == identifier) return t;
   }
@@ -376,6 +405,7 @@ std::optional<Ticket> TicketManager::getTicketWithID(std::int64_t identifier) {
 
 bool TicketManager::update(const Ticket& ticket) {
   std::lock_guard lock(mutex_);
+  FileLock fileLock(file_);
   std::vector<Ticket> tickets = getTicketsLocked();
   std::erase_if(tickets, [&](const Ticket& t) { return t.isEqual(ticket); });
   tickets.push_back(ticket);

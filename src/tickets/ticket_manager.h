@@ -22,9 +22,12 @@ enum TicketStoreErrorCode {
 
 // The list of every ticket the user bought, kept in one property-list file that holds
 // "MyTicketsList" (the keyed archive of the list, see ticket_archive.cpp) and "lastID" (the
-// last identifier handed out). Every change rewrites the whole file atomically. The decoded
-// list is kept in memory and reused while the file's identity, size and times are unchanged,
-// so repeated reads cost a stat and a copy. All members are thread-safe.
+// last identifier handed out). Every change rewrites the whole file atomically, under the file's
+// lock (FileLock). The decoded list is kept in memory and reused while the file's identity,
+// size and times are unchanged, so repeated reads cost a stat and a copy. A file that cannot be
+// reached or read (as opposed to one read whole that does not decode) is left untouched: the
+// store notes it (noteUnreadableFile) and works on the last list it knew, in memory only, until
+// the process ends. All members are thread-safe.
 class TicketManager {
  public:
   // The shared store, on documentsDirectory()/MyTicketsList.plist; never released.
@@ -47,7 +50,7 @@ class TicketManager {
   bool saveToDisk(const std::vector<Ticket>& tickets, Error* error = nullptr);
 
   // Every stored ticket, latest end first. Creates the file with an empty list when there is
-  // none; a file that cannot be read or decoded is moved aside (and logged) first, never
+  // none; a file that was read but does not decode is moved aside (and logged) first, never
   // overwritten.
   std::vector<Ticket> getTickets();
   std::vector<Ticket> getTicketsActive();
@@ -70,9 +73,11 @@ class TicketManager {
 
  private:
   struct Snapshot;
-  enum class FileState { Missing, Unreadable, Ok };
+  enum class FileState { Missing, Damaged, Ok };
 
   FileState loadLocked(Error* error);
+  // From now on the store lives in memory and never touches the file.
+  void detachLocked(const Error& why);
   // The current list, after creating or mending the file as getTickets() does.
   const std::vector<Ticket>& listLocked();
   std::vector<Ticket> getTicketsLocked();
@@ -86,6 +91,7 @@ class TicketManager {
   mutable std::mutex mutex_;
   std::unique_ptr<Snapshot> cache_;
   std::optional<std::int64_t> lastIssued_;
+  bool detached_ = false;
 };
 
 }  // namespace est

@@ -69,10 +69,13 @@ inline std::string readText(const std::filesystem::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The names in `dir`, sorted, leaving out the stores' lock files (".<name>.lock").
 inline std::vector<std::string> listFolder(const std::filesystem::path& dir) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir))
-    names.push_back(entry.path().filename().string());
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (!(name.starts_with(".") && name.ends_with(".lock"))) names.push_back(name);
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

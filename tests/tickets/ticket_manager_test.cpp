@@ -4,11 +4,15 @@
 #include <plist/plist.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <memory>
 
+#include "platform/files.h"
 #include "platform/log.h"
 #include "tickets/store_test_support.h"
 #include "tickets/ticket_archive.h"
@@ -244,8 +248,6 @@ class DamagedStoreTest : public TicketManagerTest,
     Plist dict = fileDict();
     if (kind == "list as text") {
       plist_dict_set_item(dict.get(), "MyTicketsList", plist_new_string("tickets"));
-    } else if (kind == "lastID as text") {
-      plist_dict_set_item(dict.get(), "lastID", plist_new_string("1"));
     } else if (kind == "root is an array") {
       return testing::toBinaryPlist(plist_new_array());
     } else if (kind == "archive with a bad UID") {
@@ -292,7 +294,7 @@ TEST_P(DamagedStoreTest, IsMovedAsideAndLoggedNeverOverwritten) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DamagedStoreTest,
                          ::testing::Values("garbage", "xml", "truncated", "list as text",
-                                           "lastID as text", "root is an array",
+                                           "root is an array",
                                            "archive with a bad UID"),
                          [](const auto& info) {
                            std::string name = info.param;
@@ -328,6 +330,115 @@ TEST_F(TicketManagerTest, AFailedWriteLeavesTheOldFileWhole) {
   EXPECT_TRUE(store.add(second)) << "works again once the disk allows it";
   EXPECT_EQ(TicketManager(file_).getTickets().size(), 2u);
 }
+
+TEST_F(TicketManagerTest, ALastIDMissingOrOfAnotherKindIsIgnored) {
+  Ticket stored = ticket("A1", wednesdayAt(14, 0), wednesdayAt(15, 0), 60);
+  {
+    TicketManager store(file_);
+    ASSERT_TRUE(store.add(stored));
+  }
+  for (plist_t odd : {plist_new_string("99999999999999"), plist_new_real(1e300),
+                      plist_new_bool(1), static_cast<plist_t>(nullptr)}) {
+    Plist dict = fileDict();
+    if (odd)
+      plist_dict_set_item(dict.get(), "lastID", odd);
+    else
+      plist_dict_remove_item(dict.get(), "lastID");
+    const Data edited = testing::toBinaryPlist(plist_copy(dict.get()));
+    writeBytes(file_, edited);
+
+    clock_.set(wednesdayAt(13, 0));  // behind the stored identifier
+    TicketManager store(file_);
+    std::vector<Ticket> tickets = store.getTickets();
+    ASSERT_EQ(tickets.size(), 1u);
+    EXPECT_EQ(tickets[0].transactionId, stored.transactionId);
+    EXPECT_EQ(readBytes(file_), edited) << "reading changes nothing";
+    EXPECT_EQ(store.nextID(), *stored.transactionId + 1) << "stored identifiers stay the floor";
+    EXPECT_EQ(fileLastID(), *stored.transactionId + 1) << "and the counter is an integer again";
+    EXPECT_EQ(testing::listFolder(dir_.path()), std::vector<std::string>{"MyTicketsList.plist"});
+  }
+}
+
+// Failing to reach or read the file is no damage: it is never moved or written over, the
+// store goes on in memory, and the next process reads the file as it was.
+class UnreadableStoreTest : public TicketManagerTest,
+                            public ::testing::WithParamInterface<std::string> {
+ protected:
+  void TearDown() override { setFileFaultHook({}); }
+
+  // Makes the next read of the file fail the way the parameter says; undone by `restore`.
+  void breakReads() {
+    const std::string kind = GetParam();
+    if (kind == "no descriptors left") {
+      ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit_), 0);
+      int lowestFree = ::dup(0);
+      ASSERT_GE(lowestFree, 0);
+      ::close(lowestFree);
+      struct rlimit none = limit_;
+      none.rlim_cur = static_cast<rlim_t>(lowestFree);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+      limited_ = true;
+      return;
+    }
+    const int err = kind == "read error" ? EIO : EACCES;
+    const std::string operation = kind == "read error" ? "read" : "open";
+    setFileFaultHook([this, err, operation](std::string_view op, const std::filesystem::path& p) {
+      return op == operation && p == file_ ? err : 0;
+    });
+  }
+  void restore() {
+    if (limited_) setrlimit(RLIMIT_NOFILE, &limit_);
+    limited_ = false;
+    setFileFaultHook({});
+  }
+
+  struct rlimit limit_ {};
+  bool limited_ = false;
+};
+
+TEST_P(UnreadableStoreTest, LeavesTheFileAloneAndWorksInMemory) {
+  Ticket first = ticket("A1", wednesdayAt(14, 0), wednesdayAt(15, 0), 60);
+  ASSERT_TRUE(TicketManager(file_).add(first));
+  const Data before = readBytes(file_);
+
+  TicketManager store(file_);
+  breakReads();
+  const std::vector<Ticket> seen = store.getTickets();
+  Ticket second = ticket("B2", wednesdayAt(16, 0), wednesdayAt(17, 0), 60);
+  const bool added = store.add(second);
+  const std::int64_t next = store.nextID();
+  const bool saved = store.saveToDisk(store.getTickets());
+  const std::vector<Ticket> after = store.getTickets();
+  restore();
+
+  EXPECT_TRUE(seen.empty()) << "nothing was known before the failing read";
+  EXPECT_TRUE(added);
+  EXPECT_TRUE(saved);
+  EXPECT_GT(next, *second.transactionId);
+  ASSERT_EQ(after.size(), 1u) << "the session's purchase is kept in memory";
+  EXPECT_EQ(after[0].license, "B2");
+  EXPECT_EQ(readBytes(file_), before) << "never written over";
+  EXPECT_EQ(testing::listFolder(dir_.path()), std::vector<std::string>{"MyTicketsList.plist"})
+      << "nothing moved aside";
+  const auto noted = unreadableFiles();
+  EXPECT_NE(std::find(noted.begin(), noted.end(), file_), noted.end());
+  EXPECT_TRUE(log_.contains("cannot be read"));
+
+  EXPECT_EQ(store.getTickets().size(), 1u) << "stays in memory once the disk answers again";
+  EXPECT_EQ(readBytes(file_), before);
+  std::vector<Ticket> nextStart = TicketManager(file_).getTickets();
+  ASSERT_EQ(nextStart.size(), 1u);
+  EXPECT_EQ(nextStart[0].license, "A1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UnreadableStoreTest,
+                         ::testing::Values("no descriptors left", "read error", "access denied"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           for (char& c : name)
+                             if (c == ' ') c = '_';
+                           return name;
+                         });
 
 TEST_F(TicketManagerTest, SharedStoreLivesInTheDocumentsFolder) {
   ScopedEnv docs("EST_DOCUMENTS_DIR", (dir_ / "Documents").string());
