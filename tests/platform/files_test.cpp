@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -82,6 +84,50 @@ TEST(WriteFileAtomically, AFailedRenameRemovesTheTemporary) {
   EXPECT_NE(error.code, 0);
   EXPECT_EQ(readText(target / "inside"), "keep");
   EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"occupied"});
+}
+
+TEST(WriteFileAtomically, AFolderThatCannotBeSyncedIsAFailure) {
+  TempDir dir;
+  auto file = dir / "store.plist";
+  setFileFaultHook([](std::string_view op, const std::filesystem::path&) {
+    return op == "sync folder" ? EIO : 0;
+  });
+  Error error;
+  const bool written = writeFileAtomically(file, std::string_view("new"), &error);
+  setFileFaultHook({});
+  EXPECT_FALSE(written) << "a write that may not survive a power cut is no success";
+  EXPECT_EQ(error.domain, kPOSIXErrorDomain);
+  EXPECT_EQ(error.code, EIO);
+}
+
+TEST(FileLock, WritersInTwoProcessesTakeTurns) {
+  TempDir dir;
+  auto file = dir / "store.plist";
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    FileLock lock(file);
+    char byte = lock.held() ? 1 : 0;
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(2);
+    ::usleep(300 * 1000);
+    writeText(file, "child");
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 1) << "the child holds the lock";
+  {
+    FileLock lock(file);  // waits for the child to let go
+    EXPECT_TRUE(lock.held());
+    EXPECT_EQ(readText(file), "child") << "the child's whole turn came first";
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 TEST(MoveAsideCorrupt, UsesATimeStampedNameAndNeverReplacesAnEarlierOne) {

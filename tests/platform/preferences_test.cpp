@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/manual_run_loop.h"
 #include "test_support.h"
@@ -198,6 +201,58 @@ TEST(Preferences, ADamagedFileThatCannotBeMovedIsNeverWrittenOver) {
   EXPECT_EQ(error.domain, kPreferencesErrorDomain);
   EXPECT_EQ(error.code, kPreferencesDetachedError);
   EXPECT_TRUE(prefs.hasUnsavedChanges());
+}
+
+TEST(Preferences, AFileThatCannotBeReadIsKeptAndNeverWrittenOver) {
+  TempDir dir;
+  auto file = dir / "preferences.plist";
+  {
+    Preferences first(file);
+    first.setObject("userPhoneNumber", "099123456");
+    ASSERT_TRUE(first.flush());
+  }
+  const std::string before = readText(file);
+  for (int err : {EIO, EACCES, EMFILE}) {
+    setFileFaultHook([&](std::string_view op, const std::filesystem::path& p) {
+      return op == "open" && p == file ? err : 0;
+    });
+    LogCapture log;
+    Preferences prefs(file);
+    setFileFaultHook({});
+    EXPECT_TRUE(prefs.keys().empty());
+    prefs.setObject("pin_sended", true);
+    EXPECT_TRUE(prefs.boolForKey("pin_sended")) << "works in memory";
+    Error error;
+    EXPECT_FALSE(prefs.flush(&error));
+    EXPECT_EQ(error.code, kPreferencesDetachedError);
+    EXPECT_EQ(readText(file), before) << "never written over";
+    EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"preferences.plist"})
+        << "nothing moved aside";
+    EXPECT_TRUE(log.contains("cannot be read"));
+    const auto noted = unreadableFiles();
+    EXPECT_NE(std::find(noted.begin(), noted.end(), file), noted.end());
+  }
+  EXPECT_EQ(Preferences(file).objectForKey("userPhoneNumber"), PrefValue("099123456"))
+      << "the next start reads it";
+}
+
+TEST(Preferences, TwoStoresOnOneFileKeepEachOthersChanges) {
+  TempDir dir;
+  auto file = dir / "preferences.plist";
+  Preferences a(file);
+  Preferences b(file);
+  a.setObject("ticketInProcess", 42);
+  a.setObject("gone", "soon");
+  ASSERT_TRUE(a.flush());
+  b.setObject("Licenses", PrefArray{"ABC 1234"});
+  ASSERT_TRUE(b.flush());
+  EXPECT_EQ(b.integerForKey("ticketInProcess"), 42) << "b took in what a wrote";
+  a.removeObject("gone");
+  ASSERT_TRUE(a.flush());
+  Preferences reopened(file);
+  EXPECT_EQ(reopened.integerForKey("ticketInProcess"), 42);
+  EXPECT_EQ(reopened.objectForKey("Licenses"), PrefValue(PrefArray{"ABC 1234"}));
+  EXPECT_FALSE(reopened.objectForKey("gone"));
 }
 
 TEST(Preferences, EntriesOfUnsupportedKindsAreLeftOutAndNamed) {
