@@ -1,6 +1,7 @@
 #include "tickets/buy_view_controller.h"
 
 #include <QPushButton>
+#include <algorithm>
 
 #include "app/main_view_controller.h"
 #include "platform/format.h"
@@ -19,6 +20,7 @@ namespace est {
 
 namespace {
 constexpr const char* kFreeParking = "El estacionamiento es gratis en el horario seleccionado";
+constexpr const char* kNoMinutes = "Elija al menos 30 minutos de estacionamiento";
 constexpr int kSaturday = 7;
 constexpr int kSunday = 1;
 }  // namespace
@@ -126,7 +128,9 @@ void BuyViewController::updateSliderMax() {
   int minutes = static_cast<int>(seconds / 60.0);
   int units = minutes / 30;
   if (units < 0) units = 0;
-  ui.slider->setMaximumValue(static_cast<float>(units));
+  // Never below the slider's minimum: the slider would lower the minimum with it, and from then
+  // on, for the rest of the session, a duration of no minutes could be composed.
+  ui.slider->setMaximumValue(std::max(static_cast<float>(units), ui.slider->minimumValue()));
 }
 
 void BuyViewController::updateEndTime() {
@@ -217,6 +221,10 @@ void BuyViewController::btnComprarTouched() {
   bool paidHour = start.hour >= kFirstPaidHour && start.hour < kEndOfPaidHour;
   if (!paidHour || today.weekday == kSaturday || today.weekday == kSunday) {
     ui::showAlert(QString(), QString::fromUtf8(kFreeParking), QStringLiteral("Ok"));
+    return;
+  }
+  if (*ticket.minutes <= 0) {
+    ui::showAlert(QString(), QString::fromUtf8(kNoMinutes), QStringLiteral("Ok"));
     return;
   }
   if (*ticket.timeEnd < now) {

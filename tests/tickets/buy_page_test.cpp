@@ -125,12 +125,36 @@ INSTANTIATE_TEST_SUITE_P(Hours, BuyPageFreeParking,
                          ::testing::Values(FreeCase{7, 14, 0}, FreeCase{8, 11, 0},
                                            FreeCase{4, 9, 30}, FreeCase{4, 18, 10}));
 
-TEST_F(BuyPageTest, AfterSixNothingCanBeBought) {
+TEST_F(BuyPageTest, AfterSixNothingCanBeBoughtAndNoDurationDropsToZero) {
   clock.set(wednesdayAt(18, 10));
   openBuyPage();
-  EXPECT_EQ(w().slider->maximumValue(), 0.0f);
-  EXPECT_EQ(w().lblTime->text(), "0");
+  EXPECT_EQ(w().slider->maximumValue(), 1.0f) << "pinned at the minimum, never below it";
+  EXPECT_EQ(w().slider->minimumValue(), 1.0f);
+  EXPECT_EQ(w().lblTime->text(), "30");
   EXPECT_EQ(w().txtEndTime->text(), "18:00");
+
+  // The next morning, in the same session, the slider still stops at one half hour.
+  clock.set(wednesdayAt(18, 10) + std::chrono::hours(16));
+  w().txtStartTime->clear();
+  buy()->updateView();
+  EXPECT_EQ(w().slider->minimumValue(), 1.0f);
+  setUnits(0);
+  EXPECT_EQ(w().lblTime->text(), "30");
+  buy()->btnComprarTouched();
+  EXPECT_TRUE(alerts.record().empty());
+  ASSERT_TRUE(confirmShown());
+}
+
+TEST_F(BuyPageTest, APurchaseWithNoMinutesIsRefused) {
+  openBuyPage();
+  w().slider->setMinimumValue(0);  // a layout that lets the slider reach zero
+  setUnits(0);
+  EXPECT_EQ(w().lblTime->text(), "0");
+  buy()->btnComprarTouched();
+  ASSERT_EQ(alerts.record().size(), 1u);
+  EXPECT_EQ(alerts.record()[0].message.toStdString(),
+            "Elija al menos 30 minutos de estacionamiento");
+  EXPECT_FALSE(confirmShown());
 }
 
 TEST_F(BuyPageTest, PickingTenAtHalfPastNineAllowsSixteenUnits) {
