@@ -16,7 +16,9 @@
 #include "app/app_delegate.h"
 #include "app/local_notifications.h"
 #include "app/screens.h"
+#include "app/single_instance.h"
 #include "parking_service.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/preferences.h"
@@ -130,6 +132,43 @@ est::ScreenFactory makeFactory() {
   return factory;
 }
 
+// The embedded service keeps accounts, PINs and purchases in the data folder, so a user
+// registered in demo mode can still buy after a restart. A state file that cannot be read is
+// left alone (the service runs in memory); one that does not decode is moved aside.
+std::unique_ptr<est::ParkingService> startDemoService(est::Error* error) {
+  est::ParkingServiceOptions options;
+  options.pinObserver = [](const std::string& phone, const std::string& pin) {
+    est::logf("demo: PIN for %s is %s", phone.c_str(), pin.c_str());
+  };
+  options.stateFile = (est::dataDirectory() / "demo-service.json").string();
+  auto demo = std::make_unique<est::ParkingService>(options);
+  if (demo->start("127.0.0.1", 0, error)) return demo;
+  // The service reports a state file it read but could not decode with code 2.
+  const bool damaged = error->domain == est::ParkingServiceErrorDomain && error->code == 2;
+  if (error->domain == est::kPOSIXErrorDomain) {
+    est::noteUnreadableFile(options.stateFile, *error);
+    options.stateFile.clear();
+  } else if (!damaged) {
+    return nullptr;
+  } else if (auto aside = est::moveAsideCorrupt(options.stateFile, error)) {
+    est::logf("demo: %s cannot be read; moved aside to %s", options.stateFile.c_str(),
+              aside->c_str());
+  } else {
+    return nullptr;
+  }
+  demo = std::make_unique<est::ParkingService>(options);
+  if (demo->start("127.0.0.1", 0, error)) return demo;
+  return nullptr;
+}
+
+void raiseWindow(QWidget* window) {
+  if (!window) return;
+  window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+  window->show();
+  window->raise();
+  window->activateWindow();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,15 +187,24 @@ int main(int argc, char** argv) {
 
   catchQuitSignals();
   est::setApplicationName("estacionamiento");
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Estacionamiento Tarifado");
+  // Lets Wayland compositors and docks tie the window to the installed desktop entry.
+  QGuiApplication::setDesktopFileName(EST_DESKTOP_ID);
+  // Two copies would each rewrite whole files from their own memory; a later launch only
+  // brings the running window forward, before anything is read or written.
+  est::SingleInstance instance;
+  if (!instance.isPrimary()) {
+    if (!instance.askRunningCopyToRaise())
+      std::fputs("estacionamiento: already running, but it did not answer\n", stderr);
+    return 0;
+  }
+
   std::unique_ptr<est::ParkingService> demo;
   if (options.parking.empty() && options.registry.empty()) {
-    est::ParkingServiceOptions serviceOptions;
-    serviceOptions.pinObserver = [](const std::string& phone, const std::string& pin) {
-      est::logf("demo: PIN for %s is %s", phone.c_str(), pin.c_str());
-    };
-    demo = std::make_unique<est::ParkingService>(std::move(serviceOptions));
     est::Error error;
-    if (!demo->start("127.0.0.1", 0, &error)) {
+    demo = startDemoService(&error);
+    if (!demo) {
       std::fprintf(stderr, "estacionamiento: the demo parking service did not start: %s\n",
                    error.description.c_str());
       return 1;
@@ -172,10 +220,6 @@ int main(int argc, char** argv) {
   est::AppConfig::setParkingServiceURL(options.parking);
   est::AppConfig::setRegistryServiceURL(options.registry);
 
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("Estacionamiento Tarifado");
-  // Lets Wayland compositors and docks tie the window to the installed desktop entry.
-  QGuiApplication::setDesktopFileName(EST_DESKTOP_ID);
   est::ui::installFontSubstitutions();
   quitOnSignals(app);
   est::QtRunLoop loop;
@@ -188,6 +232,7 @@ int main(int argc, char** argv) {
     delegate.didFinishLaunchingWithOptions();
     est::ui::WindowAlertPresenter alerts(delegate.window());
     est::ui::AlertPresenter::setCurrent(&alerts);
+    instance.listen([&delegate] { raiseWindow(delegate.window()); });
     delegate.notifications().resume();
     status = app.exec();
     est::ui::AlertPresenter::setCurrent(nullptr);
