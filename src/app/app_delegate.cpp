@@ -11,8 +11,10 @@
 #include "app/main_view_controller.h"
 #include "app/preference_keys.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/log.h"
 #include "platform/preferences.h"
+#include "ui/alert.h"
 #include "ui/authentication_dialog.h"
 #include "ui/image.h"
 #include "ui/view.h"
@@ -125,6 +127,14 @@ void AppDelegate::applicationWillTerminate() {}
 void AppDelegate::applicationDidBecomeActive() {
   notifications_->setApplicationIconBadgeNumber(0);
   startTimer();
+  tellAboutUnreadableData();
+}
+
+void AppDelegate::tellAboutUnreadableData() {
+  if (toldAboutUnreadableData_ || unreadableFiles().empty()) return;
+  toldAboutUnreadableData_ = true;
+  ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), QString::fromUtf8(kUnreadableDataText),
+                QStringLiteral("Ok"));
 }
 
 void AppDelegate::handleApplicationState(Qt::ApplicationState state) {
@@ -185,6 +195,7 @@ void AppDelegate::stopTimer() {
 void AppDelegate::countdownTracker() {
   if (viewcontroller_) viewcontroller_->updateAll();
   logLine("updateAll");
+  tellAboutUnreadableData();
 }
 
 void AppDelegate::menuBarSelected(QObject* sender) {

@@ -34,6 +34,9 @@ class AppDelegate : public QObject {
   static constexpr double kRefreshInterval = 10.0;
   static constexpr double kReminderDelay = 15.0;
   static constexpr const char* kReminderText = "Verifique el estato de su solicitud";
+  static constexpr const char* kUnreadableDataText =
+      "No se pudieron leer sus datos guardados. No se borró nada: la aplicación funciona sin "
+      "ellos por ahora y los volverá a leer la próxima vez que la abra.";
 
   // `notifications` null uses the shared centre.
   explicit AppDelegate(ScreenFactory factory = {}, LocalNotificationCenter* notifications = nullptr,
@@ -55,6 +58,10 @@ class AppDelegate : public QObject {
   // didFinishLaunchingWithOptions; public so tests can drive it.
   void handleApplicationState(Qt::ApplicationState state);
   void handleWindowMinimized(bool minimized);
+
+  // Tells the user, once per run, that a store's file could not be read (noteUnreadableFile).
+  // Checked at activation and at every refresh, since the stores read their files lazily.
+  void tellAboutUnreadableData();
 
   void startTimer();
   void stopTimer();
@@ -96,6 +103,7 @@ class AppDelegate : public QObject {
   QPointer<MainViewController> viewcontroller_;
   TimerId theTimer_ = 0;
   Phase phase_ = Phase::Inactive;
+  bool toldAboutUnreadableData_ = false;
   QString baseTitle_ = "Estacionamiento Tarifado";
 };
 

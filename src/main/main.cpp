@@ -233,6 +233,8 @@ int main(int argc, char** argv) {
     est::ui::WindowAlertPresenter alerts(delegate.window());
     est::ui::AlertPresenter::setCurrent(&alerts);
     instance.listen([&delegate] { raiseWindow(delegate.window()); });
+    // The first pages have read the stores by the time this runs.
+    loop.post([&delegate] { delegate.tellAboutUnreadableData(); });
     delegate.notifications().resume();
     status = app.exec();
     est::ui::AlertPresenter::setCurrent(nullptr);

@@ -223,6 +223,11 @@ std::vector<fs::path> unreadableFiles() {
   return unreadable;
 }
 
+void forgetUnreadableFiles() {
+  std::lock_guard lock(unreadableMutex);
+  unreadable.clear();
+}
+
 void setFileFaultHook(FileFaultHook hook) {
   std::lock_guard lock(hookMutex);
   faultHook = std::move(hook);

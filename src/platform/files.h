@@ -67,6 +67,7 @@ class FileLock {
 // next start. The application tells the user once.
 void noteUnreadableFile(const std::filesystem::path& path, const Error& why);
 std::vector<std::filesystem::path> unreadableFiles();
+void forgetUnreadableFiles();  // tests
 
 // Test seam for faults the disk rarely shows on demand: called before the system calls made by
 // readFile ("open", "read") and writeFileAtomically ("sync folder"); a non-zero result is taken

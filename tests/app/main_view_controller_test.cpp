@@ -8,6 +8,7 @@
 #include "account/cell_number_view_controller.h"
 #include "account/welcome_view_controller.h"
 #include "app/app_test_support.h"
+#include "platform/files.h"
 
 namespace est::apptest {
 namespace {
@@ -322,6 +323,25 @@ TEST_F(ShellTest, ResigningWithAPendingPurchaseRemindsAfterFifteenSeconds) {
   delegate->applicationDidBecomeActive();
   EXPECT_EQ(notifications->applicationIconBadgeNumber(), 0);
   EXPECT_FALSE(delegate->window()->windowTitle().startsWith("("));
+}
+
+TEST_F(ShellTest, AnUnreadableStoreIsToldOnceInSpanish) {
+  launchRegistered();
+  delegate->applicationDidBecomeActive();
+  advance(10);
+  EXPECT_TRUE(alerts.record().empty()) << "nothing to tell while every file reads";
+
+  noteUnreadableFile("/nowhere/MyTicketsList.plist", posixError(EIO, "read", "/nowhere"));
+  advance(10);
+  ASSERT_EQ(alerts.record().size(), 1u) << "the refresh finds it";
+  EXPECT_EQ(alerts.record()[0].title, "Estacionamiento Tarifado");
+  EXPECT_EQ(alerts.record()[0].message.toStdString(), AppDelegate::kUnreadableDataText);
+  EXPECT_TRUE(alerts.record()[0].message.contains(QString::fromUtf8("No se borró nada")));
+  noteUnreadableFile("/nowhere/preferences.plist", posixError(EIO, "read", "/nowhere"));
+  delegate->applicationDidBecomeActive();
+  advance(20);
+  EXPECT_EQ(alerts.record().size(), 1u) << "told once per run";
+  forgetUnreadableFiles();
 }
 
 TEST(LocalNotificationSchedule, SurvivesARestartAndDeliversWhatIsOverdue) {
