@@ -112,6 +112,8 @@ void AppDelegate::applicationWillResignActive() {
   reminder.repeatInterval = 0;
   reminder.applicationIconBadgeNumber = 1;
   reminder.soundName = kDefaultSoundName;
+  // One reminder is enough: every focus change would otherwise pile up another.
+  reminder.replaceKey = "pending-purchase";
   notifications_->scheduleLocalNotification(reminder);
 }
 

@@ -14,38 +14,53 @@
 namespace est {
 namespace {
 
-constexpr const char* kScheduleKey = "scheduled";
+// Written by earlier versions: fire time in milliseconds, badge, repeat, zone, sound, body.
+constexpr const char* kLegacyScheduleKey = "scheduled";
+// Fire time and expiry in milliseconds (expiry empty when none), badge, repeat, replace key,
+// zone, sound, body. The body comes last, so it may hold tabs.
+constexpr const char* kScheduleKey = "notifications";
+constexpr int kLegacyFields = 6;
+constexpr int kFields = 8;
+// The longest the centre trusts a run-loop timer to track the wall clock.
+constexpr double kLongestWait = 60.0;
 
-// One notification per line of text: fire time in milliseconds, badge, repeat, zone, sound, body.
-std::string encode(const LocalNotification& n) {
-  long long ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(n.fireDate.time_since_epoch()).count();
-  return std::to_string(ms) + '\t' + std::to_string(n.applicationIconBadgeNumber) + '\t' +
-         std::to_string(n.repeatInterval) + '\t' + n.timeZone + '\t' + n.soundName + '\t' +
-         n.alertBody;
+long long millis(TimePoint t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
-std::optional<LocalNotification> decode(const std::string& text) {
+std::string encode(const LocalNotification& n) {
+  std::string expiry = n.expiryDate ? std::to_string(millis(*n.expiryDate)) : std::string();
+  return std::to_string(millis(n.fireDate)) + '\t' + expiry + '\t' +
+         std::to_string(n.applicationIconBadgeNumber) + '\t' + std::to_string(n.repeatInterval) +
+         '\t' + n.replaceKey + '\t' + n.timeZone + '\t' + n.soundName + '\t' + n.alertBody;
+}
+
+std::optional<LocalNotification> decode(const std::string& text, int fields) {
   std::vector<std::string> parts;
   size_t start = 0;
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i + 1 < fields; ++i) {
     size_t tab = text.find('\t', start);
     if (tab == std::string::npos) return std::nullopt;
     parts.push_back(text.substr(start, tab - start));
     start = tab + 1;
   }
   parts.push_back(text.substr(start));
+  if (fields == kLegacyFields) parts.insert(parts.begin() + 1, std::string());
   LocalNotification n;
   try {
     n.fireDate = TimePoint(std::chrono::milliseconds(std::stoll(parts[0])));
-    n.applicationIconBadgeNumber = std::stoi(parts[1]);
-    n.repeatInterval = std::stoi(parts[2]);
+    if (!parts[1].empty())
+      n.expiryDate = TimePoint(std::chrono::milliseconds(std::stoll(parts[1])));
+    n.applicationIconBadgeNumber = std::stoi(parts[2]);
+    n.repeatInterval = std::stoi(parts[3]);
   } catch (...) {
     return std::nullopt;
   }
-  n.timeZone = parts[3];
-  n.soundName = parts[4];
-  n.alertBody = parts[5];
+  size_t next = 4;
+  if (fields == kFields) n.replaceKey = parts[next++];
+  n.timeZone = parts[next++];
+  n.soundName = parts[next++];
+  n.alertBody = parts[next];
   return n;
 }
 
@@ -75,9 +90,7 @@ LocalNotificationCenter::LocalNotificationCenter(std::filesystem::path scheduleF
     : file_(std::move(scheduleFile)) {}
 
 LocalNotificationCenter::~LocalNotificationCenter() {
-  if (RunLoop* loop = RunLoop::main())
-    for (auto& p : pending_)
-      if (p.timer) loop->cancel(p.timer);
+  if (RunLoop* loop = RunLoop::main(); loop && timer_) loop->cancel(timer_);
 }
 
 LocalNotificationCenter& LocalNotificationCenter::shared() {
@@ -89,27 +102,32 @@ void LocalNotificationCenter::resume() {
   if (resumed_) return;
   resumed_ = true;
   load();
-  for (auto& p : pending_) arm(p);
+  arm();
+}
+
+void LocalNotificationCenter::clockChanged() {
+  arm();
 }
 
 void LocalNotificationCenter::scheduleLocalNotification(const LocalNotification& notification) {
-  pending_.push_back({notification, 0});
+  if (!notification.replaceKey.empty()) {
+    std::erase_if(pending_, [&](const LocalNotification& n) {
+      return n.replaceKey == notification.replaceKey;
+    });
+  }
+  pending_.push_back(notification);
   save();
-  arm(pending_.back());
+  arm();
 }
 
 void LocalNotificationCenter::cancelAllLocalNotifications() {
-  if (RunLoop* loop = RunLoop::main())
-    for (auto& p : pending_)
-      if (p.timer) loop->cancel(p.timer);
   pending_.clear();
   save();
+  arm();
 }
 
 std::vector<LocalNotification> LocalNotificationCenter::scheduledLocalNotifications() const {
-  std::vector<LocalNotification> out;
-  for (const auto& p : pending_) out.push_back(p.notification);
-  return out;
+  return pending_;
 }
 
 void LocalNotificationCenter::setApplicationIconBadgeNumber(int badge) {
@@ -117,49 +135,75 @@ void LocalNotificationCenter::setApplicationIconBadgeNumber(int badge) {
   if (badgeObserver_) badgeObserver_(badge);
 }
 
-void LocalNotificationCenter::arm(Pending& pending) {
+void LocalNotificationCenter::arm() {
   RunLoop* loop = RunLoop::main();
   if (!loop) return;
-  auto delay = pending.notification.fireDate - Clock::current().now();
-  double seconds = std::max(0.0, std::chrono::duration<double>(delay).count());
-  // The timer's own id is only known once scheduled, so the task looks itself up by a cell.
-  auto cell = std::make_shared<TimerId>(0);
-  *cell = loop->schedule(Seconds(seconds), [this, cell] { fire(*cell); });
-  pending.timer = *cell;
+  if (timer_) loop->cancel(timer_);
+  timer_ = 0;
+  if (pending_.empty()) return;
+  TimePoint next = pending_.front().fireDate;
+  for (const auto& n : pending_) next = std::min(next, n.fireDate);
+  double seconds = std::chrono::duration<double>(next - Clock::current().now()).count();
+  timer_ = loop->schedule(Seconds(std::clamp(seconds, 0.0, kLongestWait)), [this] {
+    timer_ = 0;
+    wake();
+  });
 }
 
-void LocalNotificationCenter::fire(TimerId timer) {
-  auto it = std::find_if(pending_.begin(), pending_.end(),
-                         [&](const Pending& p) { return p.timer == timer; });
-  if (it == pending_.end()) return;
-  LocalNotification n = it->notification;
-  pending_.erase(it);
-  save();
-  delivered_.push_back(n);
-  if (n.applicationIconBadgeNumber > 0) setApplicationIconBadgeNumber(n.applicationIconBadgeNumber);
-  if (deliverer_) {
-    deliverer_(n);
-  } else if (!deliverDesktopNotification(n)) {
-    logf("notification: %s", n.alertBody.c_str());
+void LocalNotificationCenter::wake() {
+  const TimePoint now = Clock::current().now();
+  std::vector<LocalNotification> due;
+  auto firstLater = std::stable_partition(
+      pending_.begin(), pending_.end(), [&](const LocalNotification& n) { return n.fireDate <= now; });
+  due.assign(pending_.begin(), firstLater);
+  pending_.erase(pending_.begin(), firstLater);
+  if (!due.empty()) save();
+  std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
+    return a.fireDate < b.fireDate;
+  });
+  for (const LocalNotification& n : due) {
+    if (n.expiryDate && *n.expiryDate <= now) {
+      logf("notification no longer holds, not shown: %s", n.alertBody.c_str());
+      continue;
+    }
+    delivered_.push_back(n);
+    if (n.applicationIconBadgeNumber > 0)
+      setApplicationIconBadgeNumber(n.applicationIconBadgeNumber);
+    if (deliverer_) {
+      deliverer_(n);
+    } else if (!deliverDesktopNotification(n)) {
+      logf("notification: %s", n.alertBody.c_str());
+    }
   }
+  arm();
 }
 
 void LocalNotificationCenter::save() const {
   if (file_.empty()) return;
   Preferences store(file_);
   PrefArray lines;
-  for (const auto& p : pending_) lines.push_back(encode(p.notification));
+  for (const auto& n : pending_) lines.push_back(encode(n));
   store.setObject(kScheduleKey, lines);
+  store.removeObject(kLegacyScheduleKey);
   store.flush();
 }
 
 void LocalNotificationCenter::load() {
   if (file_.empty()) return;
   Preferences store(file_);
-  std::optional<PrefValue> value = store.objectForKey(kScheduleKey);
-  if (!value || !value->array()) return;
-  for (const auto& line : *value->array())
-    if (auto n = decode(line)) pending_.push_back({*n, 0});
+  for (auto [key, fields] : {std::pair{kScheduleKey, kFields},
+                             std::pair{kLegacyScheduleKey, kLegacyFields}}) {
+    std::optional<PrefValue> value = store.objectForKey(key);
+    if (!value || !value->array()) continue;
+    for (const auto& line : *value->array()) {
+      auto n = decode(line, fields);
+      if (!n) continue;
+      // The latest of a key stands, as if scheduled again.
+      if (!n->replaceKey.empty())
+        std::erase_if(pending_, [&](const auto& p) { return p.replaceKey == n->replaceKey; });
+      pending_.push_back(*n);
+    }
+  }
 }
 
 }  // namespace est

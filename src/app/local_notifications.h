@@ -1,12 +1,18 @@
 #pragma once
 
-// Local notifications: scheduled on the main run loop, the schedule kept in a file so that a
+// Local notifications: due at a calendar time, the schedule kept in a file so that a
 // notification whose time passed while the application was closed is delivered at the next
-// start. Delivered through the desktop notification service when a session bus answers,
-// logged otherwise. The application badge lives here too.
+// start while it still means something. Delivered through the desktop notification service
+// when a session bus answers, logged otherwise. The application badge lives here too.
+//
+// The run loop's timers count elapsed (monotonic) time, which stands still while the machine
+// sleeps and ignores clock changes. So the centre waits on the run loop for at most a minute
+// at a time and compares fire dates with the wall clock whenever it wakes, and the application
+// calls clockChanged() when the wall clock jumps or the machine resumes (ClockChangeMonitor).
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +28,11 @@ struct LocalNotification {
   int repeatInterval = 0;  // none
   int applicationIconBadgeNumber = 0;
   std::string soundName;  // empty: silent
+  // Not shown once this instant has passed (a warning that came due while the machine slept or
+  // the application was closed, and no longer holds). None: always shown.
+  std::optional<TimePoint> expiryDate;
+  // Scheduling a notification with the same non-empty key replaces one not yet shown.
+  std::string replaceKey;
   bool operator==(const LocalNotification&) const = default;
 };
 
@@ -43,9 +54,12 @@ class LocalNotificationCenter {
   // The process's centre, its schedule under the data directory.
   static LocalNotificationCenter& shared();
 
-  // Reads the saved schedule: what is overdue is delivered now, the rest is timed on the main
-  // run loop. Only the first call reads the file.
+  // Reads the saved schedule: what is overdue is delivered now (unless expired), the rest is
+  // timed on the main run loop. Only the first call reads the file.
   void resume();
+  // The wall clock jumped or the machine woke: delivers what is now due and times the rest
+  // afresh.
+  void clockChanged();
   void scheduleLocalNotification(const LocalNotification& notification);
   void cancelAllLocalNotifications();
   std::vector<LocalNotification> scheduledLocalNotifications() const;
@@ -60,17 +74,15 @@ class LocalNotificationCenter {
   void setBadgeObserver(std::function<void(int)> observer) { badgeObserver_ = std::move(observer); }
 
  private:
-  struct Pending {
-    LocalNotification notification;
-    TimerId timer = 0;
-  };
-  void arm(Pending& pending);
-  void fire(TimerId timer);
+  // Delivers what is due, then waits for the next fire date (a minute at most).
+  void wake();
+  void arm();
   void save() const;
   void load();
 
   std::filesystem::path file_;
-  std::vector<Pending> pending_;
+  std::vector<LocalNotification> pending_;
+  TimerId timer_ = 0;
   std::vector<LocalNotification> delivered_;
   Deliverer deliverer_;
   int badge_ = 0;

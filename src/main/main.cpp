@@ -22,6 +22,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/preferences.h"
+#include "platform/qt/clock_change_monitor.h"
 #include "platform/qt/qt_run_loop.h"
 #include "ui/alert.h"
 #include "ui/fonts.h"
@@ -236,6 +237,8 @@ int main(int argc, char** argv) {
     // The first pages have read the stores by the time this runs.
     loop.post([&delegate] { delegate.tellAboutUnreadableData(); });
     delegate.notifications().resume();
+    // Reminders keep to the calendar across clock changes and suspend.
+    est::ClockChangeMonitor clockChanges([&delegate] { delegate.notifications().clockChanged(); });
     status = app.exec();
     est::ui::AlertPresenter::setCurrent(nullptr);
   }

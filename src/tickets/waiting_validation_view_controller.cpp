@@ -135,19 +135,26 @@ void WaitingValidationViewController::confirm(const ConsultarEstacionamientoOutc
     return;
   }
   prefs.removeObject("ticketInProcess");
-  auto remind = [](TimePoint fire, std::string body) {
+  // One of each per ticket; the warning no longer holds once the ticket has ended.
+  auto remind = [&ticket](TimePoint fire, std::string body, const char* kind,
+                          std::optional<TimePoint> expiry) {
     LocalNotification notification;
     notification.fireDate = fire;
     notification.timeZone = defaultTimeZoneName();
     notification.alertBody = std::move(body);
     notification.applicationIconBadgeNumber = 1;
     notification.soundName = kDefaultSoundName;
+    notification.expiryDate = expiry;
+    notification.replaceKey = strprintf("ticket-%lld-%s",
+                                        static_cast<long long>(ticket.transactionId.value_or(0)), kind);
     LocalNotificationCenter::shared().scheduleLocalNotification(notification);
   };
   const char* plate = ticket.license.c_str();
   remind(*ticket.timeEnd - std::chrono::seconds(300),
-         strprintf("El ticket de la matricula %s va a finalizar", plate));
-  remind(*ticket.timeEnd, strprintf("El ticket de la matricula %s finalizó", plate));
+         strprintf("El ticket de la matricula %s va a finalizar", plate), "ending",
+         *ticket.timeEnd);
+  remind(*ticket.timeEnd, strprintf("El ticket de la matricula %s finalizó", plate), "ended",
+         std::nullopt);
   prefs.flush();
   backgroundProcess();
   hideWaiting();

@@ -9,6 +9,7 @@
 #include "account/welcome_view_controller.h"
 #include "app/app_test_support.h"
 #include "platform/files.h"
+#include "platform/test_support.h"
 
 namespace est::apptest {
 namespace {
@@ -299,11 +300,13 @@ TEST_F(ShellTest, ResigningWithAPendingPurchaseRemindsAfterFifteenSeconds) {
   EXPECT_TRUE(notifications->scheduledLocalNotifications().empty());
 
   Preferences::standard().setObject(prefs::kTicketInProcess, 42);
+  ManualClock wall{SystemClock().now()};
+  ScopedClock pinned{wall};
   TimePoint before = Clock::current().now();
   delegate->applicationWillResignActive();
   delegate->applicationWillResignActive();
   auto scheduled = notifications->scheduledLocalNotifications();
-  ASSERT_EQ(scheduled.size(), 2u);
+  ASSERT_EQ(scheduled.size(), 1u) << "a new reminder replaces the one not yet shown";
   const LocalNotification& n = scheduled.front();
   EXPECT_EQ(n.alertBody, "Verifique el estato de su solicitud");
   EXPECT_EQ(n.applicationIconBadgeNumber, 1);
@@ -314,10 +317,12 @@ TEST_F(ShellTest, ResigningWithAPendingPurchaseRemindsAfterFifteenSeconds) {
   EXPECT_GE(lead, 14.9);
   EXPECT_LE(lead, 16);
 
+  wall.advance(std::chrono::seconds(14));
   advance(14);
   EXPECT_TRUE(shown.empty());
+  wall.advance(std::chrono::seconds(2));
   advance(2);
-  ASSERT_EQ(shown.size(), 2u);
+  ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(notifications->applicationIconBadgeNumber(), 1);
   EXPECT_TRUE(delegate->window()->windowTitle().startsWith("(1)"));
   delegate->applicationDidBecomeActive();
@@ -345,7 +350,9 @@ TEST_F(ShellTest, AnUnreadableStoreIsToldOnceInSpanish) {
 }
 
 TEST(LocalNotificationSchedule, SurvivesARestartAndDeliversWhatIsOverdue) {
-  ManualRunLoop loop;
+  ManualClock clock{SystemClock().now()};
+  ScopedClock pinned{clock};
+  ManualRunLoop loop{&clock};
   RunLoop::setMain(&loop);
   auto file = std::filesystem::temp_directory_path() /
               ("est-notifications-" + std::to_string(::getpid()) + ".plist");
@@ -381,6 +388,108 @@ TEST(LocalNotificationSchedule, SurvivesARestartAndDeliversWhatIsOverdue) {
   EXPECT_TRUE(center.scheduledLocalNotifications().empty());
   std::filesystem::remove(file);
   RunLoop::setMain(nullptr);
+}
+
+// Ticket reminders on a virtual wall clock that the run loop moves along, and that a test can
+// also move alone: a clock change, or a suspend during which elapsed time stands still.
+class WallClockReminders : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RunLoop::setMain(&loop);
+    center.setDeliverer([this](const LocalNotification& n) { got.push_back(n.alertBody); });
+  }
+  void TearDown() override { RunLoop::setMain(nullptr); }
+
+  // The two reminders of a ticket ending at `end`, as purchase validation schedules them.
+  static std::vector<LocalNotification> ticketReminders(TimePoint end, const char* id = "1") {
+    LocalNotification ending;
+    ending.fireDate = end - std::chrono::minutes(5);
+    ending.expiryDate = end;
+    ending.alertBody = "El ticket de la matricula ABC 1234 va a finalizar";
+    ending.replaceKey = std::string("ticket-") + id + "-ending";
+    LocalNotification ended;
+    ended.fireDate = end;
+    ended.alertBody = "El ticket de la matricula ABC 1234 finalizó";
+    ended.replaceKey = std::string("ticket-") + id + "-ended";
+    return {ending, ended};
+  }
+  void schedule(TimePoint end) {
+    for (const auto& n : ticketReminders(end)) center.scheduleLocalNotification(n);
+  }
+
+  ManualClock clock{fromUnixSeconds(1772643600)};  // a Wednesday, 14:00 in Montevideo
+  ScopedClock scoped{clock};
+  ManualRunLoop loop{&clock};
+  LocalNotificationCenter center;
+  std::vector<std::string> got;
+  const std::string kEnding = "El ticket de la matricula ABC 1234 va a finalizar";
+  const std::string kEnded = "El ticket de la matricula ABC 1234 finalizó";
+};
+
+TEST_F(WallClockReminders, FireAtCalendarTimeAfterTheClockIsSet) {
+  const TimePoint start = clock.now();
+  schedule(start + std::chrono::minutes(30));
+  clock.set(start + std::chrono::minutes(20));  // the user puts the clock right
+  center.clockChanged();
+  loop.advance(Seconds(4 * 60 + 59));
+  EXPECT_TRUE(got.empty());
+  loop.advance(Seconds(2));
+  EXPECT_EQ(got, std::vector<std::string>{kEnding}) << "at 14:25 by the clock, not 20 min late";
+
+  // Set back: the end notice waits for the clock to reach the end again.
+  clock.set(start);
+  center.clockChanged();
+  loop.advance(Seconds(29 * 60));
+  EXPECT_EQ(got.size(), 1u);
+  loop.advance(Seconds(61));
+  EXPECT_EQ(got, (std::vector<std::string>{kEnding, kEnded}));
+}
+
+TEST_F(WallClockReminders, AfterASuspendOnlyWhatStillHoldsIsShown) {
+  const TimePoint start = clock.now();
+  schedule(start + std::chrono::minutes(30));
+  // 40 minutes asleep: the wall clock moves, elapsed time does not.
+  clock.advance(std::chrono::minutes(40));
+  center.clockChanged();
+  loop.advance(Seconds(0.01));
+  EXPECT_EQ(got, std::vector<std::string>{kEnded}) << "no warning for a ticket already over";
+  EXPECT_TRUE(center.scheduledLocalNotifications().empty());
+}
+
+TEST_F(WallClockReminders, ASuspendNobodyReportedIsCaughtWithinAMinute) {
+  const TimePoint start = clock.now();
+  schedule(start + std::chrono::minutes(30));
+  clock.advance(std::chrono::minutes(26));  // asleep through 14:25; no resume signal heard
+  loop.advance(Seconds(60));
+  EXPECT_EQ(got, std::vector<std::string>{kEnding}) << "the ticket still runs: the warning holds";
+}
+
+TEST_F(WallClockReminders, OverdueAtStartShownOnlyWhileMeaningfulAndOncePerTicket) {
+  est::testing::TempDir dir;
+  const auto file = dir / "notifications.plist";
+  const TimePoint start = clock.now();
+  {
+    RunLoop::setMain(nullptr);  // the application closes right after scheduling
+    LocalNotificationCenter before(file);
+    for (const auto& n : ticketReminders(start + std::chrono::minutes(10), "1"))
+      before.scheduleLocalNotification(n);
+    for (const auto& n : ticketReminders(start + std::chrono::minutes(10), "1"))
+      before.scheduleLocalNotification(n);  // the same ticket confirmed twice
+    for (const auto& n : ticketReminders(start + std::chrono::minutes(62), "2"))
+      before.scheduleLocalNotification(n);
+    EXPECT_EQ(before.scheduledLocalNotifications().size(), 4u);
+    RunLoop::setMain(&loop);
+  }
+  clock.advance(std::chrono::minutes(60));  // reopened at 15:00
+  LocalNotificationCenter after(file);
+  after.setDeliverer([this](const LocalNotification& n) { got.push_back(n.alertBody); });
+  after.resume();
+  loop.advance(Seconds(0.01));
+  // Ticket 1 ended at 14:10: one end notice, no warning. Ticket 2 ends at 15:02: its warning
+  // (due 14:57) still holds.
+  EXPECT_EQ(got, (std::vector<std::string>{kEnded, kEnding}));
+  loop.advance(Seconds(120));
+  EXPECT_EQ(got, (std::vector<std::string>{kEnded, kEnding, kEnded}));
 }
 
 }  // namespace
