@@ -153,14 +153,14 @@ void LocalNotificationCenter::arm() {
 void LocalNotificationCenter::wake() {
   const TimePoint now = Clock::current().now();
   std::vector<LocalNotification> due;
-  auto firstLater = std::stable_partition(
-      pending_.begin(), pending_.end(), [&](const LocalNotification& n) { return n.fireDate <= now; });
+  auto firstLater =
+      std::stable_partition(pending_.begin(), pending_.end(),
+                            [&](const LocalNotification& n) { return n.fireDate <= now; });
   due.assign(pending_.begin(), firstLater);
   pending_.erase(pending_.begin(), firstLater);
   if (!due.empty()) save();
-  std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
-    return a.fireDate < b.fireDate;
-  });
+  std::stable_sort(due.begin(), due.end(),
+                   [](const auto& a, const auto& b) { return a.fireDate < b.fireDate; });
   for (const LocalNotification& n : due) {
     if (n.expiryDate && *n.expiryDate <= now) {
       logf("notification no longer holds, not shown: %s", n.alertBody.c_str());
@@ -191,8 +191,8 @@ void LocalNotificationCenter::save() const {
 void LocalNotificationCenter::load() {
   if (file_.empty()) return;
   Preferences store(file_);
-  for (auto [key, fields] : {std::pair{kScheduleKey, kFields},
-                             std::pair{kLegacyScheduleKey, kLegacyFields}}) {
+  for (auto [key, fields] :
+       {std::pair{kScheduleKey, kFields}, std::pair{kLegacyScheduleKey, kLegacyFields}}) {
     std::optional<PrefValue> value = store.objectForKey(key);
     if (!value || !value->array()) continue;
     for (const auto& line : *value->array()) {

@@ -27,8 +27,8 @@ constexpr char kRaise[] = "raise\n";
 // only: working out the folders themselves would create them.
 std::string storesKey() {
   std::string text;
-  for (const char* name : {"EST_CONFIG_DIR", "EST_DATA_DIR", "EST_DOCUMENTS_DIR",
-                           "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"}) {
+  for (const char* name : {"EST_CONFIG_DIR", "EST_DATA_DIR", "EST_DOCUMENTS_DIR", "XDG_CONFIG_HOME",
+                           "XDG_DATA_HOME", "HOME"}) {
     const char* value = std::getenv(name);
     text += value ? value : "";
     text += '\n';
@@ -46,8 +46,8 @@ std::filesystem::path runtimeFolder() {
   if (runtime && std::filesystem::path(runtime).is_absolute()) return runtime;
   // Without a runtime folder, a per-user one under the temporary folder.
   std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / strprintf("%s-%u", applicationName().c_str(),
-                                                         static_cast<unsigned>(::getuid()));
+      std::filesystem::temp_directory_path() /
+      strprintf("%s-%u", applicationName().c_str(), static_cast<unsigned>(::getuid()));
   ::mkdir(folder.c_str(), 0700);
   return folder;
 }
@@ -110,8 +110,7 @@ bool SingleInstance::askRunningCopyToRaise(int timeoutMs) {
       socket.write(kRaise, sizeof kRaise - 1);
       bool sent = socket.waitForBytesWritten(1000);
       // The running copy hangs up once it has acted.
-      if (sent && socket.state() == QLocalSocket::ConnectedState)
-        socket.waitForDisconnected(1000);
+      if (sent && socket.state() == QLocalSocket::ConnectedState) socket.waitForDisconnected(1000);
       return sent;
     }
     // The running copy may still be starting.

@@ -67,7 +67,8 @@ bool fsyncFolder(const fs::path& folder, Error* error) {
     return false;
   }
   // Some file systems cannot sync a folder; the rename is as durable as they allow.
-  if ((injectedFault("sync folder", folder) != 0 || ::fsync(dir.get()) != 0) && errno != EINVAL && errno != EROFS) {
+  if ((injectedFault("sync folder", folder) != 0 || ::fsync(dir.get()) != 0) && errno != EINVAL &&
+      errno != EROFS) {
     Error::assign(error, posixError(errno, "sync folder", folder));
     return false;
   }

@@ -145,8 +145,8 @@ void WaitingValidationViewController::confirm(const ConsultarEstacionamientoOutc
     notification.applicationIconBadgeNumber = 1;
     notification.soundName = kDefaultSoundName;
     notification.expiryDate = expiry;
-    notification.replaceKey = strprintf("ticket-%lld-%s",
-                                        static_cast<long long>(ticket.transactionId.value_or(0)), kind);
+    notification.replaceKey =
+        strprintf("ticket-%lld-%s", static_cast<long long>(ticket.transactionId.value_or(0)), kind);
     LocalNotificationCenter::shared().scheduleLocalNotification(notification);
   };
   const char* plate = ticket.license.c_str();

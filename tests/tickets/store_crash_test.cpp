@@ -128,8 +128,8 @@ TEST(StoreCrash, KilledAtRandomMomentsLosesNothingItReportedSaved) {
       ASSERT_EQ(name.find(".corrupt-"), std::string::npos) << "kill " << kill << ": " << name;
   }
   const double seconds = std::chrono::duration<double>(Steady::now() - started).count();
-  std::printf("%d kills in %.1f s; %zu tickets and %ld preference flushes reported saved\n",
-              kKills, seconds, reported.tickets.size(), reported.prefs);
+  std::printf("%d kills in %.1f s; %zu tickets and %ld preference flushes reported saved\n", kKills,
+              seconds, reported.tickets.size(), reported.prefs);
   EXPECT_GT(reported.tickets.size(), 0u);
   EXPECT_GT(reported.prefs, 0);
 }

@@ -294,8 +294,7 @@ TEST_P(DamagedStoreTest, IsMovedAsideAndLoggedNeverOverwritten) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DamagedStoreTest,
                          ::testing::Values("garbage", "xml", "truncated", "list as text",
-                                           "root is an array",
-                                           "archive with a bad UID"),
+                                           "root is an array", "archive with a bad UID"),
                          [](const auto& info) {
                            std::string name = info.param;
                            for (char& c : name)
@@ -337,8 +336,8 @@ TEST_F(TicketManagerTest, ALastIDMissingOrOfAnotherKindIsIgnored) {
     TicketManager store(file_);
     ASSERT_TRUE(store.add(stored));
   }
-  for (plist_t odd : {plist_new_string("99999999999999"), plist_new_real(1e300),
-                      plist_new_bool(1), static_cast<plist_t>(nullptr)}) {
+  for (plist_t odd : {plist_new_string("99999999999999"), plist_new_real(1e300), plist_new_bool(1),
+                      static_cast<plist_t>(nullptr)}) {
     Plist dict = fileDict();
     if (odd)
       plist_dict_set_item(dict.get(), "lastID", odd);

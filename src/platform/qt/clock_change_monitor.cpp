@@ -6,8 +6,8 @@
 #include <QDBusConnection>
 #include <QSocketNotifier>
 #include <cerrno>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/log.h"
 
@@ -15,9 +15,9 @@ namespace est {
 
 ClockChangeMonitor::ClockChangeMonitor(std::function<void()> changed, QObject* parent)
     : QObject(parent), changed_(std::move(changed)) {
-  QDBusConnection::systemBus().connect(
-      "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-      "PrepareForSleep", this, SLOT(onPrepareForSleep(bool)));
+  QDBusConnection::systemBus().connect("org.freedesktop.login1", "/org/freedesktop/login1",
+                                       "org.freedesktop.login1.Manager", "PrepareForSleep", this,
+                                       SLOT(onPrepareForSleep(bool)));
   fd_ = ::timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
   if (fd_ < 0 || !arm()) {
     logf("clock changes are not watched: %s", std::strerror(errno));
