@@ -119,31 +119,11 @@ TEST(Executable, WithoutADisplayItSaysHowToRunItAndUnknownOptionsAreRefused) {
 
 TEST(Executable, DemoModeStartsItsOwnServiceAndLogsWhere) {
   QTemporaryDir home;
-  QProcess app;
-  QProcessEnvironment env = cleanEnvironment(home);
-  env.insert("QT_QPA_PLATFORM", "offscreen");
-  app.setProcessEnvironment(env);
-  app.start(ESTACIONAMIENTO_PATH, {});
-  ASSERT_TRUE(app.waitForStarted(10000));
-  QByteArray err;
-  // Generous bounds: a loaded CI machine can take seconds to start a Qt program.
-  QElapsedTimer clock;
-  clock.start();
-  while (!err.contains("listening at http://127.0.0.1:") && clock.elapsed() < 30000 &&
-         app.state() == QProcess::Running) {
-    app.waitForReadyRead(200);
-    err += app.readAllStandardError();
-  }
-  EXPECT_TRUE(err.contains("listening at http://127.0.0.1:")) << err.toStdString();
-  EXPECT_EQ(app.state(), QProcess::Running);
-  app.terminate();  // ends the event loop; the application closes down normally
-  bool ended = app.waitForFinished(20000);
-  if (!ended) {
-    app.kill();
-    app.waitForFinished(5000);
-  }
-  EXPECT_TRUE(ended);
-  EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+  DemoApp app(home);
+  app.start();
+  EXPECT_FALSE(app.serviceAddress().isEmpty()) << app.standardError().toStdString();
+  EXPECT_EQ(app.process().state(), QProcess::Running);
+  EXPECT_TRUE(app.stop());
 }
 
 TEST(Executable, ASecondLaunchRaisesTheRunningWindowAndLeavesWritingNothing) {
@@ -153,14 +133,11 @@ TEST(Executable, ASecondLaunchRaisesTheRunningWindowAndLeavesWritingNothing) {
   ASSERT_FALSE(first.serviceAddress().isEmpty()) << first.standardError().toStdString();
   const QStringList before = snapshot(home.path());
 
-  QProcess second;
-  QProcessEnvironment env = cleanEnvironment(home);
-  env.insert("QT_QPA_PLATFORM", "offscreen");
-  second.setProcessEnvironment(env);
-  second.start(ESTACIONAMIENTO_PATH, {});
-  ASSERT_TRUE(second.waitForFinished(20000));
-  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(second.exitCode(), 0);
+  DemoApp second(home);
+  second.start();
+  ASSERT_TRUE(second.process().waitForFinished(20000));
+  EXPECT_EQ(second.process().exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(second.process().exitCode(), 0);
   EXPECT_FALSE(first.waitFor("(another launch asked for the window)").isEmpty())
       << first.standardError().toStdString();
   EXPECT_EQ(snapshot(home.path()), before) << "the second launch wrote nothing";
