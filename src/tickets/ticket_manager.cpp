@@ -134,10 +134,10 @@ TicketManager::FileState TicketManager::loadLocked(Error* error) {
                                                                       file_.c_str(), why.c_str())));
     return FileState::Damaged;
   };
-  if (before && err != 0) return damaged("not a regular file");
-  Error readError = posixError(err, "stat", file_);
+  // A folder or device where the file should be cannot be read whole: not damage either.
+  Error readError = posixError(err, before ? "read" : "stat", file_);
   std::optional<Data> bytes;
-  if (before) bytes = readFile(file_, &readError);
+  if (before && err == 0) bytes = readFile(file_, &readError);
   if (!bytes) {
     if (readError.code == ENOENT) {
       cache_.reset();

@@ -439,6 +439,18 @@ INSTANTIATE_TEST_SUITE_P(Faults, UnreadableStoreTest,
                            return name;
                          });
 
+TEST_F(TicketManagerTest, AFolderWhereTheFileShouldBeIsLeftAlone) {
+  std::filesystem::create_directory(file_);
+  TicketManager store(file_);
+  EXPECT_TRUE(store.getTickets().empty());
+  Ticket t = ticket("A1", wednesdayAt(14, 0), wednesdayAt(15, 0), 60);
+  EXPECT_TRUE(store.add(t));
+  EXPECT_EQ(store.getTickets().size(), 1u);
+  EXPECT_TRUE(std::filesystem::is_directory(file_));
+  EXPECT_EQ(testing::listFolder(dir_.path()), std::vector<std::string>{"MyTicketsList.plist"});
+  forgetUnreadableFiles();
+}
+
 TEST_F(TicketManagerTest, SharedStoreLivesInTheDocumentsFolder) {
   ScopedEnv docs("EST_DOCUMENTS_DIR", (dir_ / "Documents").string());
   TicketManager& shared = TicketManager::getInstance();
