@@ -199,6 +199,11 @@ FileLock::FileLock(const fs::path& file) {
     fd_ = -1;
     return;
   }
+  const std::string prefix = "." + file.filename().string() + ".tmp-";
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folderOf(file), ec)) {
+    if (entry.path().filename().string().starts_with(prefix)) fs::remove(entry.path(), ec);
+  }
 }
 
 FileLock::~FileLock() {

@@ -50,6 +50,8 @@ bool createDirectories(const std::filesystem::path& dir, Error* error = nullptr)
 // store takes it around its read-change-replace, so two processes that ever meet take turns
 // instead of writing over each other. Blocks until the lock is free; when the lock file cannot
 // be made at all, nothing is held (the store's own read or write reports that problem).
+// Once held, temporary files that an earlier writer killed half-way left for `file` are
+// removed: no writer of it can be at work.
 class FileLock {
  public:
   explicit FileLock(const std::filesystem::path& file);
