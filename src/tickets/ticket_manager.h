@@ -26,8 +26,8 @@ enum TicketStoreErrorCode {
 // lock (FileLock). The decoded list is kept in memory and reused while the file's identity,
 // size and times are unchanged, so repeated reads cost a stat and a copy. A file that cannot be
 // reached or read (as opposed to one read whole that does not decode) is left untouched: the
-// store notes it (noteUnreadableFile) and works on the last list it knew, in memory only, until
-// the process ends. All members are thread-safe.
+// store notes it (noteUnreadableFile) and works on the last list it knew, in memory only (its
+// changes then succeed there), until the process ends. All members are thread-safe.
 class TicketManager {
  public:
   // The shared store, on documentsDirectory()/MyTicketsList.plist; never released.
