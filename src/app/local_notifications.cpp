@@ -61,6 +61,14 @@ std::optional<LocalNotification> decode(const std::string& text, int fields) {
   n.timeZone = parts[next++];
   n.soundName = parts[next++];
   n.alertBody = parts[next];
+  if (fields == kLegacyFields) {
+    // Saved before reminders knew their purpose: a ticket's warning is the one that ends in
+    // "va a finalizar" and no longer holds five minutes later; the same text at the same time
+    // is the same reminder scheduled twice.
+    constexpr std::string_view kWarning = "va a finalizar";
+    if (n.alertBody.ends_with(kWarning)) n.expiryDate = n.fireDate + std::chrono::minutes(5);
+    n.replaceKey = parts[0] + '\t' + n.alertBody;
+  }
   return n;
 }
 

@@ -492,5 +492,30 @@ TEST_F(WallClockReminders, OverdueAtStartShownOnlyWhileMeaningfulAndOncePerTicke
   EXPECT_EQ(got, (std::vector<std::string>{kEnded, kEnding, kEnded}));
 }
 
+TEST_F(WallClockReminders, ASavedScheduleOfTheEarlierFormatFollowsTheSameRules) {
+  est::testing::TempDir dir;
+  const auto file = dir / "notifications.plist";
+  const TimePoint end = clock.now() + std::chrono::minutes(10);
+  auto line = [](TimePoint fire, const std::string& body) {
+    return std::to_string(
+               std::chrono::duration_cast<std::chrono::milliseconds>(fire.time_since_epoch())
+                   .count()) +
+           "\t1\t0\tAmerica/Montevideo\tUILocalNotificationDefaultSoundName\t" + body;
+  };
+  {
+    Preferences saved(file);
+    saved.setObject("scheduled",
+                    PrefArray{line(end - std::chrono::minutes(5), kEnding), line(end, kEnded),
+                              line(end - std::chrono::minutes(5), kEnding), line(end, kEnded)});
+    ASSERT_TRUE(saved.flush());
+  }
+  clock.advance(std::chrono::minutes(60));
+  LocalNotificationCenter after(file);
+  after.setDeliverer([this](const LocalNotification& n) { got.push_back(n.alertBody); });
+  after.resume();
+  loop.advance(Seconds(0.01));
+  EXPECT_EQ(got, std::vector<std::string>{kEnded});
+}
+
 }  // namespace
 }  // namespace est::apptest
