@@ -229,6 +229,14 @@ TEST_F(TicketManagerTest, KeepsOtherKeysAndReadsAFileWithoutAList) {
   EXPECT_EQ(store.getTickets().size(), 1u);
 }
 
+// A case described in words, as a test name.
+std::string testName(const ::testing::TestParamInfo<std::string>& info) {
+  std::string name = info.param;
+  for (char& c : name)
+    if (c == ' ') c = '_';
+  return name;
+}
+
 // Each damaged file must end up beside the new empty store, byte for byte, and be logged.
 class DamagedStoreTest : public TicketManagerTest,
                          public ::testing::WithParamInterface<std::string> {
@@ -295,12 +303,7 @@ TEST_P(DamagedStoreTest, IsMovedAsideAndLoggedNeverOverwritten) {
 INSTANTIATE_TEST_SUITE_P(Kinds, DamagedStoreTest,
                          ::testing::Values("garbage", "xml", "truncated", "list as text",
                                            "root is an array", "archive with a bad UID"),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           for (char& c : name)
-                             if (c == ' ') c = '_';
-                           return name;
-                         });
+                         testName);
 
 TEST_F(TicketManagerTest, AFailedWriteLeavesTheOldFileWhole) {
   TicketManager store(file_);
@@ -432,12 +435,7 @@ TEST_P(UnreadableStoreTest, LeavesTheFileAloneAndWorksInMemory) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, UnreadableStoreTest,
                          ::testing::Values("no descriptors left", "read error", "access denied"),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           for (char& c : name)
-                             if (c == ' ') c = '_';
-                           return name;
-                         });
+                         testName);
 
 TEST_F(TicketManagerTest, AFolderWhereTheFileShouldBeIsLeftAlone) {
   std::filesystem::create_directory(file_);
