@@ -27,6 +27,7 @@
 #include "ui/alert.h"
 #include "ui/fonts.h"
 #include "ui/view_controller.h"
+#include "ui/window_frame.h"
 
 #ifdef EST_HAVE_PAGES
 #include "registry/sucive_view_controller.h"
@@ -233,7 +234,10 @@ int main(int argc, char** argv) {
     delegate.didFinishLaunchingWithOptions();
     est::ui::WindowAlertPresenter alerts(delegate.window());
     est::ui::AlertPresenter::setCurrent(&alerts);
-    instance.listen([&delegate] { raiseWindow(delegate.window()); });
+    instance.listen([&delegate] {
+      // The desktop window is the frame that draws the screens; the canvas is not a window.
+      raiseWindow(delegate.frame() ? static_cast<QWidget*>(delegate.frame()) : delegate.window());
+    });
     // The first pages have read the stores by the time this runs.
     loop.post([&delegate] { delegate.tellAboutUnreadableData(); });
     delegate.notifications().resume();
