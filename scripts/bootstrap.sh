@@ -9,7 +9,7 @@ packages=(
   libclang-rt-14-dev
   # libraries
   libboost1.81-dev libboost-url1.81-dev libssl-dev zlib1g-dev libplist-dev
-  libpsl-dev duktape-dev libsecret-1-dev uuid-dev
+  libpsl-dev duktape-dev libsecret-1-dev uuid-dev libsqlite3-dev libidn2-dev
   # Qt UI
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev fonts-open-sans
   # tests and benchmarks

@@ -94,6 +94,8 @@ class ChildService {
     return std::nullopt;
   }
 
+  pid_t pid() const { return pid_; }
+
   const std::string& standardError() {
     drain(err_, stderr_);
     return stderr_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "json/json.h"
 #include "parking-service/child_service.h"
@@ -176,6 +177,24 @@ TEST_F(Program, FaultsQuietAndABusyPort) {
 
   EXPECT_EQ(child.stop(), 0);
   EXPECT_EQ(child.standardError().find("GET "), std::string::npos) << child.standardError();
+}
+
+TEST_F(Program, ConnectionsStayBelowTheDescriptorLimit) {
+  ChildService child;
+  ASSERT_TRUE(child.spawn(
+      "/bin/sh", {"-c", "ulimit -n 64 && exec " + program + " --listen 127.0.0.1:0 --quiet"}));
+  std::optional<std::uint16_t> port = child.waitUntilListening();
+  ASSERT_TRUE(port) << child.standardError();
+  IdleClients crowd;
+  crowd.make(100);
+  crowd.connectAll(*port);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Spare descriptors are left: the state file, the log and accepting stay possible.
+  EXPECT_LT(openDescriptors(child.pid()), 56);
+  crowd.release();
+  RawReply reply = rawGet(*port, "/qorvix/json/getPriceOf30?phone=099123456");
+  EXPECT_EQ(readPriceOf30Reply(body(reply)), 25.0) << reply.error;
+  EXPECT_EQ(child.stop(), 0);
 }
 
 }  // namespace

@@ -3,10 +3,16 @@
 // A small synchronous HTTP/1.1 client on Boost.Beast for poking the service with exactly the
 // bytes a test wants, each step bounded by a time-out.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,10 +36,18 @@ struct RawReply {
 
 class RawConnection {
  public:
+  // `source` picks the loopback address the connection comes from.
   explicit RawConnection(std::uint16_t port,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(5))
+                         std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                         const std::string& source = {})
       : stream_(io_), timeout_(timeout) {
     namespace asio = boost::asio;
+    if (!source.empty()) {
+      boost::beast::error_code ec;
+      stream_.socket().open(asio::ip::tcp::v4(), ec);
+      if (!ec) stream_.socket().bind({asio::ip::make_address(source), 0}, ec);
+      if (ec) return;
+    }
     stream_.expires_after(timeout_);
     stream_.async_connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port),
                           [this](boost::beast::error_code ec) { connected_ = !ec; });
@@ -121,11 +135,46 @@ class RawConnection {
   bool connected_ = false;
 };
 
+// Connected sockets that send nothing, holding the service's descriptors.
+class IdleClients {
+ public:
+  ~IdleClients() { release(); }
+  // Makes the sockets now (they need descriptors of this process), connects them later.
+  void make(int count) {
+    for (int i = 0; i < count; ++i)
+      fds_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  }
+  void connectAll(std::uint16_t port) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int fd : fds_) ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  void release() {
+    for (int fd : fds_) ::close(fd);
+    fds_.clear();
+  }
+
+ private:
+  std::vector<int> fds_;
+};
+
+inline int openDescriptors(pid_t pid) {
+  std::error_code ec;
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++count;
+  return count;
+}
+
 // One request on a fresh connection.
 inline RawReply rawGet(std::uint16_t port, const std::string& target,
                        const std::vector<std::pair<std::string, std::string>>& headers = {},
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  RawConnection connection(port, timeout);
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                       const std::string& source = {}) {
+  RawConnection connection(port, timeout, source);
   return connection.get(target, headers);
 }
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include "json/json.h"
 #include "parking-service/service_test_support.h"
 #include "platform/clock.h"
+#include "platform/format.h"
 #include "platform/log.h"
 #include "platform/test_support.h"
 #include "protocol/registry_protocol.h"
@@ -78,19 +80,109 @@ TEST_F(AccountCalls, NumbersAndDevicesOfTheWrongShapeAreRefused) {
   EXPECT_EQ(checkPin("1234"), ValidatePinOutcome::NotRegistered);
 }
 
-TEST_F(AccountCalls, FiveWrongPinsForgetThePin) {
-  ParkingServiceOptions options;
-  options.seed = 7;
-  startService(options);
-  ASSERT_EQ(checkNumber(kPhone), ValidateNumberOutcome::Accepted);
+// Guessing PINs: the clock is pinned so the waits can be passed without sleeping.
+class Guessing : public EmbeddedService {
+ protected:
+  void SetUp() override {
+    ParkingServiceOptions options;
+    options.seed = 7;
+    startService(options);
+  }
+
+  // The reply to one PIN check for `phone`, from the loopback address `source`.
+  Json tryPin(const std::string& phone, const std::string& pin,
+              const std::string& source = "127.0.0.1") {
+    RawReply reply =
+        rawGet(service->port(), validatePinURL(base, phone, kDevice, pin).substr(base.size()), {},
+               std::chrono::seconds(5), source);
+    return decodeReply(bodyOf(reply)).value_or(Json());
+  }
+  bool askPin(const std::string& phone, const std::string& source = "127.0.0.1") {
+    RawReply reply =
+        rawGet(service->port(), validateNumberURL(base, phone, kDevice).substr(base.size()), {},
+               std::chrono::seconds(5), source);
+    return readValidateNumberReply(bodyOf(reply)) == ValidateNumberOutcome::Accepted;
+  }
+  static std::string wrongFor(const std::string& pin) { return pin == "9999" ? "9998" : "9999"; }
+  static bool isWrongPin(const Json& reply) {
+    return reply["validationSucesfull"].boolValue() == false;
+  }
+
+  ManualClock clock{fromLocal(LocalTime{2026, 3, 11, 14, 0, 0})};
+  ScopedClock pinned{clock};
+};
+
+TEST_F(Guessing, FiveWrongPinsStopTriesForAWaitThatDoublesUntilTheRightPin) {
+  ASSERT_TRUE(askPin(kPhone));
   std::string pin = *service->pinFor(kPhone);
-  std::string wrong = pin == "9999" ? "9998" : "9999";
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(checkPin(wrong), ValidatePinOutcome::WrongPin);
-  EXPECT_EQ(checkPin(wrong), ValidatePinOutcome::NotRegistered);
-  EXPECT_EQ(checkPin(pin), ValidatePinOutcome::NotRegistered);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(isWrongPin(tryPin(kPhone, wrongFor(pin))));
+  EXPECT_EQ(tryPin(kPhone, wrongFor(pin))["errors"].stringView(),
+            "Demasiados intentos fallidos. Solicite un nuevo PIN en 1 minuto.");
   EXPECT_FALSE(service->pinFor(kPhone));
-  // A new PIN starts over.
+  // Neither the old PIN nor a new one helps during the wait.
+  EXPECT_EQ(tryPin(kPhone, pin)["errors"].stringView(),
+            "Demasiados intentos fallidos. Intente nuevamente en 1 minuto.");
+  EXPECT_FALSE(askPin(kPhone));
+
+  clock.advance(std::chrono::seconds(61));
+  ASSERT_TRUE(askPin(kPhone));
+  pin = *service->pinFor(kPhone);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(isWrongPin(tryPin(kPhone, wrongFor(pin))));
+  EXPECT_EQ(tryPin(kPhone, wrongFor(pin))["errors"].stringView(),
+            "Demasiados intentos fallidos. Solicite un nuevo PIN en 2 minutos.");
+  clock.advance(std::chrono::seconds(61));
+  EXPECT_EQ(tryPin(kPhone, pin)["errors"].stringView(),
+            "Demasiados intentos fallidos. Intente nuevamente en 1 minuto.");
+
+  // The right PIN ends the count: five more tries before the next wait.
+  clock.advance(std::chrono::seconds(60));
   registerPhone();
+  pin = *service->pinFor(kPhone);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(isWrongPin(tryPin(kPhone, wrongFor(pin))));
+  EXPECT_EQ(checkPin(pin), ValidatePinOutcome::Correct);
+}
+
+TEST_F(Guessing, ResendingThePinDoesNotStartTheCountOver) {
+  // An attacker asks for a fresh PIN whenever told to and walks through every PIN.
+  int compared = 0, tries = 0;
+  for (int guess = 0; guess < 10000 && tries < 400; ++guess) {
+    if (!service->pinFor(kPhone) && !askPin(kPhone)) {
+      ++tries;
+      continue;
+    }
+    ++tries;
+    Json reply = tryPin(kPhone, strprintf("%04d", guess));
+    ASSERT_FALSE(reply["validationSucesfull"].boolValue() == true)
+        << "taken over after " << tries << " tries";
+    if (isWrongPin(reply)) ++compared;
+  }
+  EXPECT_EQ(compared, 4);
+  EXPECT_EQ(tries, 400);
+}
+
+TEST_F(Guessing, OneAddressIsStoppedAcrossPhonesOthersAreNot) {
+  // Four wrong PINs each on five phones stay under the phone limit but not the address's.
+  std::vector<std::string> phones;
+  for (int i = 0; i < 6; ++i) phones.push_back(strprintf("09900000%d", i));
+  for (int p = 0; p < 5; ++p) {
+    ASSERT_TRUE(askPin(phones[p]));
+    std::string pin = *service->pinFor(phones[p]);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(isWrongPin(tryPin(phones[p], wrongFor(pin))));
+    Json last = tryPin(phones[p], wrongFor(pin));
+    if (p < 4)
+      EXPECT_TRUE(isWrongPin(last)) << p;
+    else
+      EXPECT_EQ(last["errors"].stringView(),
+                "Demasiados intentos fallidos. Solicite un nuevo PIN en 1 minuto.");
+  }
+  EXPECT_FALSE(askPin(phones[5]));
+  std::string pin = *service->pinFor(phones[0]);
+  EXPECT_EQ(tryPin(phones[0], pin)["errors"].stringView(),
+            "Demasiados intentos fallidos. Intente nuevamente en 1 minuto.");
+  // The same phone from another address: its own count (four) is not at its limit.
+  EXPECT_EQ(tryPin(phones[0], pin, "127.0.0.2")["validationSucesfull"].boolValue(), true);
+  clock.advance(std::chrono::seconds(61));
+  EXPECT_TRUE(askPin(phones[5]));
 }
 
 TEST_F(AccountCalls, ListedAccountsAndTheConfiguredPrice) {
@@ -314,6 +406,28 @@ TEST_F(Robustness, OneConnectionServesManyRequests) {
   EXPECT_EQ(service->requestCount(), 21u);
 }
 
+TEST_F(Robustness, RunningOutOfDescriptorsPausesAcceptingAndThenServesTheQueue) {
+  startService();
+  IdleClients clients;
+  clients.make(20);
+  // No descriptor below the limit is left: every accept fails until it is raised again.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int lowestFree = ::dup(0);
+  ::close(lowestFree);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  clients.connectAll(service->port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  std::uint64_t failures = service->acceptFailures();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  // Tried again after growing pauses, not thousands of times in a row.
+  EXPECT_GE(failures, 1u);
+  EXPECT_LE(failures, 10u);
+  EXPECT_EQ(readPriceOf30Reply(bodyOf(call(getPriceOf30URL(base, kPhone)))), 25.0);
+}
+
 using Faults = EmbeddedService;
 
 TEST_F(Faults, DropClosesWithoutAReplySilentNeverAnswersAndStopStillReturns) {
@@ -405,10 +519,12 @@ TEST_F(State, AccountsPinsAndPurchasesSurviveARestart) {
   startService(options());
   registerPhone();
   std::string pin = *service->pinFor(kPhone);
-  // Written as it changes, not only at stop.
-  std::optional<Json> early = JSONValue(readText(dir / "state.json"));
-  ASSERT_TRUE(early);
-  EXPECT_EQ((*early)["phones"][kPhone]["device"].stringView(), kDevice);
+  // Written as it changes, not only at stop: a second service on the file sees it.
+  {
+    ParkingService reader(options());
+    ASSERT_TRUE(reader.start("127.0.0.1", 0));
+    EXPECT_EQ(reader.pinFor(kPhone), pin);
+  }
   EXPECT_EQ(buy(purchase(1)).kind, SolicitarEstacionamientoOutcome::Kind::Accepted);
   EXPECT_EQ(poll(1).kind, Confirm::InProgress);
   EXPECT_EQ(buy(purchase(2)).kind, SolicitarEstacionamientoOutcome::Kind::Accepted);
@@ -416,7 +532,6 @@ TEST_F(State, AccountsPinsAndPurchasesSurviveARestart) {
   service.reset();  // the destructor stops and saves
 
   EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"state.json"});
-  EXPECT_TRUE(JSONValue(readText(dir / "state.json")));
 
   startService(options());
   EXPECT_EQ(service->pinFor(kPhone), pin);
@@ -445,6 +560,38 @@ TEST_F(State, AnUnreadableStateFileStopsTheStartAndIsLeftAlone) {
 
   writeText(dir / "state.json", R"({"version":2})");
   EXPECT_FALSE(broken.start("127.0.0.1", 0, &error));
+}
+
+TEST_F(State, AJsonStateFileIsImportedOnceAndKeptBeside) {
+  std::string json = strprintf(
+      R"({"version":1,"nextTicket":5000,"accounts":["%s"],)"
+      R"("phones":{"%s":{"pin":"4321","pinDevice":"%s","failedAttempts":0,"device":"%s"}},)"
+      R"("purchases":[{"phone":"%s","appTransactionId":7,"deviceId":"%s","plate":"ABC 1234",)"
+      R"("minutes":60,"hour":"14:00","fin":"15:00","costo":50,"polls":2,"state":"pending",)"
+      R"("idTicket":0}]})",
+      kPhone, kPhone, kDevice, kDevice, kPhone, kDevice);
+  writeText(dir / "state.json", json);
+  startService(options());
+  EXPECT_EQ(service->pinFor(kPhone), "4321");
+  EXPECT_TRUE(
+      readConsultarRegistroReply(bodyOf(call(consultarRegistroURL(base, kPhone)))).registrado);
+  ConsultarEstacionamientoOutcome confirmed = poll(7);
+  ASSERT_EQ(confirmed.kind, Confirm::Confirmed);
+  EXPECT_EQ(confirmed.idTicket, 5000);
+  service.reset();
+
+  EXPECT_EQ(listFolder(dir.path()),
+            (std::vector<std::string>{"state.json", "state.json.imported.json"}));
+  EXPECT_EQ(readText(dir / "state.json.imported.json"), json);
+  EXPECT_TRUE(readText(dir / "state.json").starts_with("SQLite format 3"));
+  // Not imported again: the confirmation made after the import is still there.
+  startService(options());
+  ConsultarEstacionamientoOutcome again = poll(7);
+  ASSERT_EQ(again.kind, Confirm::Confirmed);
+  EXPECT_EQ(again.idTicket, 5000);
+  EXPECT_EQ(buy(purchase(8)).kind, SolicitarEstacionamientoOutcome::Kind::Accepted);
+  for (int i = 0; i < 3; ++i) poll(8);
+  EXPECT_EQ(poll(8).idTicket, 5001);
 }
 
 using Lifecycle = EmbeddedService;

@@ -172,7 +172,8 @@ registry ("/halvaro/meridel/sucive"), answering HTTP GET with JSON.
                          default only Monday to Friday, starting 10:00 to 17:59
   --status-as-text       send "status" as the text "0" instead of the number 0
   --state FILE           keep accounts, PINs and purchases in FILE across restarts
-                         (written atomically after every change)
+                         (an SQLite database, one transaction per change; a JSON
+                         state file of earlier versions is imported once)
   --gzip                 gzip replies to clients that send "Accept-Encoding: gzip"
   --delay-ms N           wait N milliseconds before every reply
   --fault KIND[:RATE]    misbehave on a share RATE (0..1, default 1) of requests, before

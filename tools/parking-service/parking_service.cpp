@@ -1,5 +1,8 @@
 #include "parking_service.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -26,6 +29,10 @@ constexpr std::uint32_t kHeaderLimit = 8 * 1024;
 constexpr std::uint64_t kBodyLimit = 16 * 1024;
 constexpr std::size_t kMaxHeaderFields = 64;
 constexpr int kMaxConnections = 1024;
+// Descriptors kept free of connections: the state database, the listener, the log.
+constexpr int kSpareDescriptors = 32;
+constexpr auto kFirstAcceptPause = std::chrono::milliseconds(50);
+constexpr auto kLongestAcceptPause = std::chrono::seconds(1);
 constexpr auto kIdleTimeout = std::chrono::seconds(30);
 
 // JSON text with every non-ASCII character as a \u escape: clients read replies as ASCII.
@@ -108,13 +115,35 @@ struct Shared {
   std::unique_ptr<ServiceCore> core;
   std::atomic<std::uint64_t> requests{0};
   std::atomic<int> connections{0};
+  std::atomic<std::uint64_t> acceptFailures{0};
+  int maxConnections = kMaxConnections;
 };
+
+// Connections stay below the descriptor limit, so running out is rare and never the common
+// way a crowd is turned away.
+int connectionCap() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return kMaxConnections;
+  auto available = static_cast<long long>(limit.rlim_cur);
+  long long cap = available - kSpareDescriptors - available / 8;
+  return static_cast<int>(std::clamp<long long>(cap, 1, kMaxConnections));
+}
+
+// Out of descriptors or memory: trying again at once would only spin.
+bool isResourceShortage(const beast::error_code& ec) {
+  return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+         ec == asio::error::no_memory || ec == beast::error_code(ENFILE, beast::system_category());
+}
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, Shared& impl)
       : stream_(std::move(socket)), timer_(stream_.get_executor()), impl_(impl) {
     ++impl_.connections;
+    beast::error_code ec;
+    tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
+    if (!ec) client_ = peer.address().to_string();
   }
   ~Session() { --impl_.connections; }
 
@@ -163,7 +192,7 @@ class Session : public std::enable_shared_from_this<Session> {
       if (fault.rate <= 0 || (fault.rate < 1 && impl_.core->draw() >= fault.rate)) continue;
       return applyFault(fault.kind);
     }
-    ServiceReply reply = impl_.core->handle(target_);
+    ServiceReply reply = impl_.core->handle(target_, client_);
     sendJson(reply.httpStatus, reply.body);
   }
 
@@ -259,6 +288,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::string_body> response_;
   std::string target_;
+  std::string client_;
   std::array<char, 512> scratch_;
   bool keepAlive_ = false;
   bool gzip_ = false;
@@ -273,6 +303,8 @@ struct ParkingService::Impl : Shared {
 
   std::unique_ptr<asio::io_context> io;
   std::unique_ptr<tcp::acceptor> acceptor;
+  std::unique_ptr<asio::steady_timer> acceptPause;
+  std::chrono::milliseconds nextPause = kFirstAcceptPause;
   std::thread thread;
   bool started = false;
   std::string host;
@@ -282,8 +314,18 @@ struct ParkingService::Impl : Shared {
 void ParkingService::Impl::accept() {
   acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
+    if (ec) ++acceptFailures;
+    if (isResourceShortage(ec)) {
+      acceptPause->expires_after(nextPause);
+      nextPause = std::min<std::chrono::milliseconds>(nextPause * 2, kLongestAcceptPause);
+      acceptPause->async_wait([this](beast::error_code waited) {
+        if (!waited) accept();
+      });
+      return;
+    }
     if (!ec) {
-      if (connections.load() >= kMaxConnections) {
+      nextPause = kFirstAcceptPause;
+      if (connections.load() >= maxConnections) {
         beast::error_code ignored;
         socket.close(ignored);
       } else {
@@ -345,7 +387,11 @@ std::optional<std::uint16_t> ParkingService::start(std::string_view host, std::u
   impl_->core = std::move(core);
   impl_->io = std::move(io);
   impl_->acceptor = std::move(acceptor);
+  impl_->acceptPause = std::make_unique<asio::steady_timer>(*impl_->io);
+  impl_->nextPause = kFirstAcceptPause;
+  impl_->maxConnections = connectionCap();
   impl_->requests = 0;
+  impl_->acceptFailures = 0;
   impl_->accept();
   impl_->thread = std::thread([io = impl_->io.get()] {
     auto guard = asio::make_work_guard(*io);
@@ -361,6 +407,7 @@ void ParkingService::stop() {
   impl_->thread.join();
   // Connections still open close as their handlers are destroyed with the context.
   impl_->acceptor.reset();
+  impl_->acceptPause.reset();
   impl_->io.reset();
   impl_->started = false;
   Error error;
@@ -387,6 +434,10 @@ std::optional<std::string> ParkingService::pinFor(std::string_view phone) const 
 
 std::uint64_t ParkingService::requestCount() const {
   return impl_->requests.load();
+}
+
+std::uint64_t ParkingService::acceptFailures() const {
+  return impl_->acceptFailures.load();
 }
 
 }  // namespace est

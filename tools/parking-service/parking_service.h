@@ -75,6 +75,8 @@ class ParkingService {
   std::optional<std::string> pinFor(std::string_view phone) const;
   // Requests answered or faulted since start().
   std::uint64_t requestCount() const;
+  // Connections that could not be taken since start() (descriptors or memory ran out).
+  std::uint64_t acceptFailures() const;
 
  private:
   struct Impl;

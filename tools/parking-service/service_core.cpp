@@ -1,7 +1,7 @@
 #include "service_core.h"
 
+#include <algorithm>
 #include <charconv>
-#include <filesystem>
 
 #include "json/json.h"
 #include "platform/clock.h"
@@ -15,7 +15,15 @@
 namespace est {
 namespace {
 
+// Guessing a PIN: every kMaxPinAttempts wrong ones in a row for a phone, and every
+// kMaxAddressAttempts from one address, stop further tries for a wait that doubles each time,
+// from kFirstWait up to kLongestWait. Re-sending a PIN does not start the count over.
 constexpr int kMaxPinAttempts = 5;
+constexpr int kMaxAddressAttempts = 20;
+constexpr std::int64_t kFirstWaitMs = 60 * 1000;
+constexpr std::int64_t kLongestWaitMs = 60 * 60 * 1000;
+constexpr std::int64_t kForgetGuesserMs = 60 * 60 * 1000;  // an hour without a wrong PIN
+constexpr std::size_t kMaxGuessers = 100000;
 constexpr std::size_t kMaxPhones = 100000;
 constexpr std::size_t kMaxPurchases = 10000;
 constexpr int kFirstPaidHour = 10;
@@ -111,8 +119,21 @@ const std::string* param(const std::map<std::string, std::string, std::less<>>& 
   return it == params.end() ? nullptr : &it->second;
 }
 
-std::string purchaseKey(std::string_view phone, std::int32_t id) {
-  return std::string(phone) + "/" + std::to_string(id);
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             Clock::current().now().time_since_epoch())
+      .count();
+}
+
+std::int64_t waitAfter(int lockouts) {
+  std::int64_t wait = kFirstWaitMs;
+  for (int i = 1; i < lockouts && wait < kLongestWaitMs; ++i) wait *= 2;
+  return std::min(wait, kLongestWaitMs);
+}
+
+std::string waitText(std::int64_t ms) {
+  std::int64_t minutes = std::max<std::int64_t>(1, (ms + 59999) / 60000);
+  return minutes == 1 ? std::string("1 minuto") : std::to_string(minutes) + " minutos";
 }
 
 }  // namespace
@@ -124,8 +145,10 @@ ServiceCore::ServiceCore(const ParkingServiceOptions& options) : options_(option
     std::random_device device;
     random_.seed((static_cast<std::uint64_t>(device()) << 32) ^ device());
   }
-  for (const std::string& phone : options_.accounts) accounts_.insert(phone);
+  for (const std::string& phone : options_.accounts) state_.accounts.insert(phone);
 }
+
+ServiceCore::~ServiceCore() = default;
 
 double ServiceCore::draw() {
   std::lock_guard lock(mutex_);
@@ -134,8 +157,8 @@ double ServiceCore::draw() {
 
 std::optional<std::string> ServiceCore::pinFor(std::string_view phone) const {
   std::lock_guard lock(mutex_);
-  auto it = phones_.find(phone);
-  if (it == phones_.end() || it->second.pin.empty()) return std::nullopt;
+  auto it = state_.phones.find(phone);
+  if (it == state_.phones.end() || it->second.pin.empty()) return std::nullopt;
   return it->second.pin;
 }
 
@@ -148,7 +171,7 @@ ServiceReply ServiceCore::failure(std::string_view errors, int httpStatus) const
   return {httpStatus, JsonObject{{"status", status(1)}, {"errors", Json(errors)}}};
 }
 
-ServiceReply ServiceCore::handle(std::string_view target) {
+ServiceReply ServiceCore::handle(std::string_view target, std::string_view client) {
   std::size_t question = target.find('?');
   std::string_view path = target.substr(0, question);
   std::string_view query =
@@ -180,14 +203,12 @@ ServiceReply ServiceCore::handle(std::string_view target) {
                     : failure("Recurso no encontrado.", 404);
       if (known && path == kRegistryQueryPath) reply.body = JsonObject{{"response", reply.body}};
     } else {
-      reply = route(path, params, sent);
+      reply = route(path, params, client, sent);
     }
-    if (dirty_ && !options_.stateFile.empty()) {
-      Error error;
-      if (!saveLocked(&error))
-        logf("parking-service: state not saved: %s", error.description.c_str());
-    }
-    dirty_ = false;
+    Error error;
+    if (store_ && !store_->write(state_, changes_, &error))
+      logf("parking-service: state not saved: %s", error.description.c_str());
+    changes_ = {};
   }
   if (sent) {
     logf("PIN for %s: %s", sent->phone.c_str(), sent->pin.c_str());
@@ -197,12 +218,12 @@ ServiceReply ServiceCore::handle(std::string_view target) {
 }
 
 ServiceReply ServiceCore::route(std::string_view path, const Params& params,
-                                std::optional<SentPin>& sent) {
+                                std::string_view client, std::optional<SentPin>& sent) {
   if (path == kRegistryQueryPath) return registryQuery(params);
   if (!path.starts_with(kParkingServicePath)) return failure("Recurso no encontrado.", 404);
   std::string_view call = path.substr(kParkingServicePath.size());
-  if (call == "validateNumber") return validateNumber(params, sent);
-  if (call == "validatePin") return validatePin(params);
+  if (call == "validateNumber") return validateNumber(params, client, sent);
+  if (call == "validatePin") return validatePin(params, client);
   if (call == "consultarRegistro") return consultarRegistro(params);
   if (call == "getPriceOf30") return getPriceOf30(params);
   if (call == "solicitarEstacionamiento") return solicitarEstacionamiento(params);
@@ -210,49 +231,102 @@ ServiceReply ServiceCore::route(std::string_view path, const Params& params,
   return failure("Recurso no encontrado.", 404);
 }
 
-ServiceReply ServiceCore::validateNumber(const Params& params, std::optional<SentPin>& sent) {
+ServiceReply ServiceCore::validateNumber(const Params& params, std::string_view client,
+                                         std::optional<SentPin>& sent) {
   const std::string* phone = param(params, "phone");
   const std::string* device = param(params, "deviceId");
   if (!phone || !isPhone(*phone)) return failure("El número de celular debe tener 9 dígitos.");
   if (!device || !isDeviceId(*device)) return failure("Identificador de dispositivo inválido.");
-  auto it = phones_.find(*phone);
-  if (it == phones_.end()) {
-    if (phones_.size() >= kMaxPhones)
+  auto it = state_.phones.find(*phone);
+  std::int64_t now = nowMs();
+  // A new PIN would not help while guessing is stopped.
+  if (std::optional<ServiceReply> wait =
+          lockedOut(it == state_.phones.end() ? nullptr : &it->second, client, now))
+    return *wait;
+  if (it == state_.phones.end()) {
+    if (state_.phones.size() >= kMaxPhones)
       return failure("El servicio no puede registrar más números en este momento.");
-    it = phones_.emplace(*phone, Phone{}).first;
+    it = state_.phones.emplace(*phone, PhoneRecord{}).first;
   }
   std::uniform_int_distribution<int> digits(0, 9999);
   it->second.pin = strprintf("%04d", digits(random_));
   it->second.pinDevice = *device;
-  it->second.failedAttempts = 0;
-  dirty_ = true;
+  changes_.phones.insert(*phone);
   sent = SentPin{*phone, it->second.pin};
   return {200, JsonObject{{"status", status(0)}, {"resultado", "OK"}}};
 }
 
-ServiceReply ServiceCore::validatePin(const Params& params) {
+std::optional<ServiceReply> ServiceCore::lockedOut(const PhoneRecord* phone,
+                                                   std::string_view client, std::int64_t now) {
+  std::int64_t until = phone ? phone->lockedUntilMs : 0;
+  auto guesser = guessers_.find(client);
+  if (guesser != guessers_.end()) until = std::max(until, guesser->second.lockedUntilMs);
+  if (until <= now) return std::nullopt;
+  return failure("Demasiados intentos fallidos. Intente nuevamente en " + waitText(until - now) +
+                 ".");
+}
+
+std::optional<ServiceReply> ServiceCore::countWrongPin(PhoneRecord& phone, std::string_view client,
+                                                       std::int64_t now) {
+  std::int64_t wait = 0;
+  if (++phone.failedAttempts % kMaxPinAttempts == 0) {
+    // The PIN is forgotten and a new one may only be asked for after the wait.
+    phone.pin.clear();
+    wait = waitAfter(++phone.lockouts);
+    phone.lockedUntilMs = now + wait;
+  }
+  if (!client.empty()) {
+    if (guessers_.size() >= kMaxGuessers) {
+      std::erase_if(guessers_, [now](const auto& entry) {
+        return entry.second.lockedUntilMs <= now &&
+               now - entry.second.lastFailureMs > kForgetGuesserMs;
+      });
+    }
+    auto it = guessers_.find(client);
+    if (it != guessers_.end() && now - it->second.lastFailureMs > kForgetGuesserMs &&
+        it->second.lockedUntilMs <= now)
+      it->second = Guesser{};
+    if (it == guessers_.end() && guessers_.size() < kMaxGuessers)
+      it = guessers_.emplace(std::string(client), Guesser{}).first;
+    if (it != guessers_.end()) {
+      Guesser& g = it->second;
+      g.lastFailureMs = now;
+      if (++g.failures % kMaxAddressAttempts == 0) {
+        std::int64_t addressWait = waitAfter(++g.lockouts);
+        g.lockedUntilMs = now + addressWait;
+        wait = std::max(wait, addressWait);
+      }
+    }
+  }
+  if (wait == 0) return std::nullopt;
+  return failure("Demasiados intentos fallidos. Solicite un nuevo PIN en " + waitText(wait) + ".");
+}
+
+ServiceReply ServiceCore::validatePin(const Params& params, std::string_view client) {
   const std::string* phone = param(params, "phone");
   const std::string* device = param(params, "deviceId");
   const std::string* pin = param(params, "pin");
   if (!phone || !isPhone(*phone)) return failure("El número de celular debe tener 9 dígitos.");
   if (!device || !isDeviceId(*device)) return failure("Identificador de dispositivo inválido.");
   if (!pin) return failure("Falta el PIN.");
-  auto it = phones_.find(*phone);
-  if (it == phones_.end() || it->second.pin.empty())
+  auto it = state_.phones.find(*phone);
+  std::int64_t now = nowMs();
+  if (std::optional<ServiceReply> wait =
+          lockedOut(it == state_.phones.end() ? nullptr : &it->second, client, now))
+    return *wait;
+  if (it == state_.phones.end() || it->second.pin.empty())
     return failure("No se envió un PIN a este número. Solicite uno nuevo.");
-  Phone& entry = it->second;
+  PhoneRecord& entry = it->second;
   if (*pin != entry.pin || *device != entry.pinDevice) {
-    dirty_ = true;
-    if (++entry.failedAttempts >= kMaxPinAttempts) {
-      // Guessing is cut short: the PIN is forgotten and a new one must be asked for.
-      entry.pin.clear();
-      return failure("Demasiados intentos fallidos. Solicite un nuevo PIN.");
-    }
+    changes_.phones.insert(*phone);
+    if (std::optional<ServiceReply> wait = countWrongPin(entry, client, now)) return *wait;
     return {200, JsonObject{{"status", status(0)}, {"validationSucesfull", false}}};
   }
   // The PIN is kept: the app checks it again when its registration query fails.
-  if (entry.failedAttempts != 0 || entry.device != *device) dirty_ = true;
+  if (entry.failedAttempts != 0 || entry.lockouts != 0 || entry.device != *device)
+    changes_.phones.insert(*phone);
   entry.failedAttempts = 0;
+  entry.lockouts = 0;
   entry.device = *device;
   return {200, JsonObject{{"status", status(0)}, {"validationSucesfull", true}}};
 }
@@ -260,7 +334,7 @@ ServiceReply ServiceCore::validatePin(const Params& params) {
 ServiceReply ServiceCore::consultarRegistro(const Params& params) {
   const std::string* phone = param(params, "phone");
   if (!phone || !isPhone(*phone)) return failure("El número de celular debe tener 9 dígitos.");
-  return {200, JsonObject{{"status", status(0)}, {"registrado", accounts_.contains(*phone)}}};
+  return {200, JsonObject{{"status", status(0)}, {"registrado", state_.accounts.contains(*phone)}}};
 }
 
 ServiceReply ServiceCore::getPriceOf30(const Params& params) {
@@ -288,8 +362,8 @@ ServiceReply ServiceCore::solicitarEstacionamiento(const Params& params) {
   std::optional<HourMinute> start = hour ? readHourMinute(*hour) : std::nullopt;
   if (!start) return failure("Hora de inicio inválida: use el formato HH:mm.");
 
-  auto phoneEntry = phones_.find(*phone);
-  if (phoneEntry == phones_.end() || phoneEntry->second.device.empty())
+  auto phoneEntry = state_.phones.find(*phone);
+  if (phoneEntry == state_.phones.end() || phoneEntry->second.device.empty())
     return failure("El número no está registrado. Valide su número con el PIN antes de comprar.");
   if (phoneEntry->second.device != *device)
     return failure(
@@ -309,17 +383,17 @@ ServiceReply ServiceCore::solicitarEstacionamiento(const Params& params) {
     return failure("El estacionamiento no puede extenderse más allá de la medianoche.");
 
   std::string key = purchaseKey(*phone, *id);
-  auto existing = purchases_.find(key);
+  auto existing = state_.purchases.find(key);
   std::string startText = hourText(startMinute);
-  if (existing != purchases_.end()) {
-    const Purchase& p = existing->second;
+  if (existing != state_.purchases.end()) {
+    const PurchaseRecord& p = existing->second;
     // A repeated request for the same purchase is answered again; another purchase may not
     // reuse the identifier.
     if (p.device == *device && p.plate == *plate && p.minutes == *minutes && p.hour == startText)
       return {200, JsonObject{{"status", status(0)}}};
     return failure("El identificador de compra ya fue utilizado.");
   }
-  Purchase purchase;
+  PurchaseRecord purchase;
   purchase.phone = *phone;
   purchase.id = *id;
   purchase.device = *device;
@@ -332,15 +406,16 @@ ServiceReply ServiceCore::solicitarEstacionamiento(const Params& params) {
   return {200, JsonObject{{"status", status(0)}}};
 }
 
-void ServiceCore::remember(Purchase purchase) {
+void ServiceCore::remember(PurchaseRecord purchase) {
   std::string key = purchaseKey(purchase.phone, purchase.id);
-  purchases_.emplace(key, std::move(purchase));
-  purchaseOrder_.push_back(std::move(key));
-  while (purchaseOrder_.size() > kMaxPurchases) {
-    purchases_.erase(purchaseOrder_.front());
-    purchaseOrder_.pop_front();
+  state_.purchases.emplace(key, std::move(purchase));
+  state_.purchaseOrder.push_back(key);
+  changes_.purchases.insert(std::move(key));
+  while (state_.purchaseOrder.size() > kMaxPurchases) {
+    state_.purchases.erase(state_.purchaseOrder.front());
+    changes_.droppedPurchases.push_back(std::move(state_.purchaseOrder.front()));
+    state_.purchaseOrder.pop_front();
   }
-  dirty_ = true;
 }
 
 ServiceReply ServiceCore::consultarEstacionamiento(const Params& params) {
@@ -351,16 +426,16 @@ ServiceReply ServiceCore::consultarEstacionamiento(const Params& params) {
   std::optional<std::int32_t> id = idText ? parseInt<std::int32_t>(*idText) : std::nullopt;
   if (!id) return failure("Identificador de compra inválido.");
   if (!device || !isDeviceId(*device)) return failure("Identificador de dispositivo inválido.");
-  auto it = purchases_.find(purchaseKey(*phone, *id));
-  if (it == purchases_.end() || it->second.device != *device) {
+  auto it = state_.purchases.find(purchaseKey(*phone, *id));
+  if (it == state_.purchases.end() || it->second.device != *device) {
     // Unknown to the service: a final answer, so the app stops waiting for it.
     return {200, JsonObject{{"status", status(1)},
                             {"transactionStatus", "ERROR"},
                             {"errors", "No existe una compra con ese identificador."}}};
   }
-  Purchase& p = it->second;
+  PurchaseRecord& p = it->second;
   if (p.state == PurchaseState::Pending) {
-    dirty_ = true;
+    changes_.purchases.insert(it->first);
     if (p.polls++ >= options_.confirmAfter) {
       bool refused = false;
       for (const std::string& plate : options_.refusePlates)
@@ -369,15 +444,17 @@ ServiceReply ServiceCore::consultarEstacionamiento(const Params& params) {
         p.state = PurchaseState::Refused;
       } else {
         p.state = PurchaseState::Confirmed;
-        p.idTicket = nextTicket_++;
-        accounts_.insert(p.phone);
+        p.idTicket = state_.nextTicket++;
+        changes_.nextTicket = true;
+        state_.accounts.insert(p.phone);
+        changes_.accounts.insert(p.phone);
       }
     }
   }
   return purchaseReply(p);
 }
 
-ServiceReply ServiceCore::purchaseReply(const Purchase& p) const {
+ServiceReply ServiceCore::purchaseReply(const PurchaseRecord& p) const {
   switch (p.state) {
     case PurchaseState::Pending:
       return {200, JsonObject{{"status", status(0)}, {"transactionStatus", "IN_PROGRESS"}}};
@@ -421,148 +498,25 @@ ServiceReply ServiceCore::registryQuery(const Params& params) {
   return answer(1, "errors", "No se encontró un vehículo con esa matrícula y ese padrón.");
 }
 
-// State file ------------------------------------------------------------------------------
-
-Json ServiceCore::stateJson() const {
-  JsonArray accounts;
-  for (const std::string& a : accounts_) accounts.emplace_back(a);
-  JsonObject phones;
-  for (const auto& [number, p] : phones_) {
-    phones.set(number, JsonObject{{"pin", Json(p.pin)},
-                                  {"pinDevice", Json(p.pinDevice)},
-                                  {"failedAttempts", Json(p.failedAttempts)},
-                                  {"device", Json(p.device)}});
-  }
-  JsonArray purchases;
-  for (const std::string& key : purchaseOrder_) {
-    const Purchase& p = purchases_.at(key);
-    const char* state = p.state == PurchaseState::Pending     ? "pending"
-                        : p.state == PurchaseState::Confirmed ? "confirmed"
-                                                              : "refused";
-    purchases.emplace_back(JsonObject{{"phone", Json(p.phone)},
-                                      {"appTransactionId", Json(p.id)},
-                                      {"deviceId", Json(p.device)},
-                                      {"plate", Json(p.plate)},
-                                      {"minutes", Json(p.minutes)},
-                                      {"hour", Json(p.hour)},
-                                      {"fin", Json(p.fin)},
-                                      {"costo", Json(p.costo)},
-                                      {"polls", Json(p.polls)},
-                                      {"state", state},
-                                      {"idTicket", Json(p.idTicket)}});
-  }
-  return JsonObject{{"version", 1},
-                    {"nextTicket", Json(nextTicket_)},
-                    {"accounts", std::move(accounts)},
-                    {"phones", std::move(phones)},
-                    {"purchases", std::move(purchases)}};
-}
-
-bool ServiceCore::readState(const Json& state, Error* error) {
-  auto bad = [&](const std::string& what) {
-    Error::assign(error, Error(ParkingServiceErrorDomain, 2,
-                               "state file " + options_.stateFile + ": " + what));
-    return false;
-  };
-  if (state["version"].int64Value() != 1) return bad("unknown version");
-  std::optional<std::int64_t> next = state["nextTicket"].int64Value();
-  if (!next) return bad("no nextTicket");
-  const JsonArray* accounts = state["accounts"].array();
-  const JsonObject* phones = state["phones"].object();
-  const JsonArray* purchases = state["purchases"].array();
-  if (!accounts || !phones || !purchases) return bad("missing accounts, phones or purchases");
-
-  std::set<std::string, std::less<>> readAccounts;
-  for (const Json& a : *accounts) {
-    if (!a.isString() || !isPhone(a.stringView())) return bad("bad account");
-    readAccounts.emplace(a.stringView());
-  }
-  std::map<std::string, Phone, std::less<>> readPhones;
-  for (const JsonMember& m : *phones) {
-    Phone p;
-    const Json& v = m.value;
-    if (!isPhone(m.key()) || !v["pin"].isString() || !v["pinDevice"].isString() ||
-        !v["device"].isString() || !v["failedAttempts"].int64Value())
-      return bad("bad phone entry");
-    p.pin = v["pin"].stringView();
-    p.pinDevice = v["pinDevice"].stringView();
-    p.device = v["device"].stringView();
-    p.failedAttempts = static_cast<int>(*v["failedAttempts"].int64Value());
-    readPhones.emplace(m.key(), std::move(p));
-  }
-  std::map<std::string, Purchase, std::less<>> readPurchases;
-  std::deque<std::string> readOrder;
-  for (const Json& v : *purchases) {
-    Purchase p;
-    std::optional<std::int64_t> id = v["appTransactionId"].int64Value();
-    std::optional<std::int64_t> minutes = v["minutes"].int64Value();
-    std::optional<std::int64_t> polls = v["polls"].int64Value();
-    std::optional<std::int64_t> ticket = v["idTicket"].int64Value();
-    std::optional<double> costo = v["costo"].doubleValue();
-    std::string_view state = v["state"].stringView();
-    if (!v["phone"].isString() || !id || *id < INT32_MIN || *id > INT32_MAX || !minutes || !polls ||
-        !ticket || !costo || !v["hour"].isString() || !v["fin"].isString() ||
-        !v["plate"].isString() || !v["deviceId"].isString())
-      return bad("bad purchase");
-    p.phone = v["phone"].stringView();
-    p.id = static_cast<std::int32_t>(*id);
-    p.device = v["deviceId"].stringView();
-    p.plate = v["plate"].stringView();
-    p.minutes = static_cast<int>(*minutes);
-    p.hour = v["hour"].stringView();
-    p.fin = v["fin"].stringView();
-    p.costo = *costo;
-    p.polls = static_cast<int>(*polls);
-    p.idTicket = *ticket;
-    if (state == "pending")
-      p.state = PurchaseState::Pending;
-    else if (state == "confirmed")
-      p.state = PurchaseState::Confirmed;
-    else if (state == "refused")
-      p.state = PurchaseState::Refused;
-    else
-      return bad("bad purchase state");
-    std::string key = purchaseKey(p.phone, p.id);
-    if (readPurchases.emplace(key, std::move(p)).second) readOrder.push_back(std::move(key));
-  }
-  nextTicket_ = *next;
-  for (const std::string& a : options_.accounts) readAccounts.insert(a);
-  accounts_ = std::move(readAccounts);
-  phones_ = std::move(readPhones);
-  purchases_ = std::move(readPurchases);
-  purchaseOrder_ = std::move(readOrder);
-  return true;
-}
+// State ----------------------------------------------------------------------------------
 
 bool ServiceCore::load(Error* error) {
   if (options_.stateFile.empty()) return true;
-  std::error_code ec;
-  if (!std::filesystem::exists(options_.stateFile, ec) && !ec) return true;
-  std::optional<Data> bytes = readFile(options_.stateFile, error, size_t(64) << 20);
-  if (!bytes) return false;
-  std::optional<Json> state =
-      JSONValue(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  if (!state || !state->isObject()) {
-    Error::assign(error, Error(ParkingServiceErrorDomain, 2,
-                               "state file " + options_.stateFile + " is not a JSON object"));
-    return false;
-  }
   std::lock_guard lock(mutex_);
-  return readState(*state, error);
+  ServiceState state;
+  std::unique_ptr<StateStore> store = StateStore::open(options_.stateFile, state, error);
+  if (!store) return false;
+  for (const std::string& a : options_.accounts) state.accounts.insert(a);
+  state_ = std::move(state);
+  store_ = std::move(store);
+  return true;
 }
 
 bool ServiceCore::save(Error* error) {
   std::lock_guard lock(mutex_);
-  return options_.stateFile.empty() || saveLocked(error);
-}
-
-bool ServiceCore::saveLocked(Error* error) {
-  std::optional<std::string> text = JSONRepresentation(stateJson());
-  if (!text) {
-    Error::assign(error, Error(ParkingServiceErrorDomain, 3, "state could not be written as JSON"));
-    return false;
-  }
-  return writeFileAtomically(options_.stateFile, *text, error);
+  bool ok = !store_ || store_->write(state_, changes_, error);
+  changes_ = {};
+  return ok;
 }
 
 }  // namespace est

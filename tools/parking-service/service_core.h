@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -13,6 +14,7 @@
 #include "json/value.h"
 #include "parking_service.h"
 #include "platform/error.h"
+#include "state_store.h"
 
 namespace est {
 
@@ -25,14 +27,16 @@ struct ServiceReply {
 class ServiceCore {
  public:
   explicit ServiceCore(const ParkingServiceOptions& options);
+  ~ServiceCore();
 
-  // Reads the state file when one is configured; a missing file is an empty state.
+  // Opens the state file when one is configured; a missing file is an empty state.
   bool load(Error* error);
-  // Writes the state file atomically (temporary file, fsync, rename); true without a file.
+  // Every change is already stored when its request is answered; kept for callers that stop.
   bool save(Error* error);
 
-  // Answers one GET for `target` (path and query).
-  ServiceReply handle(std::string_view target);
+  // Answers one GET for `target` (path and query) from `client` (an address; empty when the
+  // caller is not on the network).
+  ServiceReply handle(std::string_view target, std::string_view client = {});
 
   std::optional<std::string> pinFor(std::string_view phone) const;
 
@@ -40,35 +44,24 @@ class ServiceCore {
   double draw();
 
  private:
-  struct Phone {
-    std::string pin;        // last PIN sent; empty when none is kept
-    std::string pinDevice;  // the device that asked for it
-    int failedAttempts = 0;
-    std::string device;  // the device that verified the phone; empty until then
-  };
-  enum class PurchaseState { Pending, Confirmed, Refused };
-  struct Purchase {
-    std::string phone;
-    std::int32_t id = 0;
-    std::string device;
-    std::string plate;
-    int minutes = 0;
-    std::string hour;  // "HH:mm"
-    int polls = 0;
-    PurchaseState state = PurchaseState::Pending;
-    std::int64_t idTicket = 0;
-    std::string fin;
-    double costo = 0;
-  };
   using Params = std::map<std::string, std::string, std::less<>>;
   struct SentPin {
     std::string phone;
     std::string pin;
   };
+  // Wrong PINs from one client address, across phones; kept in memory only.
+  struct Guesser {
+    int failures = 0;
+    int lockouts = 0;
+    std::int64_t lockedUntilMs = 0;
+    std::int64_t lastFailureMs = 0;
+  };
 
-  ServiceReply route(std::string_view path, const Params& params, std::optional<SentPin>& sent);
-  ServiceReply validateNumber(const Params& params, std::optional<SentPin>& sent);
-  ServiceReply validatePin(const Params& params);
+  ServiceReply route(std::string_view path, const Params& params, std::string_view client,
+                     std::optional<SentPin>& sent);
+  ServiceReply validateNumber(const Params& params, std::string_view client,
+                              std::optional<SentPin>& sent);
+  ServiceReply validatePin(const Params& params, std::string_view client);
   ServiceReply consultarRegistro(const Params& params);
   ServiceReply getPriceOf30(const Params& params);
   ServiceReply solicitarEstacionamiento(const Params& params);
@@ -77,22 +70,23 @@ class ServiceCore {
 
   Json status(int code) const;
   ServiceReply failure(std::string_view errors, int httpStatus = 200) const;
-  ServiceReply purchaseReply(const Purchase& purchase) const;
-  void remember(Purchase purchase);
+  ServiceReply purchaseReply(const PurchaseRecord& purchase) const;
+  void remember(PurchaseRecord purchase);
 
-  bool saveLocked(Error* error);
-  Json stateJson() const;
-  bool readState(const Json& state, Error* error);
+  // A refusal while `client` or `phone` must wait, or nothing.
+  std::optional<ServiceReply> lockedOut(const PhoneRecord* phone, std::string_view client,
+                                        std::int64_t nowMs);
+  // Counts a wrong PIN; gives the refusal when it starts a wait.
+  std::optional<ServiceReply> countWrongPin(PhoneRecord& phone, std::string_view client,
+                                            std::int64_t nowMs);
 
   ParkingServiceOptions options_;
   mutable std::mutex mutex_;
   std::mt19937_64 random_;
-  std::map<std::string, Phone, std::less<>> phones_;
-  std::set<std::string, std::less<>> accounts_;
-  std::map<std::string, Purchase, std::less<>> purchases_;  // by "phone/id"
-  std::deque<std::string> purchaseOrder_;                   // oldest first, for the cap
-  std::int64_t nextTicket_ = 1001;
-  bool dirty_ = false;
+  ServiceState state_;
+  StateChanges changes_;
+  std::unique_ptr<StateStore> store_;
+  std::map<std::string, Guesser, std::less<>> guessers_;
 };
 
 }  // namespace est
