@@ -139,5 +139,51 @@ TEST_F(HttpRequestTest, KeptHeadersNeverCarryCookiesToAnotherHost) {
   EXPECT_EQ(reqs[0].header("Host"), "localhost:" + std::to_string(target.port()));
 }
 
+TEST_F(HttpRequestTest, RedirectsToHostsThatAreNotHostNamesFailBeforeAnythingIsSent) {
+  std::vector<std::string> locations;
+  TestServer hostile([&](ServerConnection& c) {
+    while (auto req = c.readRequest()) {
+      if (req->target.starts_with("/start/"))
+        c.sendResponse(302, "",
+                       "Location: " + locations.at(std::stoul(req->target.substr(7))) + "\r\n",
+                       "Found");
+      else
+        c.sendResponse(200, "reached");
+    }
+  });
+  std::string port = std::to_string(hostile.port());
+  // Each decodes to a "host" that would carry a header, a second request or a cut-short name.
+  locations = {
+      "http://localhost%00%0d%0aX-Injected%3a%20x:" + port + "/",
+      "http://localhost%0d%0aX-Injected:%20x:" + port + "/",
+      "http://localhost%0d%0a%0d%0aGET%20/smuggled%20HTTP/1.1%0d%0aHost:%20localhost:" + port + "/",
+      "http://localhost%20x:" + port + "/",
+      "http://localhost%2f.x:" + port + "/",
+      "http://localhost%5c.x:" + port + "/",
+      "http://x%40localhost:" + port + "/",
+      "http://localhost%25:" + port + "/",
+      "http://attacker.test%00.localhost:" + port + "/",
+      "http://%6Cocal%68ost:" + port + "/after",
+  };
+  for (size_t i = 0; i + 1 < locations.size(); ++i) {
+    run(Request::requestWithURL(hostile.url("/start/" + std::to_string(i))));
+    ASSERT_EQ(last.failed, 1) << locations[i];
+    EXPECT_EQ(last.lastError->code, 5) << locations[i];
+    ASSERT_EQ(hostile.requestCount(), i + 1) << locations[i];
+  }
+  for (const ReceivedRequest& req : hostile.requests()) {
+    EXPECT_TRUE(req.target.starts_with("/start/")) << req.target;
+    EXPECT_EQ(req.head.find("Injected"), std::string::npos) << req.head;
+    EXPECT_EQ(req.head.find("smuggled"), std::string::npos) << req.head;
+  }
+
+  // An escaped name that is a host name is followed, under its plain form only.
+  auto r = Request::requestWithURL(hostile.url("/start/" + std::to_string(locations.size() - 1)));
+  run(r);
+  ASSERT_EQ(last.finished, 1);
+  EXPECT_EQ(r->url()->absoluteString(), "http://localhost:" + port + "/after");
+  EXPECT_EQ(hostile.requests().back().header("Host"), "localhost:" + port);
+}
+
 }  // namespace
 }  // namespace est::testing

@@ -47,6 +47,33 @@ TEST(UrlTest, ParsesStrictlyAndResolvesLocations) {
   EXPECT_FALSE(Url::resolve(base, "http://bad host/"));
 }
 
+TEST(UrlTest, HostsMustBeHostNamesOnceDecodedAndNonAsciiNamesBecomeALabels) {
+  for (const char* bad :
+       {"http://a%00b/", "http://a%0d%0ab/", "http://a%20b/", "http://a%09b/", "http://a%25b/",
+        "http://a%2fb/", "http://a%5cb/", "http://a%40b/", "http://a%3ab/", "http://a%7fb/",
+        "http://a..b/", "http://.a/", "http://%5B::1%5D/", "http://[v1.x]/", "http://a%c3%28/"}) {
+    EXPECT_FALSE(Url::parse(bad)) << bad;
+  }
+  EXPECT_FALSE(Url::parse("http://" + std::string(64, 'a') + ".com/"));
+  EXPECT_TRUE(Url::parse("http://" + std::string(63, 'a') + ".com./"));
+  EXPECT_TRUE(Url::parse("http://under_score.example/"));
+
+  auto idn = Url::parse("http://B%C3%BCcher.example:8080/p?q");
+  ASSERT_TRUE(idn);
+  EXPECT_EQ(idn->host(), "xn--bcher-kva.example");
+  EXPECT_EQ(idn->hostHeader(), "xn--bcher-kva.example:8080");
+  EXPECT_EQ(idn->absoluteString(), "http://xn--bcher-kva.example:8080/p?q");
+  // Non-transitional: the sharp s is kept, not folded to "ss".
+  EXPECT_EQ(Url::parse("https://fa%C3%9F.de/")->host(), "xn--fa-hia.de");
+  auto escaped = Url::parse("http://%31%32%37.0.0.1:81/");
+  ASSERT_TRUE(escaped);
+  EXPECT_TRUE(escaped->hostIsIPAddress());
+  EXPECT_EQ(escaped->absoluteString(), "http://127.0.0.1:81/");
+  auto base = *Url::parse("http://a/b");
+  EXPECT_FALSE(Url::resolve(base, "//evil%0d%0aX:%201/"));
+  EXPECT_EQ(Url::resolve(base, "//%C3%A9.example/x")->absoluteString(), "http://xn--9ca.example/x");
+}
+
 TEST(CharsetTest, NamesMapToEncodingsAndBytesDecodeOrRefuse) {
   EXPECT_EQ(encodingForIANACharsetName("UTF-8"), UTF8StringEncoding);
   EXPECT_EQ(encodingForIANACharsetName("latin1"), ISOLatin1StringEncoding);

@@ -1,5 +1,7 @@
 #include "http/support/url.h"
 
+#include <idn2.h>
+
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
 #include <boost/url/url_view.hpp>
@@ -14,11 +16,78 @@ urls::url_view view(const std::string& text) {
   // Only texts that parsed as URIs are stored, so this cannot fail.
   return urls::parse_uri(text).value();
 }
+
+// A non-ASCII name in its A-label form (IDNA 2008, UTS #46 non-transitional), as curl sends it.
+std::optional<std::string> asciiHostName(const std::string& name) {
+  char* out = nullptr;
+  int rc = idn2_to_ascii_8z(name.c_str(), &out,
+                            IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL | IDN2_USE_STD3_ASCII_RULES);
+  if (rc != IDN2_OK || !out) return std::nullopt;
+  std::string ascii(out);
+  idn2_free(out);
+  return toLower(ascii);
+}
+
+// The host a URL names once decoded, in the one form used for lookups, "Host" fields, proxy
+// lines and cookies; nothing when it is not a host name.
+std::optional<std::string> canonicalHostName(const std::string& decoded) {
+  bool ascii = true;
+  for (char c : decoded) {
+    auto byte = static_cast<unsigned char>(c);
+    // Checked before the name becomes a C string: a NUL would cut it short.
+    if (byte <= 0x20 || byte == 0x7F) return std::nullopt;
+    ascii = ascii && byte < 0x80;
+  }
+  std::optional<std::string> name =
+      ascii ? std::optional(toLower(decoded)) : asciiHostName(decoded);
+  if (!name || !isValidHostName(*name)) return std::nullopt;
+  return name;
+}
 }  // namespace
+
+bool isValidHostName(std::string_view name) {
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);  // fully qualified
+  if (name.empty() || name.size() > 253) return false;
+  std::size_t label = 0;
+  for (char c : name) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '_';
+    if (!allowed || ++label > 63) return false;
+  }
+  return label != 0;
+}
 
 std::optional<Url> Url::parse(std::string_view text) {
   auto r = urls::parse_uri(urls::string_view(text.data(), text.size()));
   if (!r) return std::nullopt;
+  if (r->has_authority()) {
+    switch (r->host_type()) {
+      case urls::host_type::ipv4:
+      case urls::host_type::ipv6:
+        break;
+      case urls::host_type::name: {
+        std::string decoded = r->host_address();
+        if (decoded.empty()) break;
+        std::optional<std::string> name = canonicalHostName(decoded);
+        if (!name) return std::nullopt;
+        // An escaped or non-ASCII name is written in its canonical form, so the URL's own text
+        // (proxy request lines, redirects, cache keys) says the same as its host.
+        if (r->encoded_host().find('%') != urls::string_view::npos) {
+          urls::url rewritten(*r);
+          rewritten.set_encoded_host(*name);
+          return parse(std::string(rewritten.buffer()));
+        }
+        break;
+      }
+      default:
+        return std::nullopt;
+    }
+  }
   Url u{std::string(text)};
   u.cacheParts();
   return u;

@@ -7,7 +7,8 @@
 namespace est {
 
 // An absolute URL, parsed strictly (RFC 3986): text that is not a URI, such as one holding a
-// blank, never becomes a Url.
+// blank, never becomes a Url, nor one whose host, once decoded, is not a host name or an IP
+// address. Non-ASCII host names are held in their A-label (IDNA) form.
 class Url {
  public:
   static std::optional<Url> parse(std::string_view text);
@@ -51,6 +52,10 @@ class Url {
   bool hasUserInfo_ = false;
   bool hasQuery_ = false;
 };
+
+// Letters, digits, "-" and "_" in dot-separated labels of 1 to 63 (253 in all), an optional
+// final dot: what may stand for a host in a lookup and in a message.
+bool isValidHostName(std::string_view name);
 
 // Percent-decodes `s`; malformed escapes stay as written.
 std::string percentDecode(std::string_view s);
