@@ -7,6 +7,7 @@
 #include "http/http_request.h"
 #include "http/support/nginx_server.h"
 #include "http/support/request_fixture.h"
+#include "http/support/test_server.h"
 
 namespace est::testing {
 namespace {
@@ -131,7 +132,9 @@ class TlsTest : public HttpRequestTest {
     if (!certs->ok) return;
     auto block = [](int port, const fs::path& cert, const fs::path& key) {
       return "server { listen 127.0.0.1:{PORT" + std::to_string(port) + "} ssl; root {ROOT}; " +
-             "ssl_certificate " + cert.string() + "; ssl_certificate_key " + key.string() + "; }\n";
+             "ssl_certificate " + cert.string() + "; ssl_certificate_key " + key.string() + "; " +
+             "location = /login { add_header Set-Cookie \"sid=good; Secure; Path=/\"; " +
+             "return 200 in; } location = /whoami { return 200 \"[$http_cookie]\"; } }\n";
     };
     nginx = new NginxServer(block(0, certs->serverCert, certs->serverKey) +
                                 block(1, certs->selfSignedCert, certs->selfSignedKey) +
@@ -153,8 +156,9 @@ class TlsTest : public HttpRequestTest {
     HttpRequestTest::SetUp();
   }
   RecordingDelegate fetch(int server, const std::function<void(Request&)>& configure = {},
-                          const std::string& host = "localhost") {
-    auto r = Request::requestWithURL(nginx->url("/hello.txt", server, "https", host));
+                          const std::string& host = "localhost",
+                          const std::string& path = "/hello.txt") {
+    auto r = Request::requestWithURL(nginx->url(path, server, "https", host));
     if (configure) configure(*r);
     run(r);
     if (last.finished) body = toString(r->rawResponseData());
@@ -190,6 +194,23 @@ TEST_F(TlsTest, OnlyTrustedCertificatesForTheHostPassUnlessCheckingIsOffAndNever
   ASSERT_EQ(fetch(1, unchecked).finished, 1);
   // Same host and port, verification on: must not ride the unverified connection.
   expectSslFailure(fetch(1));
+}
+
+TEST_F(TlsTest, PlainHttpOnTheSameNameCannotSetOrOverwriteTheSitesCookies) {
+  CookieJar::shared().removeAllCookies();
+  auto trusting = [](Request& q) { q.setCertificateAuthorityFile(certs->caCert); };
+  ASSERT_EQ(fetch(0, trusting, "localhost", "/login").finished, 1);
+  TestServer plain([](ServerConnection& c) {
+    while (c.readRequest())
+      c.sendResponse(200, "",
+                     "Set-Cookie: sid=evil; Path=/\r\nSet-Cookie: planted=1; Secure\r\n"
+                     "Set-Cookie: __Secure-p=1; Secure\r\nSet-Cookie: __Host-q=1; Secure; "
+                     "Path=/\r\n");
+  });
+  run(Request::requestWithURL("http://localhost:" + std::to_string(plain.port()) + "/"));
+  ASSERT_EQ(last.finished, 1);
+  ASSERT_EQ(fetch(0, trusting, "localhost", "/whoami").finished, 1);
+  EXPECT_EQ(body, "[sid=good]");
 }
 
 TEST_F(TlsTest, FetchToolTrustsACertificateAuthorityFileOrNothing) {

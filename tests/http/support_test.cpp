@@ -175,6 +175,44 @@ TEST_F(CookieJarTest, StoreStaysBoundedAndMalformedValuesAreIgnored) {
   EXPECT_FALSE(parseCookieDate("garbage"));
 }
 
+TEST_F(CookieJarTest, PlainHttpNeitherSetsNorShadowsSecureCookies) {
+  EXPECT_TRUE(store("sid=evil; Secure", "http://h.example/").empty());
+  ASSERT_EQ(store("sid=good; Secure; Path=/", "https://h.example/").size(), 1u);
+  // Same name, a domain above or below and a path within: all refused over plain HTTP.
+  store("sid=evil", "http://h.example/");
+  store("sid=evil; Path=/deeper", "http://h.example/");
+  store("sid=evil; Domain=h.example", "http://www.h.example/");
+  EXPECT_EQ(sent("https://h.example/deeper"), "sid=good");
+  EXPECT_EQ(sent("https://www.h.example/"), "");
+  // Other names, and https replies, still do as they please.
+  store("other=1", "http://h.example/");
+  store("sid=new", "https://h.example/");
+  EXPECT_EQ(sent("https://h.example/"), "other=1; sid=new");
+  EXPECT_EQ(sent("http://h.example/"), "other=1; sid=new");
+}
+
+TEST_F(CookieJarTest, NamePrefixesAndAttributeSizes) {
+  EXPECT_TRUE(store("__Secure-a=1", "https://h.example/").empty());
+  EXPECT_TRUE(store("__Secure-a=1; Secure", "http://h.example/").empty());
+  EXPECT_EQ(store("__secure-a=1; Secure", "https://h.example/").size(), 1u);
+  EXPECT_TRUE(store("__Host-b=1; Secure", "https://h.example/").empty());  // no Path
+  EXPECT_TRUE(store("__Host-b=1; Secure; Path=/a", "https://h.example/").empty());
+  EXPECT_TRUE(store("__Host-b=1; Secure; Path=/; Domain=h.example", "https://h.example/").empty());
+  EXPECT_TRUE(store("__Host-b=1; Path=/", "https://h.example/").empty());
+  EXPECT_EQ(store("__HOST-b=1; Secure; Path=/", "https://h.example/").size(), 1u);
+
+  EXPECT_EQ(store("n=" + std::string(4095, 'v'), "http://h.example/").size(), 1u);
+  EXPECT_TRUE(store("n=" + std::string(4096, 'v'), "http://h.example/").empty());
+  // An attribute past 1024 bytes is dropped, the cookie kept.
+  auto kept =
+      store("p=1; Path=/" + std::string(1024, 'a') + "; Max-Age=60", "http://h.example/x/y");
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].path, "/x");
+  EXPECT_TRUE(kept[0].expires);
+  EXPECT_EQ(store("q=1; Path=/" + std::string(1023, 'a'), "http://h.example/")[0].path.size(),
+            1024u);
+}
+
 // A plain operation that blocks until released, recording how many ran at once.
 struct Gate {
   std::mutex m;

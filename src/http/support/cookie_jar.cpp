@@ -61,6 +61,16 @@ bool isIPAddressText(const std::string& host) {
          std::all_of(host.begin(), host.end(), [](char c) { return std::isdigit(c) || c == '.'; });
 }
 
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
+// `domain` is `other` or one of its subdomains.
+bool domainWithin(const std::string& domain, const std::string& other) {
+  return domain == other || (domain.size() > other.size() && domain.ends_with(other) &&
+                             domain[domain.size() - other.size() - 1] == '.');
+}
+
 }  // namespace
 
 std::optional<TimePoint> parseCookieDate(std::string_view text) {
@@ -182,6 +192,7 @@ std::optional<Cookie> CookieJar::parseSetCookie(std::string_view value, const Ur
     std::string name = toLower(trimWhitespace(av.substr(0, aeq)));
     std::string_view val =
         aeq == std::string_view::npos ? std::string_view{} : trimWhitespace(av.substr(aeq + 1));
+    if (val.size() > kMaxAttributeBytes) continue;
     if (name == "expires") {
       if (auto t = parseCookieDate(val)) expiresAttr = t;
     } else if (name == "max-age") {
@@ -230,6 +241,13 @@ std::optional<Cookie> CookieJar::parseSetCookie(std::string_view value, const Ur
     c.hostOnly = false;
   }
   c.path = havePath ? pathAttr : defaultCookiePath(url.path());
+  c.fromSecureOrigin = url.scheme() == "https";
+  // A plain-HTTP reply may come from anyone on the path: it cannot vouch for a Secure cookie.
+  if (c.secure && !c.fromSecureOrigin) return std::nullopt;
+  if (startsWithIgnoringCase(c.name, "__Secure-") && !c.secure) return std::nullopt;
+  if (startsWithIgnoringCase(c.name, "__Host-") &&
+      (!c.secure || !domainAttr.empty() || !havePath || c.path != "/"))
+    return std::nullopt;
   return c;
 }
 
@@ -253,6 +271,14 @@ void CookieJar::removeExpiredLocked(TimePoint now) const {
 void CookieJar::setCookie(const Cookie& cookie) {
   std::lock_guard lock(mutex_);
   TimePoint now = Clock::current().now();
+  if (!cookie.secure && !cookie.fromSecureOrigin) {
+    bool shadowsSecure = std::any_of(cookies_.begin(), cookies_.end(), [&](const Cookie& c) {
+      return c.secure && c.name == cookie.name &&
+             (domainWithin(c.domain, cookie.domain) || domainWithin(cookie.domain, c.domain)) &&
+             cookiePathMatches(c.path, cookie.path);
+    });
+    if (shadowsSecure) return;
+  }
   auto it = std::find_if(cookies_.begin(), cookies_.end(),
                          [&](const Cookie& c) { return c.sameIdentity(cookie); });
   TimePoint creation = cookie.creation;

@@ -21,6 +21,8 @@ struct Cookie {
   bool httpOnly = false;
   bool hostOnly = true;  // sent to `domain` alone, not to its subdomains
   TimePoint creation{};
+  // False when a plain-HTTP reply set it: such a cookie never replaces a Secure one.
+  bool fromSecureOrigin = true;
 
   bool isSessionOnly() const { return !expires.has_value(); }
   // Same cookie slot: one replaces the other.
@@ -30,7 +32,9 @@ struct Cookie {
   bool operator==(const Cookie&) const = default;
 };
 
-// The process-wide cookie store of the HTTP client (RFC 6265). Cookies that name a public
+// The process-wide cookie store of the HTTP client (RFC 6265, with the mends of RFC 6265bis:
+// "Secure" only from https replies, no plain-HTTP cookie shadowing a Secure one, the
+// "__Secure-" and "__Host-" name prefixes, bounded attributes). Cookies that name a public
 // suffix (per the public suffix list) as their domain are refused.
 class CookieJar {
  public:
@@ -52,7 +56,8 @@ class CookieJar {
   void removeAllCookies();
 
   // Limits that keep a hostile server from growing the store without end.
-  static constexpr size_t kMaxCookieBytes = 4096;
+  static constexpr size_t kMaxCookieBytes = 4096;     // name and value together
+  static constexpr size_t kMaxAttributeBytes = 1024;  // a longer attribute is ignored
   static constexpr size_t kMaxCookiesPerDomain = 50;
   static constexpr size_t kMaxCookies = 3000;
 
