@@ -1,8 +1,10 @@
 #include "http/proxy_connect.h"
 
+#include <algorithm>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <cstdlib>
+#include <string_view>
 
 #include "http/header_map.h"
 #include "platform/format.h"
@@ -19,6 +21,35 @@ std::string ProxyTarget::key() const {
 }
 
 namespace {
+
+// A refused CONNECT is read like a reply, but it is the proxy's: only the fields that speak of
+// the proxy and frame the body are kept, so nothing in it (cookies, cache or redirect fields)
+// can pass for the origin's.
+std::string proxyFieldsOnly(const std::string& reply, size_t headLength) {
+  static constexpr std::string_view kept[] = {"Proxy-Authenticate", "Content-Length",
+                                              "Transfer-Encoding",  "Content-Type",
+                                              "Connection",         "Proxy-Connection"};
+  std::string_view head(reply.data(), std::min(headLength, reply.size()));
+  size_t lineEnd = head.find("\r\n");
+  std::string out(head.substr(0, lineEnd));
+  out += "\r\n";
+  for (size_t at = lineEnd + 2; at < head.size();) {
+    size_t end = head.find("\r\n", at);
+    if (end == std::string_view::npos || end == at) break;
+    std::string_view line = head.substr(at, end - at);
+    std::string_view name = line.substr(0, line.find(':'));
+    for (std::string_view k : kept) {
+      if (equalsIgnoringCase(name, k)) {
+        out.append(line);
+        out += "\r\n";
+      }
+    }
+    at = end + 2;
+  }
+  out += "\r\n";
+  if (headLength < reply.size()) out.append(reply, headLength);
+  return out;
+}
 
 class ProxyCategory : public boost::system::error_category {
  public:
@@ -149,7 +180,7 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
     bool complete = chunked ? in.find("\r\n0\r\n\r\n", headLength - 2) != std::string::npos
                             : length >= 0 && in.size() >= headLength + static_cast<size_t>(length);
     if (complete || in.size() > kMaxReply) {
-      refusal->raw = in;
+      refusal->raw = proxyFieldsOnly(in, headLength);
       return fail(ProxyErrc::TunnelRefused, std::move(refusal));
     }
     buf.resize(4096);
@@ -158,7 +189,7 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
                                                   const ErrorCode& ec, size_t n) mutable {
       self->in.append(reinterpret_cast<char*>(self->buf.data()), n);
       if (ec) {
-        refusal->raw = self->in;
+        refusal->raw = proxyFieldsOnly(self->in, headLength);
         return self->fail(ProxyErrc::TunnelRefused, std::move(refusal));
       }
       self->readBody(std::move(refusal), headLength, length, chunked);

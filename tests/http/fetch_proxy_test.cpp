@@ -56,5 +56,19 @@ TEST_F(FetchProxyTest, ProxyAndPacOptionsRouteThroughHttpAndSocksProxies) {
   EXPECT_EQ(pacServer.requestCount(), 1u);
 }
 
+TEST_F(FetchProxyTest, AProxysRefusalOfATunnelIsShownAsTheProxys) {
+  TestServer refusing([](ServerConnection& c) {
+    if (c.readRequest())
+      c.sendResponse(407, "", "Proxy-Authenticate: Basic realm=\"p\"\r\nSet-Cookie: s=1\r\n",
+                     "Proxy Authentication Required");
+  });
+  EXPECT_EQ(
+      fetch("-i --proxy 127.0.0.1:" + std::to_string(refusing.port()) + " https://site.example/"),
+      3)
+      << err;
+  EXPECT_TRUE(out.starts_with("(proxy) HTTP/1.1 407 Proxy Authentication Required\r\n")) << out;
+  EXPECT_EQ(out.find("Set-Cookie"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace est::testing

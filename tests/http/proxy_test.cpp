@@ -189,7 +189,9 @@ TEST_F(ProxyTest, RefusedTunnelsBecomeA407ReplyOrAConnectionFailure) {
     auto req = c.readRequest();
     if (!req || req->method != "CONNECT") return;
     if (req->target == "needs.auth:443")
-      c.sendResponse(407, "who are you", "Proxy-Authenticate: Basic realm=\"p\"\r\n",
+      c.sendResponse(407, "who are you",
+                     "Proxy-Authenticate: Basic realm=\"p\"\r\nSet-Cookie: planted=1; Secure\r\n"
+                     "Cache-Control: max-age=600\r\nLocation: https://elsewhere/\r\n",
                      "Proxy Authentication Required");
     else
       c.sendResponse(403, "no", "", "Forbidden");
@@ -201,6 +203,13 @@ TEST_F(ProxyTest, RefusedTunnelsBecomeA407ReplyOrAConnectionFailure) {
   EXPECT_EQ(r->authenticationNeeded(), 2);
   EXPECT_EQ(r->responseStatusCode(), 407);
   EXPECT_EQ(r->responseHeaders().value("Proxy-Authenticate"), "Basic realm=\"p\"");
+  // The proxy speaks for itself only: nothing of its reply passes for the site's.
+  EXPECT_FALSE(r->responseHeaders().contains("Set-Cookie"));
+  EXPECT_FALSE(r->responseHeaders().contains("Cache-Control"));
+  EXPECT_FALSE(r->responseHeaders().contains("Location"));
+  EXPECT_TRUE(r->responseCookies().empty());
+  EXPECT_TRUE(CookieJar::shared().cookies().empty());
+  EXPECT_EQ(toString(r->rawResponseData()), "who are you");
   EXPECT_EQ(auth->proxyCalls, 1);
   EXPECT_EQ(auth->serverCalls, 0);
 

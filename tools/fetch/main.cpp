@@ -418,6 +418,8 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job,
   bool verbose = o.verbose;
   r->setHeadersReceivedBlock([showHeaders, verbose](HTTPRequest& q, const est::HeaderMap& h) {
     std::string status = q.responseStatusMessage();
+    // Only a proxy answers 407: its headers are not the site's.
+    if (q.responseStatusCode() == 407) status = "(proxy) " + status;
     if (verbose) printHeaders(stderr, status, h, "< ");
     if (showHeaders) printHeaders(stdout, status, h, "");
   });
