@@ -109,6 +109,10 @@ struct StandardAuthenticator::Steps {
             "Failed to apply proxy credentials to request"};
   }
 
+  // A side that asked for Digest, or has answered a Digest challenge, never sends a password
+  // in the clear: a Basic challenge after that is a downgrade.
+  static bool asksForDigest(const Side& s) { return equalsIgnoringCase(s.scheme, "Digest"); }
+
   static HTTPRequestPtr self(HTTPRequest& r) {
     return std::static_pointer_cast<HTTPRequest>(r.shared_from_this());
   }
@@ -162,6 +166,9 @@ struct StandardAuthenticator::Steps {
     if (proxy && r.proxyHost_.empty()) return;
     std::optional<SessionCredentials> entry;
     if (r.useSessionPersistence_) entry = findSession(r, proxy);
+    if (entry && asksForDigest(s) &&
+        !(entry->authentication && equalsIgnoringCase(entry->authentication->scheme(), "Digest")))
+      entry.reset();
     if (complete(s.username, s.password) && s.domain.empty() &&
         equalsIgnoringCase(s.scheme, "Basic") && (proxy || atOwnOrigin(r))) {
       if (auto v = BasicAuthentication::basicAuthorizationValue(s.username, s.password)) {
@@ -315,7 +322,8 @@ void StandardAuthenticator::applyAuthorizationHeader(HTTPRequest& r) {
 void StandardAuthenticator::responseHeadersReceived(HTTPRequest& r) {
   r.automaticRetries_ = 0;
   if (r.requestAuthentication_ || !complete(r.username_, r.password_) ||
-      !r.useSessionPersistence_ || !Steps::atOwnOrigin(r))
+      !r.useSessionPersistence_ || !Steps::atOwnOrigin(r) ||
+      Steps::asksForDigest(Steps::side(r, false)))
     return;
   SessionCredentials e;
   e.credentials = {r.username_, r.password_, r.domain_};
@@ -333,6 +341,11 @@ bool StandardAuthenticator::attemptToApplyCredentialsAndResume(HTTPRequest& r, b
   if (!fresh) {
     r.authTearDown();
     r.authFail(error);
+    return true;
+  }
+  if (Steps::asksForDigest(s) && !equalsIgnoringCase(fresh->scheme(), "Digest")) {
+    r.authTearDown();
+    r.authFail(AuthenticationError());
     return true;
   }
   // A second challenge for the realm the credentials were just sent for means they were

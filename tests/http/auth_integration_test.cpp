@@ -104,6 +104,21 @@ TEST_F(FetchAuthTest, DigestOptionWaitsForTheChallengeAndAnswersIt) {
 
   rc = fetch("-u alice:wrong --digest " + server.url("/d"));
   EXPECT_EQ(rc, 3) << err << out;
+
+  // A server that asks for Basic never gets the password in the clear, on any URL of the run.
+  TestServer basic([](ServerConnection& c) {
+    while (auto req = c.readRequest()) {
+      if (req->hasHeader("Authorization"))
+        c.sendResponse(200, "got it");
+      else
+        c.sendResponse(401, "", "WWW-Authenticate: Basic realm=\"b\"\r\n", "Unauthorized");
+    }
+  });
+  rc = fetch("-u alice:s3cret --digest " + basic.url("/1") + " " + basic.url("/2"));
+  EXPECT_EQ(rc, 3) << err << out;
+  ASSERT_EQ(basic.requestCount(), 2u);
+  for (const ReceivedRequest& req : basic.requests())
+    EXPECT_FALSE(req.hasHeader("Authorization")) << req.head;
 }
 
 }  // namespace

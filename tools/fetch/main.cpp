@@ -388,7 +388,7 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job,
   if (o.user) {
     r->setUsername(o.user->first);
     r->setPassword(o.user->second);
-    if (!o.digest) r->setAuthenticationScheme("Basic");
+    r->setAuthenticationScheme(o.digest ? "Digest" : "Basic");
   }
 
   Job* j = &job;
