@@ -31,6 +31,8 @@ std::shared_ptr<ssl::context> contextFor(const TlsSettings& settings, ErrorCode&
   auto ctx = std::make_shared<ssl::context>(ssl::context::tls_client);
   ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                    ssl::context::no_sslv3);
+  // Whatever the system's OpenSSL configuration allows, nothing older than TLS 1.2.
+  SSL_CTX_set_min_proto_version(ctx->native_handle(), TLS1_2_VERSION);
   if (settings.validatesSecureCertificate) {
     ctx->set_verify_mode(ssl::verify_peer, ec);
     if (!ec) {
@@ -116,18 +118,18 @@ void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, Ope
 void Connection::connect(const tcp::resolver::results_type& endpoints, const std::string& host,
                          bool hostIsIP, OpenHandler done) {
   auto self = shared_from_this();
-  asio::async_connect(
-      socket(), endpoints,
-      [self, host, hostIsIP, done = std::move(done)](const ErrorCode& ec,
-                                                     const tcp::endpoint&) mutable {
-        if (ec) {
-          done(ec, OpenStage::Connect);
-          return;
-        }
-        ErrorCode ignored;
-        self->socket().set_option(tcp::no_delay(true), ignored);
-        if (self->proxy_) {
-          asyncNegotiateProxy(self->socket(), *self->proxy_, host, self->originPort_,
+  asio::async_connect(socket(), endpoints,
+                      [self, host, hostIsIP, done = std::move(done)](const ErrorCode& ec,
+                                                                     const tcp::endpoint&) mutable {
+                        if (ec) {
+                          done(ec, OpenStage::Connect);
+                          return;
+                        }
+                        ErrorCode ignored;
+                        self->socket().set_option(tcp::no_delay(true), ignored);
+                        if (self->proxy_) {
+                          asyncNegotiateProxy(
+                              self->socket(), *self->proxy_, host, self->originPort_,
                               [self, host, hostIsIP, done = std::move(done)](
                                   ErrorCode pec, std::shared_ptr<ProxyRefusal> refusal) mutable {
                                 if (pec) {
@@ -137,10 +139,10 @@ void Connection::connect(const tcp::resolver::results_type& endpoints, const std
                                 }
                                 self->secure(host, hostIsIP, std::move(done));
                               });
-          return;
-        }
-        self->secure(host, hostIsIP, std::move(done));
-      });
+                          return;
+                        }
+                        self->secure(host, hostIsIP, std::move(done));
+                      });
 }
 
 void Connection::secure(const std::string& host, bool hostIsIP, OpenHandler done) {

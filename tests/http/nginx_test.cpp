@@ -213,6 +213,27 @@ TEST_F(TlsTest, PlainHttpOnTheSameNameCannotSetOrOverwriteTheSitesCookies) {
   EXPECT_EQ(body, "[sid=good]");
 }
 
+TEST_F(TlsTest, NothingOlderThanTls12EvenUnderAPermissiveSystemConfiguration) {
+  fs::path conf = certDir->path() / "permissive.cnf";
+  std::ofstream(conf) << "openssl_conf = c\n[c]\nssl_conf = s\n[s]\nsystem_default = d\n"
+                         "[d]\nMinProtocol = TLSv1\nCipherString = DEFAULT@SECLEVEL=0\n";
+  int port = freeLoopbackPort();
+  pid_t server = spawnQuietly({"env", "OPENSSL_CONF=" + conf.string(), "openssl", "s_server",
+                               "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0", "-www", "-accept",
+                               "127.0.0.1:" + std::to_string(port), "-cert",
+                               certs->serverCert.string(), "-key", certs->serverKey.string()});
+  ASSERT_TRUE(waitUntilListening(server, {port}));
+  ASSERT_GT(server, 0);
+  TempDir out;
+  std::string command = "OPENSSL_CONF=" + conf.string() + " " + EST_FETCH_PATH +
+                        " -s -k https://127.0.0.1:" + std::to_string(port) + "/ >" +
+                        (out.path() / "o").string() + " 2>&1";
+  int rc = WEXITSTATUS(std::system(command.c_str()));
+  ::kill(server, SIGTERM);
+  ::waitpid(server, nullptr, 0);
+  EXPECT_EQ(rc, 1) << slurp(out.path() / "o");
+}
+
 TEST_F(TlsTest, FetchToolTrustsACertificateAuthorityFileOrNothing) {
   std::string url = nginx->url("/hello.txt", 0, "https", "localhost");
   TempDir out;
