@@ -27,6 +27,30 @@ QPointer<AuthenticationDialog>& shown() {
   return dialog;
 }
 
+// The server or proxy that asks, and the realm it names. The realm is the asker's own text:
+// shown plainly, without control characters, and cut short.
+QString originOf(const HTTPRequest& request, bool proxy) {
+  std::string host;
+  int port = 0;
+  if (proxy && !request.proxyHost().empty()) {
+    host = request.proxyHost();
+    port = request.proxyPort();
+  } else if (request.url()) {
+    host = request.url()->host();
+    port = request.url()->effectivePort();
+  }
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  QString text = QString::fromStdString(host);
+  if (port > 0) text += QStringLiteral(":%1").arg(port);
+  auto auth = proxy ? request.proxyAuthentication() : request.requestAuthentication();
+  QString realm = QString::fromStdString(auth ? auth->realm() : std::string());
+  realm.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
+  constexpr int kLongestRealm = 120;
+  if (realm.size() > kLongestRealm) realm = realm.left(kLongestRealm) + QChar(0x2026);
+  if (!realm.isEmpty()) text += QStringLiteral("\n\"%1\"").arg(realm);
+  return text;
+}
+
 }  // namespace
 
 AuthenticationDialog::AuthenticationDialog(HTTPRequestPtr request, bool proxy, QWidget* parent)
@@ -41,6 +65,10 @@ AuthenticationDialog::AuthenticationDialog(HTTPRequestPtr request, bool proxy, Q
   title_ = new QLabel(title, this);
   title_->setWordWrap(true);
   layout->addWidget(title_);
+  origin_ = new QLabel(originOf(*request_, proxy), this);
+  origin_->setTextFormat(Qt::PlainText);
+  origin_->setWordWrap(true);
+  layout->addWidget(origin_);
 
   user_ = new QLineEdit(this);
   user_->setPlaceholderText(QStringLiteral("User"));

@@ -30,6 +30,8 @@ class AuthenticationDialog : public QDialog {
 
   QString titleText() const;
   QString footerText() const;
+  // Who asks: "host:port" and, on a second line, the realm in quotes (plain text).
+  QLabel* originLabel() const { return origin_; }
   QLineEdit* userField() const { return user_; }
   QLineEdit* passwordField() const { return password_; }
   QLineEdit* domainField() const { return domain_; }  // null when the row is not shown
@@ -50,6 +52,7 @@ class AuthenticationDialog : public QDialog {
   bool proxy_;
   bool answered_ = false;
   QLabel* title_ = nullptr;
+  QLabel* origin_ = nullptr;
   QLabel* footer_ = nullptr;
   QLineEdit* user_ = nullptr;
   QLineEdit* password_ = nullptr;

@@ -1,6 +1,7 @@
 // The login dialog: its texts, and what Login and Cancel do to a waiting request.
 #include "ui/authentication_dialog.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -45,6 +46,11 @@ class AuthenticationDialogTest : public test::UiTest {
       while (auto req = c.readRequest()) {
         if (req->header("Authorization") == "Basic dXNlcjpwYXNz")  // user:pass
           c.sendResponse(200, "secret");
+        else if (req->target == "/hostile")
+          c.sendResponse(
+              401, "",
+              "WWW-Authenticate: Basic realm=\"<b>Bank</b>\t" + std::string(200, 'x') + "\"\r\n",
+              "Unauthorized");
         else if (req->target == "/proxy")
           c.sendResponse(407, "", "Proxy-Authenticate: Basic realm=\"gate\"\r\n", "Proxy");
         else
@@ -110,6 +116,8 @@ TEST_F(AuthenticationDialogTest, LoginRetriesCancelFailsAndDialogsTakeTurns) {
   loop.runPending();
   auto* serverDialog = AuthenticationDialog::current();
   EXPECT_EQ(serverDialog->titleText(), "Login to this secure server.");
+  std::string port = std::to_string(server.port());
+  EXPECT_EQ(serverDialog->originLabel()->text().toStdString(), "127.0.0.1:" + port + "\n\"est\"");
   serverDialog->userField()->setText("user");
   serverDialog->passwordField()->setText("pass");
   serverDialog->loginButton()->click();
@@ -122,12 +130,33 @@ TEST_F(AuthenticationDialogTest, LoginRetriesCancelFailsAndDialogsTakeTurns) {
     return AuthenticationDialog::current() && AuthenticationDialog::current() != serverDialog;
   }));
   EXPECT_EQ(AuthenticationDialog::current()->titleText(), "Login to this secure proxy server.");
+  // No proxy in use: the server that answered 407 is the one that asks.
+  EXPECT_EQ(AuthenticationDialog::current()->originLabel()->text().toStdString(),
+            "127.0.0.1:" + port + "\n\"gate\"");
   AuthenticationDialog::current()->cancelButton()->click();
   ASSERT_TRUE(pumpUntil([&] { return d2.outcomes() > 0; }));
   ASSERT_EQ(d2.failed, 1);
   EXPECT_EQ(d2.lastError->code, 3);
   EXPECT_EQ(d2.lastError->description, "Authentication needed");
   EXPECT_EQ(AuthenticationDialog::current(), nullptr);
+}
+
+TEST_F(AuthenticationDialogTest, AHostileRealmIsShownPlainAndShort) {
+  TestServer server(basicOnly());
+  auto r = HTTPRequest::requestWithURL(server.url("/hostile"));
+  r->setShouldPresentAuthenticationDialog(true);
+  RecordingDelegate d;
+  r->setDelegate(&d);
+  r->startAsynchronous();
+  ASSERT_TRUE(pumpUntil([] { return AuthenticationDialog::current() != nullptr; }));
+  QLabel* origin = AuthenticationDialog::current()->originLabel();
+  EXPECT_EQ(origin->textFormat(), Qt::PlainText);
+  QString expected = QString::fromStdString("127.0.0.1:" + std::to_string(server.port()) +
+                                            "\n\"<b>Bank</b>" + std::string(109, 'x')) +
+                     QChar(0x2026) + "\"";
+  EXPECT_EQ(origin->text(), expected);
+  AuthenticationDialog::current()->cancelLogin();
+  ASSERT_TRUE(pumpUntil([&] { return d.outcomes() > 0; }));
 }
 
 }  // namespace
