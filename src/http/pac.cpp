@@ -478,6 +478,12 @@ std::optional<ProxyEntry> firstUsablePACEntry(std::string_view result) {
   return std::nullopt;
 }
 
+std::string urlForProxyScript(const Url& url) {
+  std::string origin = url.scheme() + "://" + url.hostHeader();
+  if (url.scheme() == "https" || url.scheme() == "wss") return origin + "/";
+  return origin + url.requestTarget();
+}
+
 std::optional<ProxyEntry> evaluatePACScriptForURL(const std::string& script, const Url& url,
                                                   double timeoutSeconds, Error* error) {
   if (trimWhitespace(script).empty()) return std::nullopt;
@@ -487,7 +493,7 @@ std::optional<ProxyEntry> evaluatePACScriptForURL(const std::string& script, con
   PACEnvironment env = currentPACEnvironment(url.host(), resolve);
   PACLimits limits;
   if (timeoutSeconds > 0) limits.timeoutSeconds = timeoutSeconds;
-  auto result = runPACScript(script, url.withoutFragment(), url.host(), env, limits, error);
+  auto result = runPACScript(script, urlForProxyScript(url), url.host(), env, limits, error);
   if (!result) return std::nullopt;
   auto entry = firstUsablePACEntry(*result);
   if (!entry) {

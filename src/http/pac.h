@@ -50,6 +50,10 @@ std::vector<ProxyEntry> parsePACResult(std::string_view result);
 // when none is usable.
 std::optional<ProxyEntry> firstUsablePACEntry(std::string_view result);
 
+// What a script is told of the URL: never the user or password; for https only the scheme,
+// host and port, since the rest is what TLS hides from everyone on the path.
+std::string urlForProxyScript(const Url& url);
+
 // The proxy a script picks for `url`: nothing for a direct connection and for any failure
 // (reported through `error`). Blocks for at most `timeoutSeconds` (10 when not above 0).
 std::optional<ProxyEntry> evaluatePACScriptForURL(const std::string& script, const Url& url,

@@ -159,6 +159,23 @@ TEST(PACEvaluation, DirectAndFailuresGiveNoProxy) {
   EXPECT_FALSE(evaluatePACScriptForURL("", u, 5));
 }
 
+TEST(PACEvaluation, ScriptsSeeNoCredentialsAndOfHttpsOnlyTheOrigin) {
+  // The script names the URL it was given by choosing a proxy only for the expected one.
+  auto seen = [](const std::string& url, const std::string& expected) {
+    std::string script = "function FindProxyForURL(url, host) { return url == '" + expected +
+                         "' ? 'PROXY told.example:1' : 'PROXY leaked.example:1'; }";
+    auto entry = evaluatePACScriptForURL(script, *Url::parse(url), 5);
+    return entry ? entry->host : std::string();
+  };
+  EXPECT_EQ(seen("https://ann:pw@bank.example:8443/account/42?token=s3cret#top",
+                 "https://bank.example:8443/"),
+            "told.example");
+  EXPECT_EQ(seen("https://bank.example/a?b", "https://bank.example/"), "told.example");
+  EXPECT_EQ(seen("http://ann:pw@shop.example/cart?id=1#x", "http://shop.example/cart?id=1"),
+            "told.example");
+  EXPECT_EQ(seen("http://shop.example:8080", "http://shop.example:8080/"), "told.example");
+}
+
 TEST(PACFile, ReadsDecodesAndGivesUpOnAStalledPipe) {
   testing::TempDir dir;
   auto path = dir.path() / "proxy.pac";
