@@ -5,6 +5,7 @@
 #include <condition_variable>
 
 #include "http/http_request.h"
+#include "http/support/nginx_server.h"
 #include "http/support/request_fixture.h"
 
 namespace est::testing {
@@ -31,6 +32,18 @@ class ConnectionTest : public HttpRequestTest {
     }
   }
 };
+
+TEST_F(ConnectionTest, LoopbackServersAnswerOnBothLoopbackAddresses) {
+  if (!loopbackIPv6Available()) GTEST_SKIP() << "no ::1 here";
+  TestServer server(TestServer::replyForever(httpResponse(200, "either")));
+  for (const char* host : {"127.0.0.1", "[::1]"}) {
+    auto r = Request::requestWithURL("http://" + std::string(host) + ":" +
+                                     std::to_string(server.port()) + "/");
+    run(r);
+    ASSERT_EQ(last.finished, 1) << host;
+    EXPECT_EQ(r->responseString(), "either");
+  }
+}
 
 TEST_F(ConnectionTest, SilentServerTimesOutAfterTenSecondsOrRetriesOnFreshConnections) {
   for (int retries : {0, 2}) {

@@ -57,6 +57,14 @@ class NginxTest : public HttpRequestTest {
 };
 NginxServer* NginxTest::nginx = nullptr;
 
+TEST_F(NginxTest, ListensOnBothLoopbackAddresses) {
+  if (!loopbackIPv6Available()) GTEST_SKIP() << "no ::1 here";
+  for (const char* host : {"127.0.0.1", "[::1]"}) {
+    run(Request::requestWithURL(nginx->url("/prices.json", 0, "http", host)));
+    EXPECT_EQ(last.finished, 1) << host;
+  }
+}
+
 TEST_F(NginxTest, GzippedJsonIsInflatedOnRead) {
   auto r = get("/prices.json");
   ASSERT_EQ(last.finished, 1);

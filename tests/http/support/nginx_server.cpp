@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "http/support/test_server.h"
@@ -109,6 +110,19 @@ int run(const std::vector<std::string>& args) {
 
 }  // namespace
 
+bool loopbackIPv6Available() {
+  static const bool available = [] {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+  }();
+  return available;
+}
+
 bool NginxServer::available() {
   return ::access(binary(), X_OK) == 0;
 }
@@ -126,7 +140,11 @@ NginxServer::NginxServer(const std::string& serverBlocks, int portCount,
   for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
     ports_.clear();
     for (int i = 0; i < portCount; ++i) ports_.push_back(freeLoopbackPort());
-    std::string blocks = serverBlocks;
+    // Every loopback listener also takes ::1, where "localhost" may lead first.
+    static const std::regex loopback(R"(listen 127\.0\.0\.1:(\{PORT[0-9]+\})([^;]*);)");
+    std::string blocks = loopbackIPv6Available()
+                             ? std::regex_replace(serverBlocks, loopback, "$& listen [::1]:$1$2;")
+                             : serverBlocks;
     for (int i = 0; i < portCount; ++i)
       replaceAll(blocks, "{PORT" + std::to_string(i) + "}", std::to_string(ports_[i]));
     replaceAll(blocks, "{ROOT}", (p / "root").string());

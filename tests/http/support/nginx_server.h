@@ -24,6 +24,8 @@ class TempDir {
 
 // A free TCP port on 127.0.0.1 (the kernel's choice, released for the caller to take).
 int freeLoopbackPort();
+// Whether this machine can listen on ::1 (servers then listen there too).
+bool loopbackIPv6Available();
 // Whether something listens on 127.0.0.1:port.
 bool acceptsOnLoopback(int port);
 // Starts a program (looked up in PATH) with its output thrown away; -1 when it cannot.

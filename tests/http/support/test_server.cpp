@@ -166,6 +166,20 @@ TestServer::TestServer(Script script) : script_(std::move(script)) {
   socklen_t len = sizeof addr;
   ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
   port_ = ntohs(addr.sin_port);
+  // Also on ::1, for clients (and proxies) that reach "localhost" there first.
+  listenFd6_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 addr6{};
+  addr6.sin6_family = AF_INET6;
+  addr6.sin6_addr = in6addr_loopback;
+  addr6.sin6_port = htons(static_cast<std::uint16_t>(port_));
+  ::setsockopt(listenFd6_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  ::setsockopt(listenFd6_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (listenFd6_ >= 0 &&
+      (::bind(listenFd6_, reinterpret_cast<sockaddr*>(&addr6), sizeof addr6) != 0 ||
+       ::listen(listenFd6_, 64) != 0)) {
+    ::close(listenFd6_);
+    listenFd6_ = -1;
+  }
   acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -176,6 +190,7 @@ TestServer::~TestServer() {
 void TestServer::stop() {
   if (stopping_.exchange(true)) return;
   ::shutdown(listenFd_, SHUT_RDWR);
+  if (listenFd6_ >= 0) ::shutdown(listenFd6_, SHUT_RDWR);
   {
     std::lock_guard lock(mutex_);
     for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
@@ -188,14 +203,16 @@ void TestServer::stop() {
   }
   for (auto& w : threads) w.thread.join();
   ::close(listenFd_);
+  if (listenFd6_ >= 0) ::close(listenFd6_);
 }
 
 void TestServer::acceptLoop() {
   while (!stopping_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    int r = ::poll(&p, 1, 50);
+    pollfd p[2] = {{listenFd_, POLLIN, 0}, {listenFd6_, POLLIN, 0}};
+    int r = ::poll(p, listenFd6_ >= 0 ? 2 : 1, 50);
     if (r <= 0) continue;
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    int ready = (p[0].revents & POLLIN) ? listenFd_ : listenFd6_;
+    int fd = ::accept4(ready, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -88,6 +88,7 @@ class TestServer {
 
   Script script_;
   int listenFd_ = -1;
+  int listenFd6_ = -1;  // the same port on ::1, when the machine has it
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
