@@ -1,12 +1,17 @@
 #include "http/data_compressor.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <type_traits>
+#include <utility>
 
 #include "platform/format.h"
 
@@ -35,6 +40,52 @@ long readPiece(std::ifstream& in, std::uint8_t* buf, size_t want) {
   if (in.bad()) return -1;
   return static_cast<long>(in.gcount());
 }
+
+// The output goes to a new file beside the destination, created exclusively (never through a
+// link) under a random name, and takes the destination's place only once it is whole: a
+// failure leaves an existing destination as it was.
+class ReplacingFile {
+ public:
+  explicit ReplacingFile(std::string destination) : destination_(std::move(destination)) {
+    for (int attempt = 0; attempt < 8 && fd_ < 0; ++attempt) {
+      unsigned long long random = 0;
+      if (::getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return;
+      path_ = destination_ + strprintf(".part-%016llx", random);
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd_ < 0 && errno != EEXIST) return;
+    }
+  }
+  ~ReplacingFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      ::unlink(path_.c_str());
+    }
+  }
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+  bool opened() const { return fd_ >= 0; }
+  bool write(const Data& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+      ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  bool commit() {
+    int fd = std::exchange(fd_, -1);
+    bool ok = ::close(fd) == 0 && ::rename(path_.c_str(), destination_.c_str()) == 0;
+    if (!ok) ::unlink(path_.c_str());
+    return ok;
+  }
+
+ private:
+  std::string destination_;
+  std::string path_;
+  int fd_ = -1;
+};
 
 }  // namespace
 
@@ -135,13 +186,11 @@ std::optional<Data> DataDecompressor::uncompressData(const Data& data, Error* er
 template <class Processor, class Step>
 static bool processFile(const char* verb, const std::string& source, const std::string& destination,
                         Processor& processor, Step step, Error* error) {
-  {
-    std::ofstream create(destination, std::ios::binary | std::ios::trunc);
-    if (!create) {
-      std::string dest = destination;
-      Error::assign(error, fileError(verb, "because we were to create a file at ", source, &dest));
-      return false;
-    }
+  ReplacingFile out(destination);
+  if (!out.opened()) {
+    std::string dest = destination;
+    Error::assign(error, fileError(verb, "because we were to create a file at ", source, &dest));
+    return false;
   }
   std::error_code ec;
   if (!std::filesystem::exists(source, ec)) {
@@ -149,7 +198,6 @@ static bool processFile(const char* verb, const std::string& source, const std::
     return false;
   }
   std::ifstream in(source, std::ios::binary);
-  std::ofstream out(destination, std::ios::binary | std::ios::trunc);
   if (!in) {
     Error::assign(
         error, fileError(verb, "because we were unable to read from the source data file", source));
@@ -171,9 +219,7 @@ static bool processFile(const char* verb, const std::string& source, const std::
     first = false;
     std::optional<Data> piece = step(processor, buf.data(), static_cast<size_t>(n), last, error);
     if (!piece) return false;
-    out.write(reinterpret_cast<const char*>(piece->data()),
-              static_cast<std::streamsize>(piece->size()));
-    if (!out) {
+    if (!out.write(*piece)) {
       // The destination's path is not filled in here: the message has always read "&@".
       Error::assign(error, fileError(verb,
                                      "because we were unable to write to the destination data "
@@ -183,15 +229,15 @@ static bool processFile(const char* verb, const std::string& source, const std::
     }
     if (last) break;
   }
-  out.flush();
-  if (!out) {
+  if (!processor.closeStream(error)) return false;
+  if (!out.commit()) {
     Error::assign(error, fileError(verb,
                                    "because we were unable to write to the destination data "
                                    "file at &@",
                                    source));
     return false;
   }
-  return processor.closeStream(error);
+  return true;
 }
 
 bool DataDecompressor::uncompressDataFromFile(const std::string& source,

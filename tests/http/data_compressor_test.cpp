@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -157,6 +158,16 @@ TEST_F(CompressorFiles, ReportsMissingOrTruncatedSourceAndUncreatableDestination
   err = {};
   EXPECT_FALSE(DataDecompressor::uncompressDataFromFile(dir / "cut.gz", dir / "out", &err));
   EXPECT_EQ(err.code, 11);
+
+  // A failure leaves what was at the destination, and nothing beside it.
+  write(dir / "out", toData("kept"));
+  EXPECT_FALSE(DataDecompressor::uncompressDataFromFile(dir / "cut.gz", dir / "out", &err));
+  EXPECT_FALSE(DataDecompressor::uncompressDataFromFile(missing, dir / "out", &err));
+  EXPECT_EQ(read(dir / "out"), toData("kept"));
+  std::vector<std::string> names;
+  for (auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"cut.gz", "out"}));
 
   write(dir / "in", toData("x"));
   std::string bad = (dir / "no" / "such" / "dir" / "out").string();
