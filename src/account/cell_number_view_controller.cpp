@@ -7,6 +7,7 @@
 #include "app/app_config.h"
 #include "app/color.h"
 #include "app/main_view_controller.h"
+#include "app/service_request.h"
 #include "platform/device.h"
 #include "platform/log.h"
 #include "protocol/parking_protocol.h"
@@ -66,29 +67,38 @@ void CellNumberViewController::btnValidarTouched(QObject* sender) {
   ui::TextField* field = ui_->txtCellNumber;
   field->resignFirstResponder();
   QString number = field->text();
+  // The number stays in the field on every failure, to be corrected rather than typed again.
   if (number.isEmpty() || number.length() != 9) {
     ui::showAlert("", "Numero no válido", "Reintentar");
-    field->clear();
     return;
   }
   std::string base = AppConfig::parkingServiceURL();
   logf("validateNumber at %s", base.c_str());
   std::string deviceId = vendorIdentifier();
   if (request_) request_->setDelegate(nullptr);
-  request_ = HTTPRequest::requestWithURL(validateNumberURL(base, number.toStdString(), deviceId));
-  request_->setRequestMethod("GET");
-  request_->setDelegate(this);
+  request_ = makeServiceRequest(validateNumberURL(base, number.toStdString(), deviceId), this);
   request_->startAsynchronous();
-  ui::KvProgressHUD::showHUDAddedTo(view(), true);
+  overlay_.show(view(), "CANCELAR", [this] { stopWaiting(); });
+}
+
+void CellNumberViewController::stopWaiting() {
+  if (request_) request_->clearDelegatesAndCancel();
+  request_.reset();
 }
 
 void CellNumberViewController::requestFinished(HTTPRequest& request) {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
+  overlay_.hide();
   std::optional<Data> body = request.responseData();
   std::optional<Json> reply = decodeReply(body);
   std::optional<std::string> status =
       reply ? replyText(std::as_const(*reply)["status"]) : std::nullopt;
-  logf("validateNumber status: %s", status ? status->c_str() : "(none)");
+  logf("validateNumber status: %s (HTTP %d)", status ? status->c_str() : "(none)",
+       request.responseStatusCode());
+  if (isServiceError(request)) {
+    // The service failed; the number was not judged.
+    ui::showAlert(kServiceErrorTitle, kServiceErrorMessage, "Ok");
+    return;
+  }
   switch (readValidateNumberReply(body)) {
     case ValidateNumberOutcome::Accepted:
       if (mainController_)
@@ -98,13 +108,12 @@ void CellNumberViewController::requestFinished(HTTPRequest& request) {
       break;
     case ValidateNumberOutcome::NotAccepted:
       ui::showAlert("", "Numero no registrado", "Reintentar");
-      ui_->txtCellNumber->clear();
       break;
   }
 }
 
 void CellNumberViewController::requestFailed(HTTPRequest& request) {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
+  overlay_.hide();
   std::optional<Error> error = request.error();
   logf("validateNumber failed: %s", error ? error->description.c_str() : "");
   ui::showAlert("No hay Internet", "Por favor comprobar conexion y realizar de nuevo.", "Ok");

@@ -6,6 +6,7 @@
 #include <QList>
 #include <memory>
 
+#include "app/busy_overlay.h"
 #include "http/http_request.h"
 #include "ui/text_field.h"
 #include "ui/view_controller.h"
@@ -49,13 +50,19 @@ class CellNumberViewController : public ui::ViewController,
   bool textFieldShouldBeginEditing(ui::TextField* field) override;
   void textFieldDidEndEditing(ui::TextField* field) override;
 
+  BusyOverlay& busyOverlay() { return overlay_; }
+
  protected:
   void setupLayout(QWidget* view) override;
 
  private:
+  // The user stopped waiting: the request is dropped; nothing was stored.
+  void stopWaiting();
+
   std::unique_ptr<Ui::CellNumberViewController> ui_;
   MainViewController* mainController_ = nullptr;
   HTTPRequestPtr request_;
+  BusyOverlay overlay_;
 };
 
 }  // namespace est

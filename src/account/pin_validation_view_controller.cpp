@@ -8,6 +8,7 @@
 #include "app/color.h"
 #include "app/main_view_controller.h"
 #include "app/preference_keys.h"
+#include "app/service_request.h"
 #include "platform/device.h"
 #include "platform/log.h"
 #include "platform/preferences.h"
@@ -64,10 +65,13 @@ void PinValidationViewController::viewDidLoad() {
 
 void PinValidationViewController::send(const std::string& url) {
   if (request_) request_->setDelegate(nullptr);
-  request_ = HTTPRequest::requestWithURL(url);
-  request_->setRequestMethod("GET");
-  request_->setDelegate(this);
+  request_ = makeServiceRequest(url, this);
   request_->startAsynchronous();
+}
+
+void PinValidationViewController::stopWaiting() {
+  if (request_) request_->clearDelegatesAndCancel();
+  request_.reset();
 }
 
 void PinValidationViewController::btnValidarTouched(QObject* sender) {
@@ -75,12 +79,13 @@ void PinValidationViewController::btnValidarTouched(QObject* sender) {
   ui::TextField* field = ui_->txtPin;
   field->resignFirstResponder();
   QString pin = field->text();
+  // The PIN stays in the field on every failure, to be corrected rather than typed again.
   if (pin.isEmpty() || pin.length() != 4) {
     ui::showAlert("", "El numero debe contener de 4 digitos", "Reintentar");
-    field->clear();
     return;
   }
-  ui::KvProgressHUD::showHUDAddedTo(view(), true);
+  // One busy period for both requests (the PIN check, then the registration query).
+  overlay_.show(view(), "CANCELAR", [this] { stopWaiting(); });
   std::string base = AppConfig::parkingServiceURL();
   logf("validatePin at %s", base.c_str());
   std::string deviceId = vendorIdentifier();
@@ -89,42 +94,49 @@ void PinValidationViewController::btnValidarTouched(QObject* sender) {
 }
 
 void PinValidationViewController::requestFinished(HTTPRequest& request) {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
   std::optional<Data> body = request.responseData();
   std::optional<Json> reply = decodeReply(body);
   std::optional<std::string> status =
       reply ? replyText(std::as_const(*reply)["status"]) : std::nullopt;
-  logf("%s status: %s", validatePin_ ? "validatePin" : "consultarRegistro",
-       status ? status->c_str() : "(none)");
-  if (!reply || !replySucceeded(*reply)) {
-    ui::showAlert("", "Numero no registrado", "Reintentar");
-    ui_->txtPin->clear();
+  logf("%s status: %s (HTTP %d)", validatePin_ ? "validatePin" : "consultarRegistro",
+       status ? status->c_str() : "(none)", request.responseStatusCode());
+  if (isServiceError(request)) {
+    // The service failed: nothing was judged and nothing is stored. validatePin_ keeps its
+    // value, so the next validate starts again from the step that failed (the PIN check
+    // when the registration query failed: the service keeps the PIN for that).
+    overlay_.hide();
+    ui::showAlert(kServiceErrorTitle, kServiceErrorMessage, "Ok");
     return;
   }
-  Preferences& prefs = Preferences::standard();
+  if (!reply || !replySucceeded(*reply)) {
+    overlay_.hide();
+    ui::showAlert("", "Numero no registrado", "Reintentar");
+    return;
+  }
   if (validatePin_) {
     if (readValidatePinReply(body) != ValidatePinOutcome::Correct) {
+      overlay_.hide();
       ui::showAlert("", "Pin no válido", "Reintentar");
-      ui_->txtPin->clear();
       return;
     }
-    prefs.setObject(prefs::kPinSended, true);
-    prefs.setObject(prefs::kSessionStarted, true);
-    prefs.setObject(prefs::kUserPhoneNumber, phoneNumber_);
-    prefs.setObject(prefs::kFirstTime, true);
-    prefs.flush();
+    // Correct; nothing is stored until the registration query has answered too, so a
+    // failure there leaves no half-made registration behind.
     validatePin_ = false;
     send(consultarRegistroURL(AppConfig::parkingServiceURL(), phoneNumber_));
     return;
   }
   ConsultarRegistroOutcome outcome = readConsultarRegistroReply(body);
+  Preferences& prefs = Preferences::standard();
+  prefs.setObject(prefs::kPinSended, true);
+  prefs.setObject(prefs::kSessionStarted, true);
+  prefs.setObject(prefs::kUserPhoneNumber, phoneNumber_);
   prefs.setObject(prefs::kFirstTime, !outcome.registrado);
   prefs.flush();
   dismissView();
 }
 
 void PinValidationViewController::requestFailed(HTTPRequest& request) {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
+  overlay_.hide();
   std::optional<Error> error = request.error();
   logf("PIN request failed: %s", error ? error->description.c_str() : "");
   ui::showAlert("Sin accesso a internet",
@@ -134,7 +146,7 @@ void PinValidationViewController::requestFailed(HTTPRequest& request) {
 }
 
 void PinValidationViewController::dismissView() {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
+  overlay_.hide();
   if (mainController_) mainController_->hidePinValidationVC();
 }
 

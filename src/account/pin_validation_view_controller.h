@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/busy_overlay.h"
 #include "http/http_request.h"
 #include "ui/text_field.h"
 #include "ui/view_controller.h"
@@ -55,17 +56,22 @@ class PinValidationViewController : public ui::ViewController,
   bool textFieldShouldBeginEditing(ui::TextField* field) override;
   void textFieldDidEndEditing(ui::TextField* field) override;
 
+  BusyOverlay& busyOverlay() { return overlay_; }
+
  protected:
   void setupLayout(QWidget* view) override;
 
  private:
   void send(const std::string& url);
+  // The user stopped waiting: the request is dropped; nothing was stored.
+  void stopWaiting();
 
   std::unique_ptr<Ui::PinValidationViewController> ui_;
   MainViewController* mainController_ = nullptr;
   std::string phoneNumber_;
   bool validatePin_ = false;
   HTTPRequestPtr request_;
+  BusyOverlay overlay_;
 };
 
 }  // namespace est

@@ -9,12 +9,14 @@
 #include "app/color.h"
 #include "app/local_notifications.h"
 #include "app/main_view_controller.h"
+#include "app/network_change_watcher.h"
 #include "app/preference_keys.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/preferences.h"
 #include "ui/alert.h"
+#include "tickets/pending_purchases.h"
 #include "ui/authentication_dialog.h"
 #include "ui/image.h"
 #include "ui/view.h"
@@ -60,6 +62,7 @@ bool AppDelegate::didFinishLaunchingWithOptions(const LaunchOptions& options) {
   frame_->placeOnScreen();
   frame_->installEventFilter(this);
   loadInitialData();
+  networkChangeWatcher_ = std::make_unique<NetworkChangeWatcher>();
   viewcontroller_ = new MainViewController(factory_);
   viewcontroller_->setAppDelegate(this);
   notifications_->setBadgeObserver([this](int) { updateWindowTitle(); });
@@ -104,7 +107,7 @@ void AppDelegate::didReceiveLocalNotification(const LocalNotification& notificat
 }
 
 void AppDelegate::applicationWillResignActive() {
-  if (!Preferences::standard().objectForKey(prefs::kTicketInProcess)) return;
+  if (PendingPurchases().empty()) return;
   LocalNotification reminder;
   reminder.fireDate = Clock::current().now() + std::chrono::milliseconds(15000);
   reminder.timeZone = defaultTimeZoneName();

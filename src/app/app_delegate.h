@@ -22,6 +22,7 @@ class WindowFrame;
 }  // namespace ui
 class MainViewController;
 class LocalNotificationCenter;
+class NetworkChangeWatcher;
 struct LocalNotification;
 
 class AppDelegate : public QObject {
@@ -77,6 +78,8 @@ class AppDelegate : public QObject {
   ui::WindowFrame* frame() const { return frame_.get(); }
   MainViewController* viewcontroller() const;
   LocalNotificationCenter& notifications() const { return *notifications_; }
+  // Closes idle pooled connections at every network change; made at launch.
+  NetworkChangeWatcher* networkChangeWatcher() const { return networkChangeWatcher_.get(); }
 
   // Page links, filled from the root screen's pages once it has loaded.
   MainPage* homeVC = nullptr;
@@ -100,6 +103,7 @@ class AppDelegate : public QObject {
   LocalNotificationCenter* notifications_;
   std::unique_ptr<ui::Window> window_;
   std::unique_ptr<ui::WindowFrame> frame_;  // after window_: goes first and hands it back
+  std::unique_ptr<NetworkChangeWatcher> networkChangeWatcher_;
   QPointer<MainViewController> viewcontroller_;
   TimerId theTimer_ = 0;
   Phase phase_ = Phase::Inactive;

@@ -10,10 +10,12 @@
 #include "app/app_config.h"
 #include "app/app_delegate.h"
 #include "app/preference_keys.h"
+#include "app/service_request.h"
 #include "http/http_request.h"
 #include "platform/log.h"
 #include "platform/preferences.h"
 #include "protocol/parking_protocol.h"
+#include "tickets/pending_purchases.h"
 #include "tickets/ticket.h"
 #include "ui/animation.h"
 #include "ui/fonts.h"
@@ -153,7 +155,7 @@ void MainViewController::viewDidAppear(bool animated) {
     prefs.setObject(prefs::kSessionStarted, false);
     prefs.flush();
     getPrice();
-    if (prefs.objectForKey(prefs::kTicketInProcess) && !isWaitingValidationVc() && firstTime_ < 2)
+    if (!PendingPurchases(prefs).empty() && !isWaitingValidationVc() && firstTime_ < 2)
       showWaitingView();
   } else {
     updateAll();
@@ -161,26 +163,32 @@ void MainViewController::viewDidAppear(bool animated) {
 }
 
 void MainViewController::getPrice() {
+  // One at a time: the confirmation screen asks again while the price is unknown.
+  if (priceRequestUnderWay_) return;
   std::string phone;
   if (auto value = Preferences::standard().objectForKey(prefs::kUserPhoneNumber))
     if (value->text()) phone = *value->text();
   if (priceRequest_) priceRequest_->setDelegate(nullptr);
   priceRequest_ =
-      HTTPRequest::requestWithURL(getPriceOf30URL(AppConfig::parkingServiceURL(), phone));
-  priceRequest_->setRequestMethod("GET");
-  priceRequest_->setDelegate(this);
+      makeServiceRequest(getPriceOf30URL(AppConfig::parkingServiceURL(), phone), this);
+  priceRequestUnderWay_ = true;
   priceRequest_->startAsynchronous();
 }
 
 void MainViewController::requestFinished(HTTPRequest& request) {
+  if (&request == priceRequest_.get()) priceRequestUnderWay_ = false;
+  // A server error's body is not a price, whatever it holds.
+  if (request.responseStatusCode() >= 500) return;
   if (std::optional<double> price = readPriceOf30Reply(request.responseData())) {
     Preferences::standard().setObject(prefs::kPrice, *price);
     Preferences::standard().flush();
+    if (confirmBuyVC_) confirmBuyVC_->priceUpdated();
   }
 }
 
 void MainViewController::requestFailed(HTTPRequest& request) {
-  (void)request;  // the price keeps its last value
+  // The price keeps its last value; unknown, it is asked for again before a confirmation.
+  if (&request == priceRequest_.get()) priceRequestUnderWay_ = false;
 }
 
 void MainViewController::clearAllButtons() {
@@ -290,6 +298,9 @@ void MainViewController::showStandardView() {
   clearAllButtons();
   moveMarkerUnder(ui_->buttonHome);
   setButtonImage(ui_->buttonHome, kHomeOn);
+  // Purchases left pending by an earlier run are followed from here on (the home page resumes
+  // the polling); the validation screen must be there to tell their outcome.
+  if (!PendingPurchases().empty()) ensureWaitingValidation();
   updateAll();
   if (appDelegate_) appDelegate_->startTimer();
 }

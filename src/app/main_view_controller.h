@@ -91,7 +91,8 @@ class MainViewController : public ui::ViewController,
   void viewDidLoad() override;
   void viewDidAppear(bool animated) override;
 
-  // Fetches the price of 30 minutes and stores it under "price".
+  // Fetches the price of 30 minutes and stores it under "price", then tells the confirmation
+  // screen. Nothing when a request for it is already under way.
   void getPrice();
   void requestFinished(HTTPRequest& request) override;
   void requestFailed(HTTPRequest& request) override;
@@ -163,6 +164,7 @@ class MainViewController : public ui::ViewController,
   QPointer<ui::ViewController> transparentModalViewController_;
 
   HTTPRequestPtr priceRequest_;
+  bool priceRequestUnderWay_ = false;
   std::recursive_mutex lock_;
 };
 

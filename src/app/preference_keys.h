@@ -12,6 +12,9 @@ inline constexpr const char* kUserPhoneNumber = "userPhoneNumber";
 inline constexpr const char* kPinSended = "pin_sended";
 inline constexpr const char* kSessionStarted = "sessionStarted";
 inline constexpr const char* kFirstTime = "firstTime";
+// The purchases awaiting the service's decision (tickets/pending_purchases.h owns the format).
+inline constexpr const char* kPendingPurchases = "pendingPurchases";
+// The old single pending-purchase marker: only read, and moved into kPendingPurchases.
 inline constexpr const char* kTicketInProcess = "ticketInProcess";
 inline constexpr const char* kTicketInProcessLicense = "ticketInProcessLicense";
 inline constexpr const char* kPrice = "price";

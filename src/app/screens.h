@@ -39,6 +39,8 @@ class ConfirmBuyScreen : public ui::ViewController {
   virtual void setDelegate(ConfirmBuyDelegate* delegate) = 0;
   virtual void setTicket(const Ticket& ticket) = 0;
   virtual void setSpeedSell(bool speedSell) = 0;
+  // The price of 30 minutes has just been stored (it was unknown when the screen appeared).
+  virtual void priceUpdated() {}
 };
 
 // Purchase validation, as the root screen drives it.

@@ -29,6 +29,12 @@ bool replySucceeded(const Json& reply) {
   return status && *status == "0";
 }
 
+bool isServiceError(int httpStatus, const std::optional<Data>& body) {
+  if (httpStatus >= 500) return true;
+  std::optional<Json> decoded = decodeReply(body);
+  return !decoded || !decoded->isObject();
+}
+
 bool replyBool(const Json& value) {
   switch (value.type()) {
     case Json::Type::Boolean:

@@ -4,6 +4,7 @@
 
 #include "app/app_config.h"
 #include "app/main_view_controller.h"
+#include "app/service_request.h"
 #include "platform/log.h"
 #include "protocol/registry_protocol.h"
 #include "ui/alert.h"
@@ -73,7 +74,8 @@ void SuciveViewController::querySucive() {
                   QStringLiteral("Ok"));
     return;
   }
-  ui::KvProgressHUD::showHUDAddedTo(view(), true);
+  // Nothing is lost by leaving: the query is read-only and can be asked again.
+  overlay_.show(view(), QStringLiteral("CANCELAR"), [this] { requests_.cancelAll(); });
   requests_.get(registryQueryURL(AppConfig::registryServiceURL(), sstr(matricula), sstr(padron)),
                 this);
 }
@@ -86,10 +88,19 @@ void SuciveViewController::cancelSucive() {
 }
 
 void SuciveViewController::requestFinished(HTTPRequest& request) {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
+  overlay_.hide();
   RegistryQueryOutcome outcome = readRegistryQueryReply(request.responseData());
   requests_.done(request);
-  if (outcome.kind == RegistryQueryOutcome::Kind::Found) {
+  bool found = outcome.kind == RegistryQueryOutcome::Kind::Found;
+  // A failed service, or a "found" without a text to show, is not "no results".
+  if (isServiceError(request) || (found && outcome.mensaje.value_or("").empty())) {
+    ui::showAlert(QStringLiteral("Error Sucive"),
+                  QStringLiteral("El servicio de consulta no respondió correctamente. Por favor "
+                                 "intente de nuevo en unos minutos."),
+                  QStringLiteral("Ok"));
+    return;
+  }
+  if (found) {
     ui::showAlert(QStringLiteral("Infromación"), qstr(outcome.mensaje.value_or("")),
                   QStringLiteral("Ok"));
     return;
@@ -101,7 +112,7 @@ void SuciveViewController::requestFinished(HTTPRequest& request) {
 }
 
 void SuciveViewController::requestFailed(HTTPRequest& request) {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
+  overlay_.hide();
   if (std::optional<Error> error = request.error()) logLine(error->description);
   requests_.done(request);
   ui::showAlert(QStringLiteral("Error"),

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "app/busy_overlay.h"
 #include "app/screens.h"
 #include "http/http_request.h"
 #include "tickets/page_support.h"
@@ -39,6 +40,7 @@ class SuciveViewController : public MainPage,
   bool textFieldShouldReturn(ui::TextField* field) override;
 
   std::size_t requestsUnderWay() const { return requests_.count(); }
+  BusyOverlay& busyOverlay() { return overlay_; }
   Ui::SuciveViewController& layout() { return ui; }
 
  protected:
@@ -48,6 +50,7 @@ class SuciveViewController : public MainPage,
   Ui::SuciveViewController ui;
   QRect scrollFrame_;
   PageRequests requests_;
+  BusyOverlay overlay_;
 };
 
 }  // namespace est

@@ -1,12 +1,12 @@
 #include "tickets/confirm_buy_view_controller.h"
 
+#include <QPointer>
 #include <QPushButton>
 
-#include "app/app_config.h"
-#include "platform/device.h"
+#include "app/main_view_controller.h"
 #include "platform/format.h"
-#include "platform/log.h"
-#include "protocol/parking_protocol.h"
+#include "tickets/page_support.h"
+#include "tickets/pending_purchases.h"
 #include "tickets/ticket_manager.h"
 #include "ui/alert.h"
 #include "ui/color.h"
@@ -49,91 +49,143 @@ void ConfirmBuyViewController::viewWillAppear(bool animated) {
   if (ticket_) {
     ui.lblLicenseTime->setText(
         qstr(strprintf("%s / %i min.", ticket_->license.c_str(), ticket_->minutes.value_or(0))));
-    double price = ticket_->getPrice();
-    ui.lblPrice->setText(price != 0.0 ? qstr(strprintf("Precio $%.1f", price)) : QString());
+    showPrice();
     ui.timeInitLabel->setText(qstr(ticket_->startTimeString()));
     ui.timeEndLabel->setText(qstr(ticket_->endTimeString()));
   }
+  // Unknown (the request at the session start failed): asked for again, the line filled in
+  // when it comes.
+  if (!pagePreferences().objectForKey("price") && mainController_) mainController_->getPrice();
+  overlay_.hide();
+  ++presentation_;
+  duplicateAcknowledged_.reset();
   enviado_ = false;
+}
+
+void ConfirmBuyViewController::showPrice() {
+  if (!ticket_) return;
+  double price = ticket_->getPrice();
+  ui.lblPrice->setText(price != 0.0 ? qstr(strprintf("Precio $%.1f", price)) : QString());
+}
+
+void ConfirmBuyViewController::priceUpdated() {
+  if (isViewLoaded()) showPrice();
 }
 
 void ConfirmBuyViewController::confirmBtnTouched() {
   std::lock_guard guard(lock_);
   if (enviado_) {
     // Already sent for this presentation: close and wait instead of buying twice.
-    if (delegate_) {
-      delegate_->removeCvc();
-      delegate_->showWaitingView();
-    }
+    ++presentation_;
+    overlay_.hide();
+    handOverToValidation();
     return;
   }
   if (!ticket_) return;
   if (ticket_->transactionId &&
       TicketManager::getInstance().getTicketWithID(*ticket_->transactionId))
     return;
+  if (ticket_->timeStart && duplicateAcknowledged_ != ticket_->transactionId) {
+    std::optional<PendingPurchase> same =
+        PendingPurchases().sameAs(ticket_->license, *ticket_->timeStart, ticket_->transactionId);
+    if (same) {
+      // Most likely the same purchase asked for again while the first is still undecided:
+      // the user says whether a second ticket is wanted.
+      duplicateAcknowledged_ = ticket_->transactionId;
+      std::string times = same->end() ? formatHourMinute(*same->start) + " a " +
+                                            formatHourMinute(*same->end())
+                                      : formatHourMinute(*same->start);
+      ui::showAlert(
+          QStringLiteral("Compra en proceso"),
+          qstr(strprintf("Ya hay una compra en proceso para la matrícula %s de %s. Si quiere "
+                         "comprar otro ticket igual, toque CONFIRMAR otra vez.",
+                         same->plate.c_str(), times.c_str())),
+          QStringLiteral("Ok"));
+      return;
+    }
+  }
   enviado_ = true;
   requestTicket();
 }
 
 void ConfirmBuyViewController::cancelBtnTouched() {
+  ++presentation_;
+  overlay_.hide();
   dismissViewController(true);
   if (delegate_) delegate_->removeCvc();
 }
 
+void ConfirmBuyViewController::handOverToValidation() {
+  if (!delegate_) return;
+  delegate_->removeCvc();
+  delegate_->showWaitingView();
+}
+
 void ConfirmBuyViewController::requestTicket() {
-  ui::KvProgressHUD::showHUDAddedTo(view(), true);
-  ParkingPurchase purchase;
-  purchase.phone = preferenceText("userPhoneNumber").value_or("");
+  PendingPurchase purchase;
   purchase.transactionId = ticket_->transactionId.value_or(0);
-  purchase.deviceId = vendorIdentifier();
   purchase.plate = ticket_->license;
-  purchase.minutes = ticket_->minutes.value_or(0);
-  purchase.hour = ticket_->startTimeString();
-  HTTPRequestPtr request =
-      requests_.get(solicitarEstacionamientoURL(AppConfig::parkingServiceURL(), purchase), this);
-  sent_.emplace_back(request.get(), *ticket_);
+  purchase.start = ticket_->timeStart;
+  purchase.minutes = ticket_->minutes;
+  // Nothing is lost by leaving: the purchase is pending from before its request leaves, and
+  // the tracker follows it whatever this screen shows next.
+  overlay_.show(view(), QStringLiteral("SEGUIR EN SEGUNDO PLANO"), [this] {
+    ++presentation_;
+    handOverToValidation();
+  });
+  int presentation = presentation_;
+  QPointer<ConfirmBuyViewController> self(this);
+  PurchaseTracker::shared().buy(purchase,
+                                [self, presentation](const PurchaseTracker::RequestResult& r) {
+                                  if (self) self->purchaseRequestEnded(r, presentation);
+                                });
 }
 
-std::optional<Ticket> ConfirmBuyViewController::takeSent(const HTTPRequest& request) {
-  for (auto it = sent_.begin(); it != sent_.end(); ++it) {
-    if (it->first != &request) continue;
-    Ticket ticket = std::move(it->second);
-    sent_.erase(it);
-    return ticket;
-  }
-  return std::nullopt;
-}
-
-void ConfirmBuyViewController::requestFinished(HTTPRequest& request) {
-  ui::KvProgressHUD::hideHUDForView(view(), true);
-  SolicitarEstacionamientoOutcome outcome =
-      readSolicitarEstacionamientoReply(request.responseData());
-  std::optional<Ticket> sent = takeSent(request);
-  requests_.done(request);
-  if (outcome.kind == SolicitarEstacionamientoOutcome::Kind::Accepted && sent) {
-    Preferences& prefs = pagePreferences();
-    prefs.setObject("ticketInProcess", PrefValue(sent->transactionId.value_or(0)));
-    prefs.setObject("ticketInProcessLicense", PrefValue(sent->license));
-    prefs.flush();
-    if (delegate_) {
-      delegate_->removeCvc();
-      delegate_->showWaitingView();
+void ConfirmBuyViewController::purchaseRequestEnded(const PurchaseTracker::RequestResult& result,
+                                                    int presentation) {
+  using Outcome = PurchaseTracker::RequestOutcome;
+  // False when the user has left the overlay or the screen shows another ticket now: the
+  // purchase goes on in the background and only a refusal still needs telling.
+  bool current = presentation == presentation_;
+  if (current) overlay_.hide();
+  switch (result.outcome) {
+    case Outcome::Accepted:
+    case Outcome::AlreadyPending:
+      if (current) handOverToValidation();
+      return;
+    case Outcome::Refused: {
+      if (current) enviado_ = false;
+      std::string errors = result.errors.value_or("");
+      if (errors.empty()) errors = "El servicio no aceptó la compra. Intente nuevamente.";
+      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), qstr(errors),
+                    QStringLiteral("Ok"));
+      return;
     }
-    return;
+    case Outcome::ServiceError:
+    case Outcome::TransportFailure: {
+      if (!current) return;
+      // The service may have taken it: it stays pending and is asked about until it answers.
+      handOverToValidation();
+      bool transport = result.outcome == Outcome::TransportFailure;
+      ui::showAlert(transport ? QStringLiteral("Sin conexión a internet")
+                              : QStringLiteral("Estacionamiento Tarifado"),
+                    transport ? QStringLiteral("No se pudo comunicar con el servidor. La compra "
+                                               "queda en proceso y se consultará su estado hasta "
+                                               "saber si se registró.")
+                              : QStringLiteral("El servicio no respondió correctamente. La compra "
+                                               "queda en proceso y se consultará su estado hasta "
+                                               "saber si se registró."),
+                    QStringLiteral("Ok"));
+      return;
+    }
+    case Outcome::NotStored:
+      if (current) enviado_ = false;
+      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"),
+                    QStringLiteral("No se pudo guardar la compra en este equipo y no se envió. "
+                                   "Intente nuevamente."),
+                    QStringLiteral("Ok"));
+      return;
   }
-  enviado_ = false;
-  ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), qstr(outcome.errors.value_or("")),
-                QStringLiteral("Ok"));
-}
-
-void ConfirmBuyViewController::requestFailed(HTTPRequest& request) {
-  pagePreferences().removeObject("ticketInProcess");
-  ui::KvProgressHUD::hideHUDForView(view(), true);
-  if (std::optional<Error> error = request.error()) logLine(error->description);
-  takeSent(request);
-  requests_.done(request);
-  ui::showAlert(QStringLiteral("Sin conexión a internet"),
-                QStringLiteral("No se pudo iniciar sesión"), QStringLiteral("Ok"));
 }
 
 }  // namespace est

@@ -5,17 +5,18 @@
 #include <utility>
 #include <vector>
 
+#include "app/busy_overlay.h"
 #include "app/screens.h"
-#include "http/http_request.h"
-#include "tickets/page_support.h"
+#include "tickets/purchase_tracker.h"
 #include "tickets/ticket.h"
 #include "ui_ConfirmBuyViewController.h"
 
 namespace est {
 
-// Purchase confirmation: shows the composed ticket and, on confirm, asks the parking service
-// for it. An accepted request becomes the pending purchase that validation polls for.
-class ConfirmBuyViewController : public ConfirmBuyScreen, public HTTPRequestDelegate {
+// Purchase confirmation: shows the composed ticket and, on confirm, hands it to the purchase
+// tracker, which records it as pending before the request leaves and follows it to a
+// decision whatever this screen does afterwards.
+class ConfirmBuyViewController : public ConfirmBuyScreen {
   Q_OBJECT
 
  public:
@@ -34,21 +35,25 @@ class ConfirmBuyViewController : public ConfirmBuyScreen, public HTTPRequestDele
 
   void viewDidLoad() override;
   void viewWillAppear(bool animated) override;
+  // The price of 30 minutes arrived: the price line is filled in.
+  void priceUpdated() override;
 
   void confirmBtnTouched();
   void cancelBtnTouched();
   void requestTicket();
 
-  void requestFinished(HTTPRequest& request) override;
-  void requestFailed(HTTPRequest& request) override;
-
   Ui::ConfirmBuyViewController& layout() { return ui; }
+  BusyOverlay& busyOverlay() { return overlay_; }
 
  protected:
   void setupLayout(QWidget* view) override { ui.setupUi(view); }
 
  private:
-  std::optional<Ticket> takeSent(const HTTPRequest& request);
+  void showPrice();
+  // The purchase request of presentation `presentation` ended.
+  void purchaseRequestEnded(const PurchaseTracker::RequestResult& result, int presentation);
+  // Closes this screen and opens validation (the spec's removeCvc then showWaitingView).
+  void handOverToValidation();
 
   Ui::ConfirmBuyViewController ui;
   MainViewController* mainController_ = nullptr;
@@ -57,10 +62,14 @@ class ConfirmBuyViewController : public ConfirmBuyScreen, public HTTPRequestDele
   bool speedSell_ = false;
   bool enviado_ = false;
   std::recursive_mutex lock_;
-  // The ticket each request under way asked for: a reply may arrive after the screen was shown
-  // again for another ticket, and must record the one it answers.
-  std::vector<std::pair<const HTTPRequest*, Ticket>> sent_;
-  PageRequests requests_;
+  // Counts presentations and departures: the outcome of a request sent for an earlier one
+  // (the user left the overlay, or the screen now shows another ticket) must not act on
+  // what the screen shows now.
+  int presentation_ = 0;
+  // The purchase whose look-alike (same plate and start, still pending) the user was told
+  // about: the next confirm buys it all the same.
+  std::optional<std::int64_t> duplicateAcknowledged_;
+  BusyOverlay overlay_;
 };
 
 }  // namespace est

@@ -7,6 +7,8 @@
 #include "platform/format.h"
 #include "platform/log.h"
 #include "tickets/page_support.h"
+#include "tickets/pending_purchases.h"
+#include "tickets/purchase_tracker.h"
 #include "tickets/ticket_manager.h"
 #include "ui/alert.h"
 #include "ui/color.h"
@@ -25,6 +27,17 @@ void showTicket(QWidget* panel, QLabel* license, QLabel* times, const Ticket* ti
   license->setText(qstr(ticket->license));
   times->setText(qstr(
       strprintf("/ %s - %s", ticket->startTimeString().c_str(), ticket->endTimeString().c_str())));
+}
+
+// A purchase the service has not decided yet: its plate and times, "en proceso".
+void showPending(QWidget* panel, QLabel* license, QLabel* times, const PendingPurchase& p) {
+  panel->setVisible(true);
+  license->setText(qstr(p.plate));
+  std::optional<TimePoint> end = p.end();
+  times->setText(p.start && end ? qstr(strprintf("/ %s - %s en proceso",
+                                                 formatHourMinute(*p.start).c_str(),
+                                                 formatHourMinute(*end).c_str()))
+                                : QStringLiteral("/ en proceso"));
 }
 
 }  // namespace
@@ -100,22 +113,45 @@ void HomeViewController::updateView() {
     }
   }
   activeTicket_ = active ? std::optional<Ticket>(*active) : std::nullopt;
+  // Purchases still undecided show in the running panels, after the running ticket; they are
+  // followed from here too, so polling resumes after a restart whatever screen opens first.
+  std::vector<PendingPurchase> pending = PendingPurchases().all();
+  if (!pending.empty()) PurchaseTracker::shared().resume();
 
-  ui.lblNoActiveTickets->setVisible(!active);
+  ui.lblNoActiveTickets->setVisible(!active && pending.empty());
   ui.lblNoInactiveTickets->setVisible(!expired);
   if (active) {
     ui.btnRenew->setVisible(true);
     ui.btnRenew->setEnabled(true);
     showTicket(ui.activeTicketView, ui.activeTickerLicense, ui.activeTicketStartTime, active);
     double left = std::chrono::duration<double>(*active->timeEnd - now).count() / 60.0;
-    ui.lblTicketInfo->setText(qstr(strprintf("Su ticket vence en %.0f min", left)));
-    showTicket(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime, active2);
+    std::string info = strprintf("Su ticket vence en %.0f min", left);
+    if (pending.size() > 1) info += strprintf(" · %zu compras en proceso", pending.size());
+    ui.lblTicketInfo->setText(qstr(info));
+    if (!pending.empty()) {
+      showPending(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime,
+                  pending.front());
+    } else {
+      showTicket(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime,
+                 active2);
+    }
   } else {
     ui.btnRenew->setVisible(false);
     ui.btnRenew->setEnabled(false);
     ui.activeTicketView->setVisible(false);
     ui.active2ViewTicket->setVisible(false);
-    ui.lblTicketInfo->setText(QStringLiteral("No tienes tickets activos"));
+    if (pending.empty()) {
+      ui.lblTicketInfo->setText(QStringLiteral("No tienes tickets activos"));
+    } else {
+      ui.lblTicketInfo->setText(pending.size() == 1
+                                    ? QStringLiteral("Compra en proceso")
+                                    : qstr(strprintf("%zu compras en proceso", pending.size())));
+      showPending(ui.activeTicketView, ui.activeTickerLicense, ui.activeTicketStartTime,
+                  pending[0]);
+      if (pending.size() > 1)
+        showPending(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime,
+                    pending[1]);
+    }
   }
   showTicket(ui.inActiveTicketView, ui.inActiveTicketLicense, ui.inActiveTicketStartTime, expired);
   showTicket(ui.inActive2TicketView, ui.inActive2TicketLicense, ui.inActive2TicketStartTime,

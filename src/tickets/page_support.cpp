@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/service_request.h"
 #include "platform/format.h"
 #include "platform/text.h"
 
@@ -52,12 +53,16 @@ PageRequests::~PageRequests() {
 }
 
 HTTPRequestPtr PageRequests::get(const std::string& url, HTTPRequestDelegate* delegate) {
-  HTTPRequestPtr request = HTTPRequest::requestWithURL(url);
-  request->setRequestMethod("GET");
-  request->setDelegate(delegate);
+  HTTPRequestPtr request = makeServiceRequest(url, delegate);
   requests_.push_back(request);
   request->startAsynchronous();
   return request;
+}
+
+void PageRequests::cancelAll() {
+  std::vector<HTTPRequestPtr> running = std::move(requests_);
+  requests_.clear();
+  for (const HTTPRequestPtr& request : running) request->clearDelegatesAndCancel();
 }
 
 void PageRequests::done(HTTPRequest& request) {

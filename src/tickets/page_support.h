@@ -53,11 +53,13 @@ class PageRequests {
   PageRequests(const PageRequests&) = delete;
   PageRequests& operator=(const PageRequests&) = delete;
 
-  // GET `url`, `delegate` told, started asynchronously.
+  // GET `url` with the service time-out, `delegate` told, started asynchronously.
   HTTPRequestPtr get(const std::string& url, HTTPRequestDelegate* delegate);
   // Forgets a request that has reported back.
   void done(HTTPRequest& request);
   std::size_t count() const { return requests_.size(); }
+  // Clears the delegate of every request under way and cancels it (the user left).
+  void cancelAll();
 
  private:
   std::vector<HTTPRequestPtr> requests_;

@@ -1,23 +1,28 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "app/screens.h"
-#include "http/http_request.h"
 #include "platform/run_loop.h"
 #include "protocol/parking_protocol.h"
-#include "tickets/page_support.h"
+#include "tickets/purchase_tracker.h"
 #include "ui_WaitingValidationViewController.h"
 
 namespace est {
 
-// Purchase validation: polls the parking service every 4 seconds while a purchase is pending,
-// stores the confirmed ticket, schedules its two end reminders and shows the summary.
-class WaitingValidationViewController : public WaitingValidationScreen, public HTTPRequestDelegate {
+// Purchase validation: the screen that says a purchase is in process, and later the summary of
+// a confirmed one. The polling itself is the purchase tracker's, which goes on whatever screen
+// is open; this screen starts it and hears its decisions: a confirmation closes the screen and
+// shows the summary a second later, a refusal says so, and the screen leaves by itself once
+// nothing is pending any more. CERRAR only closes the screen; the purchases stay followed.
+class WaitingValidationViewController : public WaitingValidationScreen,
+                                        public PurchaseTracker::Observer {
   Q_OBJECT
 
  public:
-  static constexpr double kPollInterval = 4.0;
+  static constexpr double kPollInterval = PurchaseTracker::kPollInterval;
   static constexpr double kSummaryDelay = 1.0;
 
   explicit WaitingValidationViewController(QObject* parent = nullptr);
@@ -29,18 +34,21 @@ class WaitingValidationViewController : public WaitingValidationScreen, public H
   void viewDidLoad() override;
   void setTitleBuying() override;
   void setTitleBuyed(const std::string& text) override;
-  // Starting again while polling replaces the running timer: one poll timer at most.
+  // Makes sure the pending purchases are being followed (one poll timer at most).
   void startBackgroundProcess() override;
-  bool isPolling() const { return backgroundProcessTimer_.active(); }
-  std::size_t requestsUnderWay() const { return requests_.count(); }
+  bool isPolling() const { return PurchaseTracker::shared().isPolling(); }
+  std::size_t requestsUnderWay() const { return PurchaseTracker::shared().requestsUnderWay(); }
 
+  // One round of status queries now.
   void backgroundProcess();
-  void askForTicketStatus(std::int64_t transactionId);
   void close();
   void callLater(const ConsultarEstacionamientoOutcome& reply);
 
-  void requestFinished(HTTPRequest& request) override;
-  void requestFailed(HTTPRequest& request) override;
+  // PurchaseTracker::Observer
+  void purchaseConfirmed(const PendingPurchase& purchase, const Ticket& ticket,
+                         const ConsultarEstacionamientoOutcome& reply) override;
+  void purchaseRefused(const PendingPurchase& purchase) override;
+  void pendingPurchasesChanged() override;
 
   Ui::WaitingValidationViewController& layout() { return ui; }
 
@@ -49,14 +57,14 @@ class WaitingValidationViewController : public WaitingValidationScreen, public H
 
  private:
   void hideWaiting();
-  void confirm(const ConsultarEstacionamientoOutcome& reply, std::int64_t pending);
+  // Shown with the in-process text and nothing left pending: the screen goes.
+  void leaveWhenNothingPending();
 
   Ui::WaitingValidationViewController ui;
   MainViewController* mainController_ = nullptr;
-  ScopedTimer backgroundProcessTimer_;
-  ScopedTimer summaryTimer_;
+  bool buying_ = false;  // showing the in-process text (not a summary)
+  std::vector<std::unique_ptr<ScopedTimer>> summaryTimers_;
   std::recursive_mutex lock_;
-  PageRequests requests_;
 };
 
 }  // namespace est

@@ -40,7 +40,6 @@ class JourneyTest : public LaunchedAppTest {
   WaitingValidationViewController* waitingPage() {
     return static_cast<WaitingValidationViewController*>(app().waitingValidationVC());
   }
-  bool pending() { return Preferences::standard().objectForKey("ticketInProcess").has_value(); }
 
   // One poll interval, then its reply handled.
   void pollOnce() {

@@ -23,6 +23,8 @@
 #include "tickets/buy_view_controller.h"
 #include "tickets/confirm_buy_view_controller.h"
 #include "tickets/home_view_controller.h"
+#include "tickets/pending_purchases.h"
+#include "tickets/purchase_tracker.h"
 #include "tickets/settings_view_controller.h"
 #include "tickets/ticket_manager.h"
 #include "tickets/tickets_view_controller.h"
@@ -71,6 +73,10 @@ class PagesTest : public ui::test::UiTest {
   }
 
   void TearDown() override {
+    // Whatever a test did, the user never saw an alert without a message.
+    for (const auto& record : alerts.record())
+      EXPECT_FALSE(record.message.trimmed().isEmpty()) << "alert titled " << record.title.toStdString();
+    PurchaseTracker::shared().reset();
     if (main) {
       ui::finishAllAnimations();
       window.reset();
@@ -151,6 +157,10 @@ class PagesTest : public ui::test::UiTest {
     loop.advance(Seconds(seconds));
   }
   bool waitFor(const std::function<bool()>& done) { return loop.waitUntil(done, Seconds(10)); }
+
+  // The pending purchases as stored.
+  std::vector<PendingPurchase> pendingPurchases() { return PendingPurchases().all(); }
+  bool pending() { return !PendingPurchases().empty(); }
 
   std::vector<std::string> alertMessages() const {
     std::vector<std::string> out;

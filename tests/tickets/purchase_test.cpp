@@ -15,7 +15,6 @@ class PurchaseTest : public PagesTest {
     buy()->btnComprarTouched();
     ASSERT_TRUE(confirmShown());
   }
-  bool pending() { return Preferences::standard().objectForKey("ticketInProcess").has_value(); }
   // One poll interval, then its reply handled.
   void pollOnce() {
     std::uint64_t before = service->requestCount();
@@ -33,10 +32,16 @@ TEST_F(PurchaseTest, ThreeInProgressPollsThenOkStoresOneTicketAndShowsTheSummary
   composeNinetyMinutes();
   std::int64_t id = *confirm()->ticket()->transactionId;
   confirm()->confirmBtnTouched();
+  // Pending from before the request leaves, with everything needed to ask about it.
+  std::vector<PendingPurchase> recorded = pendingPurchases();
+  ASSERT_EQ(recorded.size(), 1u);
+  EXPECT_EQ(recorded[0].transactionId, id);
+  EXPECT_EQ(recorded[0].plate, "ABC 1234");
+  EXPECT_EQ(recorded[0].start, wednesdayAt(14, 0));
+  EXPECT_EQ(recorded[0].minutes, 90);
   ASSERT_TRUE(waitFor([&] { return main->isWaitingValidationVc(); }));
   EXPECT_FALSE(confirmShown());
-  EXPECT_EQ(Preferences::standard().integerForKey("ticketInProcess"), id);
-  EXPECT_EQ(*Preferences::standard().objectForKey("ticketInProcessLicense")->text(), "ABC 1234");
+  EXPECT_EQ(pendingPurchases(), recorded);
   EXPECT_EQ(waiting()->layout().titleLabel->text(), "Compra Ticket");
   EXPECT_TRUE(waiting()->isPolling());
 
@@ -51,6 +56,7 @@ TEST_F(PurchaseTest, ThreeInProgressPollsThenOkStoresOneTicketAndShowsTheSummary
   EXPECT_EQ(stored[0].license, "ABC 1234");
   EXPECT_EQ(stored[0].timeStart, wednesdayAt(14, 0));
   EXPECT_EQ(stored[0].timeEnd, wednesdayAt(15, 30));
+  EXPECT_EQ(stored[0].transactionId, id);  // the purchase's own identifier
   EXPECT_FALSE(stored[0].minutes);
   EXPECT_FALSE(pending());
   EXPECT_FALSE(waiting()->isPolling());
@@ -83,7 +89,7 @@ TEST_F(PurchaseTest, ThreeInProgressPollsThenOkStoresOneTicketAndShowsTheSummary
   EXPECT_EQ(service->requestCount(), requests);
 }
 
-TEST_F(PurchaseTest, RefusedPurchaseAlertsOnceAndStopsAtTheNextTick) {
+TEST_F(PurchaseTest, RefusedPurchaseAlertsOnceAndStopsPolling) {
   ParkingServiceOptions options;
   options.confirmAfter = 0;
   options.refusePlates = {"ABC1234"};
@@ -97,6 +103,8 @@ TEST_F(PurchaseTest, RefusedPurchaseAlertsOnceAndStopsAtTheNextTick) {
             std::vector<std::string>{"No se pudo registrar la compra. Intente nuevamente."});
   EXPECT_EQ(alerts.record()[0].title, "Estacionamiento Tarifado");
   EXPECT_FALSE(pending());
+  // Nothing else is pending: the waiting screen goes at once.
+  EXPECT_FALSE(main->isWaitingValidationVc());
   std::uint64_t requests = service->requestCount();
   advance(4);
   loop.runPending();
@@ -126,29 +134,34 @@ TEST_F(PurchaseTest, ServiceRefusalOfTheRequestShowsItsErrorsAndAllowsARetry) {
   EXPECT_EQ(ui::KvProgressHUD::hideHUDForView(confirm()->view(), false), false);
 }
 
-TEST_F(PurchaseTest, TransportFailureDropsTheMarkerAndASecondTapDoesNotSendAgain) {
+TEST_F(PurchaseTest, TransportFailureKeepsThePurchasePendingAndAskedAbout) {
   startService();
   std::string closed = service->baseAddress();
   service->stop();
   AppConfig::setParkingServiceURL(closed);
   showMain();
-  Preferences::standard().setObject("ticketInProcess", PrefValue(std::int64_t{1}));
   composeNinetyMinutes();
+  std::int64_t id = *confirm()->ticket()->transactionId;
   confirm()->confirmBtnTouched();
   ASSERT_TRUE(waitFor([&] { return !alerts.record().empty(); }));
   EXPECT_EQ(alerts.record()[0].title, "Sin conexión a internet");
-  EXPECT_EQ(alertMessages()[0], "No se pudo iniciar sesión");
-  EXPECT_FALSE(pending());
-  EXPECT_TRUE(confirm()->enviado());
-  EXPECT_EQ(ui::KvProgressHUD::hideHUDForView(confirm()->view(), false), false);
-
-  confirm()->confirmBtnTouched();
+  EXPECT_EQ(alertMessages()[0],
+            "No se pudo comunicar con el servidor. La compra queda en proceso y se consultará su "
+            "estado hasta saber si se registró.");
+  // The service may have taken it: it stays pending, validation shows it and asks about it.
+  ASSERT_EQ(pendingPurchases().size(), 1u);
+  EXPECT_EQ(pendingPurchases()[0].transactionId, id);
   EXPECT_FALSE(confirmShown());
   EXPECT_TRUE(main->isWaitingValidationVc());
+  EXPECT_TRUE(waiting()->isPolling());
+  EXPECT_EQ(ui::KvProgressHUD::hideHUDForView(confirm()->view(), false), false);
+  std::uint64_t polls = PurchaseTracker::shared().pollsSent();
   advance(4);
-  loop.runPending();
-  EXPECT_FALSE(main->isWaitingValidationVc());
-  EXPECT_FALSE(waiting()->isPolling());
+  ASSERT_TRUE(waitFor([&] { return waiting()->requestsUnderWay() == 0; }));
+  EXPECT_EQ(PurchaseTracker::shared().pollsSent(), polls + 1);
+  // A failed status query changes nothing and says nothing.
+  EXPECT_TRUE(main->isWaitingValidationVc());
+  EXPECT_TRUE(pending());
   EXPECT_EQ(alerts.record().size(), 1u);
 }
 
@@ -163,7 +176,7 @@ TEST_F(PurchaseTest, TwoQuickTapsSendOneRequestAndLeaveOnePollTimer) {
   confirm()->confirmBtnTouched();  // before the reply: closes and shows the waiting screen
   EXPECT_FALSE(confirmShown());
   EXPECT_TRUE(main->isWaitingValidationVc());
-  ASSERT_TRUE(waitFor([&] { return pending(); }));
+  ASSERT_TRUE(waitFor([&] { return waiting()->requestsUnderWay() == 0; }));
   loop.runPending();
   EXPECT_EQ(service->requestCount(), before + 1);
   EXPECT_TRUE(main->isWaitingValidationVc());
@@ -189,9 +202,13 @@ TEST_F(PurchaseTest, LateAcceptanceRecordsTheTicketItAnswers) {
   other.license = "SBA4321";
   other.transactionId = TicketManager::getInstance().nextID();
   main->showConfirmBuyVC(other, buy(), false);
-  ASSERT_TRUE(waitFor([&] { return pending(); }));
-  EXPECT_EQ(Preferences::standard().integerForKey("ticketInProcess"), *first.transactionId);
-  EXPECT_EQ(*Preferences::standard().objectForKey("ticketInProcessLicense")->text(), "ABC 1234");
+  ASSERT_TRUE(waitFor([&] { return waiting()->requestsUnderWay() == 0; }));
+  ASSERT_EQ(pendingPurchases().size(), 1u);
+  EXPECT_EQ(pendingPurchases()[0].transactionId, *first.transactionId);
+  EXPECT_EQ(pendingPurchases()[0].plate, "ABC 1234");
+  // The screen now shows the other ticket, untouched by the first one's acceptance.
+  EXPECT_TRUE(confirmShown());
+  EXPECT_FALSE(confirm()->enviado());
 }
 
 TEST_F(PurchaseTest, UnreadableRepliesKeepThePurchasePendingAndPolling) {
@@ -217,8 +234,8 @@ TEST_F(PurchaseTest, UnreadableRepliesKeepThePurchasePendingAndPolling) {
       waitFor([&] { return garbage.requestCount() == 2 && waiting()->requestsUnderWay() == 0; }));
   loop.runPending();
   EXPECT_EQ(garbage.requestCount(), 2u);
-  // No decision: the screen goes, the marker and the timer stay, no ticket is invented.
-  EXPECT_FALSE(main->isWaitingValidationVc());
+  // No decision: the screen, the purchase and the polling stay; no ticket is invented.
+  EXPECT_TRUE(main->isWaitingValidationVc());
   EXPECT_TRUE(pending());
   EXPECT_TRUE(waiting()->isPolling());
   EXPECT_TRUE(TicketManager::getInstance().getTickets().empty());

@@ -1,0 +1,29 @@
+#pragma once
+
+// What every call to the parking and registry services shares: one time-out, one way to make
+// the GET, and one way to tell a service that failed from one that said no.
+
+#include <string>
+
+#include "http/http_request.h"
+
+namespace est {
+
+// Seconds without any progress after which a service call fails as timed out. The HTTP
+// client's own default (10 s) is too short for a slow mobile network, where a service that
+// does its work in 12 s would never be heard.
+inline constexpr double kServiceTimeOutSeconds = 30.0;
+
+// A GET for `url` with `delegate` told and the service time-out; not started yet.
+HTTPRequestPtr makeServiceRequest(const std::string& url, HTTPRequestDelegate* delegate);
+
+// A finished exchange whose reply is not an answer: HTTP 5xx, or a body that does not read as
+// a JSON object.
+bool isServiceError(const HTTPRequest& request);
+
+// The message for a service error on the registration and registry screens.
+inline constexpr const char* kServiceErrorTitle = "Servicio no disponible";
+inline constexpr const char* kServiceErrorMessage =
+    "El servicio no respondió correctamente. Por favor intente de nuevo en unos minutos.";
+
+}  // namespace est
