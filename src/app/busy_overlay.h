@@ -1,6 +1,6 @@
 #pragma once
 
-// The busy overlay of one service call, with a way out. It is the progress overlay (Part 9.1)
+// The busy overlay of one service call, with a way out. It is the progress overlay
 // over the screen's view; after kWayOutDelay seconds a line says the service is slow and a
 // button lets the user stop waiting. What leaving means is the caller's `onLeave`: a screen
 // offers this only where nothing is lost by leaving (the purchase is already in the pending

@@ -52,7 +52,7 @@ class ConfirmBuyViewController : public ConfirmBuyScreen {
   void showPrice();
   // The purchase request of presentation `presentation` ended.
   void purchaseRequestEnded(const PurchaseTracker::RequestResult& result, int presentation);
-  // Closes this screen and opens validation (the spec's removeCvc then showWaitingView).
+  // Closes this screen and opens validation (the delegate's removeCvc, then showWaitingView).
   void handOverToValidation();
 
   Ui::ConfirmBuyViewController ui;

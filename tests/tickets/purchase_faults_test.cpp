@@ -2,6 +2,15 @@
 // dropping replies, and across a crash: no ticket is lost, duplicated or misattributed.
 #include "tickets/purchase_faults_test.h"
 
+#include <QAbstractButton>
+
+#include "account/add_licene_view_controller.h"
+#include "account/cell_number_view_controller.h"
+#include "account/pin_validation_view_controller.h"
+#include "account/welcome_view_controller.h"
+#include "app/app_delegate.h"
+#include "ui/text_field.h"
+
 namespace est::testing {
 namespace {
 
@@ -366,6 +375,94 @@ TEST_F(PurchaseFaultsTest, AConfirmationHeardAgainAfterACrashStoresOneTicket) {
   ASSERT_TRUE(runUntil([&] { return !pending(); }, 10));
   EXPECT_EQ(TicketManager::getInstance().getTickets().size(), 1u);
   EXPECT_EQ(LocalNotificationCenter::shared().scheduledLocalNotifications().size(), 2u);
+}
+
+// A new user's whole visit against a service that takes 12 seconds for every reply: longer
+// than the HTTP client's default time-out, well within the service time-out.
+class SlowServiceTest : public FaultsTest {
+ protected:
+  void SetUp() override {
+    FaultsTest::SetUp();
+    Preferences& prefs = Preferences::standard();
+    for (const std::string& key : prefs.keys()) prefs.removeObject(key);
+    prefs.flush();
+  }
+  void TearDown() override {
+    ui::finishAllAnimations();
+    delegate.reset();
+    flushDeletes();
+    FaultsTest::TearDown();
+  }
+  MainViewController& app() { return *delegate->viewcontroller(); }
+
+  std::unique_ptr<AppDelegate> delegate;
+};
+
+TEST_F(SlowServiceTest, TwelveSecondRepliesThroughRegistrationAndPurchase) {
+  ParkingServiceOptions options;
+  options.confirmAfter = 1;
+  service = std::make_unique<ParkingService>(options);
+  ASSERT_TRUE(service->start("127.0.0.1", 0));
+  proxy = std::make_unique<FaultProxy>(service->baseAddress(), [this] { return loop.now(); });
+  ASSERT_TRUE(proxy->start());
+  proxy->setRule([](const FaultProxy::Request&) { return Fault::delayed(12); });
+  AppConfig::setParkingServiceURL(proxy->baseAddress());
+  AppConfig::setRegistryServiceURL(proxy->baseAddress());
+
+  delegate = std::make_unique<AppDelegate>(pageScreens());
+  ASSERT_TRUE(delegate->didFinishLaunchingWithOptions());
+  delegate->window()->resize(320, 568);
+  loop.runPending();
+  run(1.25);
+  CellNumberViewController* cell = app().cellNumberVC();
+  ASSERT_TRUE(cell);
+  cell->txtCellNumber()->setText(kPhone);
+  cell->btnValidar()->click();
+  run(6);
+  EXPECT_TRUE(cell->busyOverlay().offersWayOut());  // offered, not taken
+  ASSERT_TRUE(runUntil([&] { return app().pinValidationVC() != nullptr; }, 10));
+
+  PinValidationViewController* pin = app().pinValidationVC();
+  std::optional<std::string> code = service->pinFor(kPhone);
+  ASSERT_TRUE(code);
+  pin->txtPin()->setText(QString::fromStdString(*code));
+  pin->btnValidar()->click();
+  ASSERT_TRUE(runUntil([&] { return app().presentedViewController() == app().welcomeVC(); }, 30));
+  EXPECT_EQ(proxy->count("validatePin"), 1);
+  EXPECT_EQ(proxy->count("consultarRegistro"), 1);
+  run(1.25);
+  AddLiceneViewController* add = app().addLicenceVC();
+  ASSERT_TRUE(add);
+  add->txtLicense()->setText("ABC 1234");
+  add->txtCarModel()->setText("Fiat Uno");
+  add->btnConfirm()->click();
+  run(1);
+  ui::finishAllAnimations();
+  ASSERT_EQ(app().estado(), MainViewController::kStandard);
+  ASSERT_TRUE(
+      runUntil([] { return Preferences::standard().objectForKey("price").has_value(); }, 15));
+
+  app().buttonBuy()->click();
+  ui::finishAllAnimations();
+  BuyViewController* buyPage = static_cast<BuyViewController*>(app().buyVC());
+  buyPage->layout().slider->setValue(3);
+  buyPage->sliderValueChanged();
+  buyPage->layout().btnComprar->click();
+  auto* confirmPage = static_cast<ConfirmBuyViewController*>(app().confirmBuyVC());
+  ASSERT_TRUE(confirmPage);
+  EXPECT_EQ(confirmPage->layout().lblPrice->text(), "Precio $75.0");
+  confirmPage->layout().btnConfirm->click();
+  ASSERT_TRUE(runUntil([&] { return app().isWaitingValidationVc(); }, 15));
+  ASSERT_TRUE(runUntil([&] { return !TicketManager::getInstance().getTickets().empty(); }, 60));
+  run(1.25);
+  auto* waitingPage = static_cast<WaitingValidationViewController*>(app().waitingValidationVC());
+  EXPECT_EQ(waitingPage->layout().titleLabel->text(), "Ticket Comprado");
+  EXPECT_TRUE(alerts.record().empty()) << alertMessages()[0];
+  EXPECT_EQ(TicketManager::getInstance().getTickets().size(), 1u);
+  EXPECT_EQ(proxy->count("solicitarEstacionamiento"), 1);
+  // Each status query waited for its 12-second reply before the next was sent.
+  EXPECT_EQ(proxy->count("consultarEstacionamiento"), 2);
+  expectOneQueryAtATimePerPurchase();
 }
 
 }  // namespace
