@@ -169,8 +169,7 @@ void MainViewController::getPrice() {
   if (auto value = Preferences::standard().objectForKey(prefs::kUserPhoneNumber))
     if (value->text()) phone = *value->text();
   if (priceRequest_) priceRequest_->setDelegate(nullptr);
-  priceRequest_ =
-      makeServiceRequest(getPriceOf30URL(AppConfig::parkingServiceURL(), phone), this);
+  priceRequest_ = makeServiceRequest(getPriceOf30URL(AppConfig::parkingServiceURL(), phone), this);
   priceRequestUnderWay_ = true;
   priceRequest_->startAsynchronous();
 }

@@ -92,9 +92,9 @@ void ConfirmBuyViewController::confirmBtnTouched() {
       // Most likely the same purchase asked for again while the first is still undecided:
       // the user says whether a second ticket is wanted.
       duplicateAcknowledged_ = ticket_->transactionId;
-      std::string times = same->end() ? formatHourMinute(*same->start) + " a " +
-                                            formatHourMinute(*same->end())
-                                      : formatHourMinute(*same->start);
+      std::string times =
+          same->end() ? formatHourMinute(*same->start) + " a " + formatHourMinute(*same->end())
+                      : formatHourMinute(*same->start);
       ui::showAlert(
           QStringLiteral("Compra en proceso"),
           qstr(strprintf("Ya hay una compra en proceso para la matrícula %s de %s. Si quiere "
@@ -157,8 +157,7 @@ void ConfirmBuyViewController::purchaseRequestEnded(const PurchaseTracker::Reque
       if (current) enviado_ = false;
       std::string errors = result.errors.value_or("");
       if (errors.empty()) errors = "El servicio no aceptó la compra. Intente nuevamente.";
-      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), qstr(errors),
-                    QStringLiteral("Ok"));
+      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), qstr(errors), QStringLiteral("Ok"));
       return;
     }
     case Outcome::ServiceError:

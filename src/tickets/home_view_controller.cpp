@@ -34,10 +34,10 @@ void showPending(QWidget* panel, QLabel* license, QLabel* times, const PendingPu
   panel->setVisible(true);
   license->setText(qstr(p.plate));
   std::optional<TimePoint> end = p.end();
-  times->setText(p.start && end ? qstr(strprintf("/ %s - %s en proceso",
-                                                 formatHourMinute(*p.start).c_str(),
-                                                 formatHourMinute(*end).c_str()))
-                                : QStringLiteral("/ en proceso"));
+  times->setText(p.start && end
+                     ? qstr(strprintf("/ %s - %s en proceso", formatHourMinute(*p.start).c_str(),
+                                      formatHourMinute(*end).c_str()))
+                     : QStringLiteral("/ en proceso"));
 }
 
 }  // namespace
@@ -132,8 +132,7 @@ void HomeViewController::updateView() {
       showPending(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime,
                   pending.front());
     } else {
-      showTicket(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime,
-                 active2);
+      showTicket(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime, active2);
     }
   } else {
     ui.btnRenew->setVisible(false);

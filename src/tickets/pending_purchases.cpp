@@ -48,9 +48,8 @@ std::optional<PendingPurchase> PendingPurchases::decode(std::string_view text) {
   std::optional<Json> value = JSONValue(text);
   if (!value || !value->isObject()) return std::nullopt;
   const Json& v = *value;
-  std::optional<std::int64_t> id = v["transactionId"].isNumber()
-                                       ? v["transactionId"].int64Value()
-                                       : std::nullopt;
+  std::optional<std::int64_t> id =
+      v["transactionId"].isNumber() ? v["transactionId"].int64Value() : std::nullopt;
   if (!id || !v["plate"].isString()) return std::nullopt;
   PendingPurchase out;
   out.transactionId = *id;

@@ -88,8 +88,9 @@ void PurchaseTracker::forEachObserver(const std::function<void(Observer&)>& call
 }
 
 bool PurchaseTracker::isUnderWay(std::int64_t transactionId) const {
-  return std::any_of(exchanges_.begin(), exchanges_.end(),
-                     [&](const auto& entry) { return entry.second.transactionId == transactionId; });
+  return std::any_of(exchanges_.begin(), exchanges_.end(), [&](const auto& entry) {
+    return entry.second.transactionId == transactionId;
+  });
 }
 
 void PurchaseTracker::buy(const PendingPurchase& purchase, RequestDone done) {
@@ -116,9 +117,8 @@ void PurchaseTracker::buy(const PendingPurchase& purchase, RequestDone done) {
   request.plate = purchase.plate;
   request.minutes = purchase.minutes.value_or(0);
   request.hour = purchase.start ? formatHourMinute(*purchase.start) : std::string();
-  send(purchase.transactionId,
-       solicitarEstacionamientoURL(AppConfig::parkingServiceURL(), request), true,
-       std::move(done));
+  send(purchase.transactionId, solicitarEstacionamientoURL(AppConfig::parkingServiceURL(), request),
+       true, std::move(done));
   resume();
 }
 

@@ -286,8 +286,8 @@ void FaultProxy::serve(Connection& c) {
     records_[recordIndex].upstreamStatus = statusOf(reply);
     c.due = arrival + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                           std::chrono::duration<double>(fault.delay));
-    c.state = fault.kind == Fault::Kind::Silent ? Connection::State::Silent
-                                                : Connection::State::Holding;
+    c.state =
+        fault.kind == Fault::Kind::Silent ? Connection::State::Silent : Connection::State::Holding;
   }
   // Held until the reply is due on virtual time, or the client gives up, or the proxy stops.
   bool clientLeft = false;

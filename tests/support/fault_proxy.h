@@ -43,10 +43,10 @@ class FaultProxy {
       Body,     // `status` with `body` (JSON), in place of the service's reply
     };
     Kind kind = Kind::Pass;
-    double delay = 0;      // virtual seconds between the request and the reply (or drop)
-    bool forward = true;   // whether the service sees the request at all
-    int status = 200;      // Body only
-    std::string body;      // Body only
+    double delay = 0;     // virtual seconds between the request and the reply (or drop)
+    bool forward = true;  // whether the service sees the request at all
+    int status = 200;     // Body only
+    std::string body;     // Body only
 
     static Fault pass(double delay = 0) { return {Kind::Pass, delay, true}; }
     static Fault delayed(double delay) { return {Kind::Pass, delay, true}; }
@@ -75,11 +75,11 @@ class FaultProxy {
   struct Record {
     Request request;
     Fault fault;
-    int upstreamStatus = 0;  // 0 when not forwarded or the service did not answer
-    bool replied = false;    // a reply (faulted or not) was written to the client
-    bool clientLeft = false; // the client closed before the reply was due
-    TimePoint arrived{};     // virtual time the request came in
-    TimePoint ended{};       // virtual time the exchange ended (reply, drop or client gone)
+    int upstreamStatus = 0;   // 0 when not forwarded or the service did not answer
+    bool replied = false;     // a reply (faulted or not) was written to the client
+    bool clientLeft = false;  // the client closed before the reply was due
+    TimePoint arrived{};      // virtual time the request came in
+    TimePoint ended{};        // virtual time the exchange ended (reply, drop or client gone)
   };
 
   using Rule = std::function<Fault(const Request&)>;

@@ -75,7 +75,8 @@ class PagesTest : public ui::test::UiTest {
   void TearDown() override {
     // Whatever a test did, the user never saw an alert without a message.
     for (const auto& record : alerts.record())
-      EXPECT_FALSE(record.message.trimmed().isEmpty()) << "alert titled " << record.title.toStdString();
+      EXPECT_FALSE(record.message.trimmed().isEmpty())
+          << "alert titled " << record.title.toStdString();
     PurchaseTracker::shared().reset();
     if (main) {
       ui::finishAllAnimations();

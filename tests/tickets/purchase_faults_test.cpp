@@ -268,9 +268,8 @@ TEST_F(PurchaseFaultsTest, PurchasesPendingAtACrashAreFollowedAfterTheRestart) {
   startBehindProxy(options);
   // The second purchase's request is lost on the way: the service never hears of it.
   proxy->setRule([](const FaultProxy::Request& r) {
-    return r.call() == "solicitarEstacionamiento" && r.param("plate") == "SBA4321"
-               ? Fault::lost()
-               : Fault::pass();
+    return r.call() == "solicitarEstacionamiento" && r.param("plate") == "SBA4321" ? Fault::lost()
+                                                                                   : Fault::pass();
   });
   showMain();
   composeNinetyMinutes();
