@@ -18,10 +18,7 @@ class JourneyTest : public LaunchedAppTest {
  protected:
   void SetUp() override {
     LaunchedAppTest::SetUp();
-    // A fresh install: nothing stored at all.
-    Preferences& prefs = Preferences::standard();
-    for (const std::string& key : prefs.keys()) prefs.removeObject(key);
-    prefs.flush();
+    freshInstall();
   }
 
   void launch() {

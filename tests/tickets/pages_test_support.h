@@ -111,6 +111,24 @@ class PagesTest : public ui::test::UiTest {
               ValidatePinOutcome::Correct);
   }
 
+  // A fresh install: nothing stored at all.
+  static void freshInstall() {
+    Preferences& prefs = Preferences::standard();
+    for (const std::string& key : prefs.keys()) prefs.removeObject(key);
+    prefs.flush();
+  }
+
+
+  // Composes 90 minutes at 14:00 on the buy page for the default plate and asks for
+  // confirmation.
+  void composeNinetyMinutes() {
+    buy()->updateView();
+    buy()->layout().slider->setValue(3);
+    buy()->sliderValueChanged();
+    buy()->btnComprarTouched();
+    ASSERT_TRUE(confirmShown());
+  }
+
   // Every real page, as the application builds them.
   static ScreenFactory pageScreens() {
     ScreenFactory factory;

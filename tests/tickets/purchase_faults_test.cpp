@@ -382,19 +382,8 @@ class SlowServiceTest : public FaultsTest {
  protected:
   void SetUp() override {
     FaultsTest::SetUp();
-    Preferences& prefs = Preferences::standard();
-    for (const std::string& key : prefs.keys()) prefs.removeObject(key);
-    prefs.flush();
+    freshInstall();
   }
-  void TearDown() override {
-    ui::finishAllAnimations();
-    delegate.reset();
-    flushDeletes();
-    FaultsTest::TearDown();
-  }
-  MainViewController& app() { return *delegate->viewcontroller(); }
-
-  std::unique_ptr<AppDelegate> delegate;
 };
 
 TEST_F(SlowServiceTest, TwelveSecondRepliesThroughRegistrationAndPurchase) {
@@ -408,10 +397,7 @@ TEST_F(SlowServiceTest, TwelveSecondRepliesThroughRegistrationAndPurchase) {
   AppConfig::setParkingServiceURL(proxy->baseAddress());
   AppConfig::setRegistryServiceURL(proxy->baseAddress());
 
-  delegate = std::make_unique<AppDelegate>(pageScreens());
-  ASSERT_TRUE(delegate->didFinishLaunchingWithOptions());
-  delegate->window()->resize(320, 568);
-  loop.runPending();
+  launchApp();
   run(1.25);
   CellNumberViewController* cell = app().cellNumberVC();
   ASSERT_TRUE(cell);

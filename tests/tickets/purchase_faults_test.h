@@ -14,12 +14,12 @@
 
 namespace est::testing {
 
-class FaultsTest : public PagesTest {
+class FaultsTest : public LaunchedAppTest {
  protected:
   using Fault = FaultProxy::Fault;
 
   void SetUp() override {
-    PagesTest::SetUp();
+    LaunchedAppTest::SetUp();
     HTTPRequest::setStatusTimerLoop(&loop);
   }
 
@@ -31,7 +31,7 @@ class FaultsTest : public PagesTest {
     if (proxy) proxy->stop();
     HTTPRequest::closeIdlePersistentConnections();
     HTTPRequest::setStatusTimerLoop(nullptr);
-    PagesTest::TearDown();
+    LaunchedAppTest::TearDown();
   }
 
   // The service, with this device's phone registered, and the application pointed at the
@@ -97,15 +97,6 @@ class FaultsTest : public PagesTest {
     Preferences::standard().setObject("defaultLicense", PrefValue(plate));
     home()->updateView();
     home()->btnFastBuyTouched();
-    ASSERT_TRUE(confirmShown());
-  }
-
-  // 90 minutes from 14:00 on the buy page, for the default plate.
-  void composeNinetyMinutes() {
-    buy()->updateView();
-    buy()->layout().slider->setValue(3);
-    buy()->sliderValueChanged();
-    buy()->btnComprarTouched();
     ASSERT_TRUE(confirmShown());
   }
 

@@ -7,14 +7,6 @@ namespace {
 
 class PurchaseTest : public PagesTest {
  protected:
-  // Composes 90 minutes at 14:00 on the buy page and asks for confirmation.
-  void composeNinetyMinutes() {
-    buy()->updateView();
-    buy()->layout().slider->setValue(3);
-    buy()->sliderValueChanged();
-    buy()->btnComprarTouched();
-    ASSERT_TRUE(confirmShown());
-  }
   // One poll interval, then its reply handled.
   void pollOnce() {
     std::uint64_t before = service->requestCount();

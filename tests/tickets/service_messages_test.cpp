@@ -28,23 +28,13 @@ void PrintTo(const Said& s, std::ostream* out) {
 
 class ServiceMessagesTest : public FaultsTest {
  protected:
-  void TearDown() override {
-    ui::finishAllAnimations();
-    delegate.reset();
-    flushDeletes();
-    FaultsTest::TearDown();
-  }
-
   // A fresh install launched against the service behind the proxy, on the phone page.
   CellNumberViewController* phonePage() {
-    Preferences& prefs = Preferences::standard();
-    for (const std::string& key : prefs.keys()) prefs.removeObject(key);
+    freshInstall();
     startBehindProxy();
-    delegate = std::make_unique<AppDelegate>(pageScreens());
-    EXPECT_TRUE(delegate->didFinishLaunchingWithOptions());
-    loop.runPending();
+    launchApp();
     run(1.25);
-    return delegate->viewcontroller()->cellNumberVC();
+    return app().cellNumberVC();
   }
 
   // Everything a call under `call` meets is `fault`.
@@ -59,8 +49,6 @@ class ServiceMessagesTest : public FaultsTest {
     return {alerts.record().back().title.toStdString(),
             alerts.record().back().message.toStdString()};
   }
-
-  std::unique_ptr<AppDelegate> delegate;
 };
 
 TEST_F(ServiceMessagesTest, PhoneNumberScreen) {
@@ -88,7 +76,7 @@ TEST_F(ServiceMessagesTest, PhoneNumberScreen) {
     EXPECT_EQ(cell->txtCellNumber()->text(), c.number);  // kept
     EXPECT_FALSE(cell->busyOverlay().isShown());
   }
-  EXPECT_EQ(delegate->viewcontroller()->pinValidationVC(), nullptr);
+  EXPECT_EQ(app().pinValidationVC(), nullptr);
 }
 
 TEST_F(ServiceMessagesTest, PinScreenStoresTheRegistrationOnlyWhenBothStepsSucceeded) {
@@ -96,9 +84,8 @@ TEST_F(ServiceMessagesTest, PinScreenStoresTheRegistrationOnlyWhenBothStepsSucce
   ASSERT_TRUE(cell);
   cell->txtCellNumber()->setText(kPhone);
   cell->btnValidar()->click();
-  ASSERT_TRUE(
-      runUntil([&] { return delegate->viewcontroller()->pinValidationVC() != nullptr; }, 5));
-  PinValidationViewController* pin = delegate->viewcontroller()->pinValidationVC();
+  ASSERT_TRUE(runUntil([&] { return app().pinValidationVC() != nullptr; }, 5));
+  PinValidationViewController* pin = app().pinValidationVC();
   std::string code = service->pinFor(kPhone).value_or("0000");
   Preferences& prefs = Preferences::standard();
   auto nothingStored = [&] {
