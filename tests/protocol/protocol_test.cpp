@@ -123,6 +123,20 @@ TEST(ReplyDecoding, NonJsonNonObjectAndNonAsciiRepliesDecodeToNothing) {
   EXPECT_TRUE(decodeReply(body("[1]")));
 }
 
+TEST(ReplyDecoding, AServiceErrorIsA5xxOrAReplyThatIsNoObject) {
+  // A refusal is an answer, whatever it says.
+  EXPECT_FALSE(isServiceError(200, body("{\"status\":1,\"errors\":\"no\"}")));
+  EXPECT_FALSE(isServiceError(404, body("{\"status\":1}")));
+  EXPECT_FALSE(isServiceError(200, body("{}")));
+  // Whatever a server error's body holds, the service did not answer.
+  EXPECT_TRUE(isServiceError(500, body("{\"status\":0}")));
+  EXPECT_TRUE(isServiceError(503, std::nullopt));
+  EXPECT_TRUE(isServiceError(200, std::nullopt));
+  EXPECT_TRUE(isServiceError(200, body("")));
+  EXPECT_TRUE(isServiceError(200, body("{\"status\":0,\"transactionStatus\":\"O")));
+  EXPECT_TRUE(isServiceError(200, body("[{\"status\":0}]")));
+}
+
 TEST(ReplyDecoding, BooleanConversionFollowsThePlatformRule) {
   auto read = [](std::string_view json) {
     std::optional<Json> v = decodeReply(toData(std::string("{\"v\":") + std::string(json) + "}"));
