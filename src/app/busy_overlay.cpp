@@ -29,15 +29,22 @@ void BusyOverlay::show(QWidget* view, const QString& leaveTitle, std::function<v
 
 void BusyOverlay::offerWayOut() {
   if (!hud_ || hud_->isHiding()) return;
-  hud_->setDetailsLabelText(QString::fromUtf8(kSlowText));
-  auto* button = new QPushButton(leaveTitle_, hud_);
+  hud_->setLabelText(QString::fromUtf8(kSlowText));
+  hud_->setDetailsLabelText(QString::fromUtf8(kSlowDetails));
+  // The screen's own controls fade, so the one that works stands out.
+  hud_->setDimBackground(true);
+  // A sibling above the overlay rather than its child, so it is not dimmed with it.
+  QWidget* view = hud_->parentWidget();
+  auto* button = new QPushButton(leaveTitle_, view);
   button->setObjectName(QStringLiteral("btnWayOut"));
   const int width = std::min(240, std::max(120, hud_->width() - 40));
   const int height = 32;
   QRectF box = hud_->boxRect();
   int top = box.isValid() ? static_cast<int>(box.bottom()) + 12 : hud_->height() / 2 + 70;
   top = std::min(top, hud_->height() - height - 8);
-  button->setGeometry((hud_->width() - width) / 2, top, width, height);
+  QPoint origin = hud_->geometry().topLeft();
+  button->setGeometry(origin.x() + (hud_->width() - width) / 2, origin.y() + top, width, height);
+  button->raise();
   button->show();
   button_ = button;
   QObject::connect(button, &QPushButton::clicked, button, [this] { leave(); });
@@ -52,7 +59,10 @@ void BusyOverlay::hide() {
     hud_->hide(true);
   }
   hud_ = nullptr;
-  if (button_) button_->hide();
+  if (button_) {
+    button_->hide();
+    button_->deleteLater();
+  }
   button_ = nullptr;
 }
 
@@ -61,7 +71,7 @@ bool BusyOverlay::isShown() const {
 }
 
 QAbstractButton* BusyOverlay::wayOutButton() const {
-  return button_ && isShown() ? button_.data() : nullptr;
+  return button_ && isShown() ? static_cast<QAbstractButton*>(button_.data()) : nullptr;
 }
 
 void BusyOverlay::leave() {

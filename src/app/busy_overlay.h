@@ -25,7 +25,8 @@ class KvProgressHUD;
 class BusyOverlay {
  public:
   static constexpr double kWayOutDelay = 5.0;
-  static constexpr const char* kSlowText = "El servicio está demorando más de lo habitual.";
+  static constexpr const char* kSlowText = "El servicio está demorando";
+  static constexpr const char* kSlowDetails = "Puede seguir sin esperar";
 
   BusyOverlay() = default;
   ~BusyOverlay();

@@ -63,5 +63,39 @@ TEST_F(RenderPagesTest, HomeBuyTicketsAndOptions) {
   EXPECT_GT(colours(render("summary")), 40);
 }
 
+TEST_F(RenderPagesTest, HomeWithAPurchaseInProcess) {
+  clock.set(wednesdayAt(14, 52, 20));
+  storeTicket("ABC 1234", 14, 0, 15, 30, 90);
+  PendingPurchase extension;
+  extension.transactionId = TicketManager::getInstance().nextID();
+  extension.plate = "ABC 1234";
+  extension.start = wednesdayAt(15, 30);
+  extension.minutes = 60;
+  ASSERT_TRUE(PendingPurchases().add(extension));
+  showMain();
+  main->updateAll();
+  // The whole times line fits its label.
+  QLabel* times = home()->layout().active2TicketStartTime;
+  EXPECT_EQ(times->text(), "/ 15:30 - 16:30 en proceso");
+  EXPECT_LE(times->fontMetrics().horizontalAdvance(times->text()), times->width());
+  EXPECT_GT(colours(render("home_pending")), 40);
+}
+
+TEST_F(RenderPagesTest, ConfirmationWaitingOnASlowService) {
+  showMain();
+  main->actionButtonBuy();
+  buy()->btnComprarTouched();
+  ASSERT_TRUE(confirmShown());
+  BusyOverlay& overlay = confirm()->busyOverlay();
+  overlay.show(confirm()->view(), "SEGUIR EN SEGUNDO PLANO", [] {});
+  advance(BusyOverlay::kWayOutDelay);
+  ASSERT_TRUE(overlay.offersWayOut());
+  // The button lies inside the screen, clear of the box's text.
+  QRect button = overlay.wayOutButton()->geometry();
+  EXPECT_TRUE(confirm()->view()->rect().contains(button));
+  EXPECT_GT(colours(render("confirm_slow")), 40);
+  overlay.hide();
+}
+
 }  // namespace
 }  // namespace est::testing
