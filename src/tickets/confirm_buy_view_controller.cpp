@@ -155,9 +155,10 @@ void ConfirmBuyViewController::purchaseRequestEnded(const PurchaseTracker::Reque
       return;
     case Outcome::Refused: {
       if (current) enviado_ = false;
-      std::string errors = result.errors.value_or("");
-      if (errors.empty()) errors = "El servicio no aceptó la compra. Intente nuevamente.";
-      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), qstr(errors), QStringLiteral("Ok"));
+      QString errors = qstr(result.errors.value_or("")).trimmed();
+      if (errors.isEmpty())
+        errors = QStringLiteral("El servicio no aceptó la compra. Intente nuevamente.");
+      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), errors, QStringLiteral("Ok"));
       return;
     }
     case Outcome::ServiceError:
