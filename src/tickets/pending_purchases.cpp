@@ -121,7 +121,8 @@ std::optional<PendingPurchase> PendingPurchases::find(std::int64_t transactionId
 }
 
 bool PendingPurchases::add(const PendingPurchase& purchase) {
-  PrefArray stored = entries();
+  const PrefArray before = entries();
+  PrefArray stored = before;
   std::string text = encode(purchase);
   auto same = std::find_if(stored.begin(), stored.end(), [&](const std::string& entry) {
     std::optional<PendingPurchase> p = decode(entry);
@@ -132,7 +133,14 @@ bool PendingPurchases::add(const PendingPurchase& purchase) {
   } else {
     stored.push_back(text);
   }
-  return write(stored);
+  if (write(stored)) return true;
+  // Not on disk: it must not look pending in memory either, since it will not be sent.
+  if (before.empty()) {
+    store_.setObject(kKey, std::nullopt);
+  } else {
+    store_.setObject(kKey, PrefValue(before));
+  }
+  return false;
 }
 
 bool PendingPurchases::remove(std::int64_t transactionId) {

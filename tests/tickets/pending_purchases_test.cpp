@@ -80,6 +80,15 @@ TEST_F(PendingPurchasesTest, TheOldSingleMarkerIsTakenOverOnce) {
   EXPECT_EQ(set.all().size(), 1u);
 }
 
+TEST_F(PendingPurchasesTest, APurchaseThatCannotBeWrittenIsNotPendingEither) {
+  writeText(dir / "blocked", "a file where the store's folder should be");
+  Preferences store(dir / "blocked" / "preferences.plist");
+  PendingPurchases set(store);
+  EXPECT_FALSE(set.add(purchase(1, "ABC 1234", 14, 0, 30)));
+  EXPECT_TRUE(set.empty());
+  EXPECT_FALSE(store.objectForKey(PendingPurchases::kKey));
+}
+
 TEST_F(PendingPurchasesTest, UnreadableEntriesAreKeptAndSkipped) {
   Preferences store(file());
   PendingPurchase a = purchase(7, "ABC 1234", 10, 0, 30);
