@@ -207,7 +207,7 @@ TEST_F(DesktopTest, ReturnPressesTheMainActionAndEscapeCancels) {
   click(card()->layout().btnConfirm, false);
   ASSERT_TRUE(waitFor([&] { return app().isWaitingValidationVc(); }));
   EXPECT_EQ(service->requestCount(), before + 1);  // the first poll is 4 seconds away
-  EXPECT_TRUE(Preferences::standard().objectForKey("ticketInProcess"));
+  EXPECT_FALSE(PendingPurchases().empty());
 
   // The validation screen's CERRAR.
   key(Qt::Key_Return);

@@ -118,7 +118,6 @@ class PagesTest : public ui::test::UiTest {
     prefs.flush();
   }
 
-
   // Composes 90 minutes at 14:00 on the buy page for the default plate and asks for
   // confirmation.
   void composeNinetyMinutes() {
