@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "http/http_request.h"
 #include "protocol/parking_protocol.h"
@@ -91,8 +94,12 @@ QStringList snapshot(const QString& dir) {
   QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
   while (it.hasNext()) {
     QFileInfo info(it.next());
-    out << info.filePath() + " " + QString::number(info.size()) + " " +
-               QString::number(info.lastModified().toMSecsSinceEpoch());
+    // Contents rather than times: the running copy may save unchanged values at any moment.
+    QFile file(info.filePath());
+    QByteArray digest;
+    if (info.isFile() && file.open(QIODevice::ReadOnly))
+      digest = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex();
+    out << info.filePath() + " " + QString::number(info.size()) + " " + digest;
   }
   out.sort();
   return out;
@@ -131,7 +138,14 @@ TEST(Executable, ASecondLaunchRaisesTheRunningWindowAndLeavesWritingNothing) {
   DemoApp first(home);
   first.start();
   ASSERT_FALSE(first.serviceAddress().isEmpty()) << first.standardError().toStdString();
-  const QStringList before = snapshot(home.path());
+  // The first copy may still be saving what it set up at launch; wait until its files rest.
+  QStringList before = snapshot(home.path());
+  for (int i = 0; i < 50; ++i) {
+    QThread::msleep(200);
+    QStringList now = snapshot(home.path());
+    if (now == before) break;
+    before = now;
+  }
 
   DemoApp second(home);
   second.start();
