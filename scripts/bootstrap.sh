@@ -14,7 +14,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev fonts-open-sans
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
-  libcurl4-openssl-dev wrk
+  libcurl4-openssl-dev wrk linux-perf
   # real peers started by the tests
   nginx-light openssl tinyproxy microsocks dbus-daemon xvfb xauth x11-utils
   # installation: manual pages, icons, desktop entry and AppStream checks, the Debian package
