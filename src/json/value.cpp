@@ -11,7 +11,7 @@ namespace detail {
 
 void StrRep::initHeap(std::string_view s) {
   const std::size_t n = s.size();
-  char* p = static_cast<char*>(::operator new(n));
+  char* p = static_cast<char*>(poolAllocate(n));
   std::memcpy(p, s.data(), n);
   std::memcpy(bytes, &p, sizeof p);
   std::memcpy(bytes + 8, &n, sizeof n);
@@ -21,8 +21,10 @@ void StrRep::initHeap(std::string_view s) {
 void StrRep::release() noexcept {
   if (!isHeap()) return;
   char* p;
+  std::size_t n;
   std::memcpy(&p, bytes, sizeof p);
-  ::operator delete(p);
+  std::memcpy(&n, bytes + 8, sizeof n);
+  poolRelease(p, n);
   bytes[23] = 0;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "json/decimal.h"
+#include "json/node_pool.h"
 
 namespace est {
 
@@ -22,8 +23,8 @@ class Json;
 class JsonObject;
 class LxJsonParser;
 
-// JSON arrays are plain vectors of values.
-using JsonArray = std::vector<Json>;
+// JSON arrays are vectors of values, their storage drawn from the tree's block cache.
+using JsonArray = std::vector<Json, detail::PoolAllocator<Json>>;
 
 // A value the tree holds but JSON cannot spell by itself (a date, a domain object). The writer
 // writes its substitute when it offers one and otherwise refuses, naming className().
@@ -212,6 +213,7 @@ class JsonMember {
   detail::StrRep key_;
 
  public:
+  JsonMember() noexcept { key_.bytes[23] = 0; }  // empty key, null value
   JsonMember(std::string_view key, Json v) : key_(detail::StrRep::make(key)), value(std::move(v)) {}
   JsonMember(const JsonMember& other);
   JsonMember(JsonMember&& other) noexcept : key_(other.key_), value(std::move(other.value)) {
@@ -230,11 +232,17 @@ class JsonMember {
 // members, so large objects stay cheap to read and to build.
 class JsonObject {
  public:
-  using iterator = std::vector<JsonMember>::iterator;
-  using const_iterator = std::vector<JsonMember>::const_iterator;
+  using Members = std::vector<JsonMember, detail::PoolAllocator<JsonMember>>;
+  using iterator = Members::iterator;
+  using const_iterator = Members::const_iterator;
 
   JsonObject() = default;
   JsonObject(std::initializer_list<JsonMember> members);
+
+  static void* operator new(std::size_t bytes) { return detail::poolAllocate(bytes); }
+  static void operator delete(void* p, std::size_t bytes) noexcept {
+    detail::poolRelease(p, bytes);
+  }
 
   std::size_t size() const noexcept { return members_.size(); }
   bool empty() const noexcept { return members_.empty(); }
@@ -269,9 +277,9 @@ class JsonObject {
   void rebuildIndex(std::size_t expected = 0);
   void indexInsert(std::size_t position);
 
-  std::vector<JsonMember> members_;
+  Members members_;
   // Open-addressing table of member positions + 1 (0 is empty); empty while the object is small.
-  std::vector<std::uint32_t> index_;
+  std::vector<std::uint32_t, detail::PoolAllocator<std::uint32_t>> index_;
 };
 
 inline Json::Json(JsonObject o) : type_(Type::Object) {
