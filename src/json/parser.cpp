@@ -9,13 +9,8 @@ namespace {
 
 using Byte = unsigned char;
 
-using json_scan::hasSpecialByte;
 using json_scan::kHighs;
-using json_scan::kOnes;
 
-inline bool isWhitespace(Byte c) {
-  return c == ' ' || (c >= 0x09 && c <= 0x0D);
-}
 inline bool isDigit(Byte c) {
   return c >= '0' && c <= '9';
 }
@@ -112,7 +107,8 @@ struct LxJsonParser::Scanner {
   Byte cur() const { return p < end ? *p : 0; }
   bool atEnd() const { return p >= end || *p == 0; }
   void skipWhitespace() {
-    while (p < end && isWhitespace(*p)) ++p;
+    // Compact text has none, so one look decides; indentation goes through the wide search.
+    if (p < end && json_scan::isWhitespace(*p)) p = json_scan::skipWhitespace(p + 1, end);
   }
   void error(int code, std::string message) { owner.addErrorWithCode(code, std::move(message)); }
 
@@ -143,23 +139,8 @@ struct LxJsonParser::Scanner {
   bool scanUnicodeChar(std::uint32_t& cp);
   bool scanHexQuad(std::uint32_t& quad);
   bool scanNumber(Json& out);
-  const Byte* findStop(const Byte* s, std::uint64_t& high) const;
+  void scanDigits(std::uint64_t& coefficient);
 };
-
-const unsigned char* LxJsonParser::Scanner::findStop(const Byte* s, std::uint64_t& high) const {
-  while (end - s >= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, s, 8);
-    high |= x;
-    if (hasSpecialByte(x)) break;
-    s += 8;
-  }
-  while (s < end && !json_scan::kSpecial.special[*s]) {
-    high |= *s;
-    ++s;
-  }
-  return s;
-}
 
 bool LxJsonParser::Scanner::enterContainer() {
   ++owner.depth_;
@@ -376,7 +357,7 @@ bool LxJsonParser::Scanner::run(Json& result) {
         }
         ++p;
         // The key is read straight into a new pending member, which the value then fills.
-        JsonMember& member = members.emplace_back(std::string_view(), Json());
+        JsonMember& member = members.emplace_back();
         if (!scanRestOfString(keyStorage(member))) {
           members.pop_back();
           error(kLxJsonSyntax, "Object key string expected");
@@ -397,10 +378,10 @@ bool LxJsonParser::Scanner::run(Json& result) {
 }
 
 bool LxJsonParser::Scanner::scanRestOfString(detail::StrRep& out) {
-  std::uint64_t high = 0;
+  bool nonAscii = false;
   const Byte* start = p;
-  p = findStop(p, high);
-  if ((high & kHighs) && !isValidUtf8(start, p)) {
+  p = json_scan::findSpecial(p, end, nonAscii);
+  if (nonAscii && !isValidUtf8(start, p)) {
     error(kLxJsonUnicode, "Broken unicode character");
     return false;
   }
@@ -429,10 +410,10 @@ bool LxJsonParser::Scanner::scanRestOfString(detail::StrRep& out) {
       error(kLxJsonControlChar, strprintf("Unescaped control character '0x%x'", c));
       return false;
     }
-    high = 0;
+    nonAscii = false;
     start = p;
-    p = findStop(p, high);
-    if ((high & kHighs) && !isValidUtf8(start, p)) {
+    p = json_scan::findSpecial(p, end, nonAscii);
+    if (nonAscii && !isValidUtf8(start, p)) {
       error(kLxJsonUnicode, "Broken unicode character");
       return false;
     }
@@ -530,6 +511,33 @@ bool LxJsonParser::Scanner::scanUnicodeChar(std::uint32_t& cp) {
   return true;
 }
 
+// Adds the digits under the cursor to `coefficient`, eight at a time while eight are there.
+// Exact up to 19 digits in all; past that the sum wraps and the caller starts over from the
+// digit runs.
+void LxJsonParser::Scanner::scanDigits(std::uint64_t& coefficient) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+  while (end - p >= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    // Every byte 0x30 to 0x39: high nibble 3, and adding 6 leaves it 3.
+    if (((x & kHighNibbles) | (((x + 0x0606060606060606ULL) & kHighNibbles) >> 4)) !=
+        0x3333333333333333ULL)
+      break;
+    // Pairs, then quads, then all eight, the first byte being the most significant digit.
+    x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+    x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+    x = ((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+    coefficient = coefficient * 100000000 + x;
+    p += 8;
+  }
+#endif
+  while (p < end && isDigit(*p)) {
+    coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
+    ++p;
+  }
+}
+
 // Entered on the "-" or the first digit. The digits are only delimited here; the value is
 // assembled once from them, never through floating point.
 bool LxJsonParser::Scanner::scanNumber(Json& out) {
@@ -552,10 +560,7 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
     error(kLxJsonParse, "No digits after initial minus");
     return false;
   } else {
-    do {
-      coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
-      ++p;
-    } while (p < end && isDigit(*p));
+    scanDigits(coefficient);
   }
   const Byte* intEnd = p;
   const Byte* fracBegin = p;
@@ -566,10 +571,7 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
       error(kLxJsonParse, "No digits after decimal point");
       return false;
     }
-    do {
-      coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
-      ++p;
-    } while (p < end && isDigit(*p));
+    scanDigits(coefficient);
     fracEnd = p;
   }
   std::int64_t exponent = 0;
