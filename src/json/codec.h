@@ -100,6 +100,8 @@ class LxJsonParser : public LxJsonBase {
   static void putNumber(Json& slot, bool negative, std::uint64_t coefficient,
                         std::int32_t exponent) noexcept;
   static detail::StrRep& putText(Json& slot) noexcept;
+  static JsonArray& putArray(Json& slot) noexcept;
+  static JsonObject& putObject(Json& slot);
   static detail::StrRep& keyStorage(JsonMember& member) noexcept { return member.key_; }
 
   std::unique_ptr<Scanner> scanner_;  // scratch stacks reused across calls

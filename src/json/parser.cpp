@@ -22,6 +22,40 @@ inline int hexValue(Byte c) {
   return -1;
 }
 
+// Adds the run of digits at `s` to `coefficient` and returns the byte after it. Eight bytes
+// are looked at together while eight remain; the run's end inside them is the lowest byte that
+// is not a digit. Exact up to 19 digits in all; past that the sum wraps, and the caller starts
+// over from the digit runs.
+inline const Byte* scanDigits(const Byte* s, const Byte* e, std::uint64_t& coefficient) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  static constexpr std::uint64_t kScale[] = {1,      10,      100,      1000,     10000,
+                                             100000, 1000000, 10000000, 100000000};
+  while (e - s >= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, s, 8);
+    // High bit set in every byte outside '0'..'9' (above a flagged byte, carries may flag more).
+    const std::uint64_t other =
+        ((x + 0x4646464646464646ULL) | (x - 0x3030303030303030ULL)) & kHighs;
+    const unsigned n = other ? static_cast<unsigned>(__builtin_ctzll(other)) / 8 : 8;
+    if (n == 0) break;
+    // The digits to the top, zero bytes below them standing for leading zeros; then pairs,
+    // quads and all eight, the first byte being the most significant digit.
+    x <<= 8 * (8 - n);
+    x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+    x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+    x = ((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+    coefficient = coefficient * kScale[n] + x;
+    s += n;
+    if (n < 8) return s;
+  }
+#endif
+  while (s < e && isDigit(*s)) {
+    coefficient = coefficient * 10 + static_cast<std::uint64_t>(*s - '0');
+    ++s;
+  }
+  return s;
+}
+
 // Well-formed UTF-8 only: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(const Byte* s, const Byte* e) {
   while (s < e) {
@@ -125,6 +159,7 @@ struct LxJsonParser::Scanner {
   }
 
   Json& slot(Json& result);
+  void holdPlace();
   bool run(Json& result);
   bool enterContainer();
   bool failValue();
@@ -139,7 +174,6 @@ struct LxJsonParser::Scanner {
   bool scanUnicodeChar(std::uint32_t& cp);
   bool scanHexQuad(std::uint32_t& quad);
   bool scanNumber(Json& out);
-  void scanDigits(std::uint64_t& coefficient);
 };
 
 bool LxJsonParser::Scanner::enterContainer() {
@@ -214,6 +248,12 @@ bool LxJsonParser::Scanner::scanIsAtEnd() {
 
 // Where the value about to be read goes: the result, a new element of the innermost array,
 // or the pending member of the innermost object. Scalars are built there directly.
+// A container's own place in an enclosing array is taken when it opens, below its elements, so
+// that it can be built there when it closes.
+void LxJsonParser::Scanner::holdPlace() {
+  if (!frames.empty() && frames.back().kind == Kind::Array) values.emplace_back();
+}
+
 Json& LxJsonParser::Scanner::slot(Json& result) {
   if (frames.empty()) return result;
   if (frames.back().kind == Kind::Array) return values.emplace_back();
@@ -235,11 +275,13 @@ bool LxJsonParser::Scanner::run(Json& result) {
             break;
           case '[':
             if (!enterContainer()) return failValue();
+            holdPlace();
             frames.push_back({Kind::Array, values.size()});
             step = Step::RestOfArray;
             break;
           case '{':
             if (!enterContainer()) return failValue();
+            holdPlace();
             frames.push_back({Kind::Object, members.size()});
             step = Step::RestOfDictionary;
             break;
@@ -324,10 +366,15 @@ bool LxJsonParser::Scanner::run(Json& result) {
         const std::size_t base = frames.back().base;
         frames.pop_back();
         --owner.depth_;
+        // Built where it belongs, so the new array's header is never moved again.
+        Json& place = frames.empty()                      ? result
+                      : frames.back().kind == Kind::Array ? values[base - 1]
+                                                          : members.back().value;
         auto first = values.begin() + static_cast<std::ptrdiff_t>(base);
-        JsonArray array(std::make_move_iterator(first), std::make_move_iterator(values.end()));
+        JsonArray& array = putArray(place);
+        array.reserve(values.size() - base);
+        for (auto it = first; it != values.end(); ++it) array.emplace_back(std::move(*it));
         values.erase(first, values.end());
-        slot(result) = Json(std::move(array));
         step = Step::AfterValue;
         break;
       }
@@ -344,10 +391,11 @@ bool LxJsonParser::Scanner::run(Json& result) {
           const std::size_t base = frames.back().base;
           frames.pop_back();
           --owner.depth_;
-          JsonObject object;
-          object.appendMembers(members.data() + base, members.data() + members.size());
+          Json& place = frames.empty()                      ? result
+                        : frames.back().kind == Kind::Array ? values.back()
+                                                            : members[base - 1].value;
+          putObject(place).appendMembers(members.data() + base, members.data() + members.size());
           members.erase(members.begin() + static_cast<std::ptrdiff_t>(base), members.end());
-          slot(result) = Json(std::move(object));
           step = Step::AfterValue;
           break;
         }
@@ -511,84 +559,55 @@ bool LxJsonParser::Scanner::scanUnicodeChar(std::uint32_t& cp) {
   return true;
 }
 
-// Adds the digits under the cursor to `coefficient`, eight at a time while eight are there.
-// Exact up to 19 digits in all; past that the sum wraps and the caller starts over from the
-// digit runs.
-void LxJsonParser::Scanner::scanDigits(std::uint64_t& coefficient) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
-  while (end - p >= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    // Every byte 0x30 to 0x39: high nibble 3, and adding 6 leaves it 3.
-    if (((x & kHighNibbles) | (((x + 0x0606060606060606ULL) & kHighNibbles) >> 4)) !=
-        0x3333333333333333ULL)
-      break;
-    // Pairs, then quads, then all eight, the first byte being the most significant digit.
-    x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
-    x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
-    x = ((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
-    coefficient = coefficient * 100000000 + x;
-    p += 8;
-  }
-#endif
-  while (p < end && isDigit(*p)) {
-    coefficient = coefficient * 10 + static_cast<std::uint64_t>(*p - '0');
-    ++p;
-  }
-}
-
 // Entered on the "-" or the first digit. The digits are only delimited here; the value is
 // assembled once from them, never through floating point.
 bool LxJsonParser::Scanner::scanNumber(Json& out) {
+  const Byte* q = p;
+  auto peek = [&] { return q < end ? *q : Byte(0); };
+  auto fail = [&](const char* message) {
+    p = q;
+    error(kLxJsonParse, message);
+    return false;
+  };
   bool negative = false;
-  if (cur() == '-') {
+  if (peek() == '-') {
     negative = true;
-    ++p;
+    ++q;
   }
   // Digits accumulate as they are delimited; past 19 of them the sum has wrapped and the slow
   // path starts over from the digit runs.
   std::uint64_t coefficient = 0;
-  const Byte* intBegin = p;
-  if (cur() == '0') {
-    ++p;
-    if (isDigit(cur())) {
-      error(kLxJsonParse, "Leading 0 disallowed in number");
-      return false;
-    }
-  } else if (!isDigit(cur())) {
-    error(kLxJsonParse, "No digits after initial minus");
-    return false;
+  const Byte* intBegin = q;
+  if (peek() == '0') {
+    ++q;
+    if (isDigit(peek())) return fail("Leading 0 disallowed in number");
+  } else if (!isDigit(peek())) {
+    return fail("No digits after initial minus");
   } else {
-    scanDigits(coefficient);
+    q = scanDigits(q, end, coefficient);
   }
-  const Byte* intEnd = p;
-  const Byte* fracBegin = p;
-  const Byte* fracEnd = p;
-  if (cur() == '.') {
-    fracBegin = ++p;
-    if (!isDigit(cur())) {
-      error(kLxJsonParse, "No digits after decimal point");
-      return false;
-    }
-    scanDigits(coefficient);
-    fracEnd = p;
+  const Byte* intEnd = q;
+  const Byte* fracBegin = q;
+  const Byte* fracEnd = q;
+  if (peek() == '.') {
+    fracBegin = ++q;
+    if (!isDigit(peek())) return fail("No digits after decimal point");
+    q = scanDigits(q, end, coefficient);
+    fracEnd = q;
   }
   std::int64_t exponent = 0;
-  if (cur() == 'e' || cur() == 'E') {
-    ++p;
+  if (peek() == 'e' || peek() == 'E') {
+    ++q;
     bool expNegative = false;
-    if (cur() == '-' || cur() == '+') expNegative = *p++ == '-';
-    if (!isDigit(cur())) {
-      error(kLxJsonParse, "No digits after exponent");
-      return false;
-    }
+    if (peek() == '-' || peek() == '+') expNegative = *q++ == '-';
+    if (!isDigit(peek())) return fail("No digits after exponent");
     do {
-      if (exponent < 1'000'000'000'000'000LL) exponent = exponent * 10 + (*p - '0');
-      ++p;
-    } while (p < end && isDigit(*p));
+      if (exponent < 1'000'000'000'000'000LL) exponent = exponent * 10 + (*q - '0');
+      ++q;
+    } while (q < end && isDigit(*q));
     if (expNegative) exponent = -exponent;
   }
+  p = q;
   const std::ptrdiff_t fractionLength = fracEnd - fracBegin;
   if ((intEnd - intBegin) + fractionLength <= 19) {
     exponent -= fractionLength;
@@ -633,6 +652,18 @@ detail::StrRep& LxJsonParser::putText(Json& slot) noexcept {
   slot.string_.bytes[23] = 0;
   slot.type_ = Json::Type::String;
   return slot.string_;
+}
+
+JsonArray& LxJsonParser::putArray(Json& slot) noexcept {
+  new (&slot.array_) JsonArray();
+  slot.type_ = Json::Type::Array;
+  return slot.array_;
+}
+
+JsonObject& LxJsonParser::putObject(Json& slot) {
+  slot.object_ = new JsonObject();
+  slot.type_ = Json::Type::Object;
+  return *slot.object_;
 }
 
 LxJsonParser::LxJsonParser() : scanner_(std::make_unique<Scanner>(*this)) {}
