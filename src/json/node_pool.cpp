@@ -29,8 +29,11 @@ struct FreeBlock {
 };
 
 // Plain data so that it stays usable (as "closed") after the thread's destructors ran.
+// Each class is a queue, not a stack: a tree is released in the order it was built, so the next
+// tree gets its blocks back in that order and is laid out as compactly as the first one was.
 struct Cache {
   FreeBlock* heads[kClasses];
+  FreeBlock* tails[kClasses];
   std::size_t cachedBytes;
   bool registered;
   bool closed;
@@ -45,6 +48,7 @@ void drain(Cache& cache) noexcept {
       b = next;
     }
     cache.heads[c] = nullptr;
+    cache.tails[c] = nullptr;
   }
   cache.cachedBytes = 0;
 }
@@ -91,8 +95,12 @@ void poolRelease(void* block, std::size_t bytes) noexcept {
         closer.arm();
       }
       auto* b = static_cast<FreeBlock*>(block);
-      b->next = cache.heads[c];
-      cache.heads[c] = b;
+      b->next = nullptr;
+      if (cache.heads[c])
+        cache.tails[c]->next = b;
+      else
+        cache.heads[c] = b;
+      cache.tails[c] = b;
       cache.cachedBytes += size;
       return;
     }

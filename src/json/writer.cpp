@@ -8,8 +8,6 @@
 namespace est {
 namespace {
 
-using json_scan::hasSpecialByte;
-
 // Output with one capacity check per token into space kept from call to call; the written
 // length is tracked apart.
 class Sink {
@@ -25,6 +23,8 @@ class Sink {
     return text_.data() + length_;
   }
   void commit(std::size_t n) { length_ += n; }
+  // Ends a write into reserved space at `end`.
+  void commitTo(const char* end) { length_ = static_cast<std::size_t>(end - text_.data()); }
   void put(char c) {
     *reserve(1) = c;
     ++length_;
@@ -54,52 +54,93 @@ class Sink {
   std::size_t length_;
 };
 
-void appendString(std::string_view text, Sink& out) {
-  out.put('"');
-  const char* s = text.data();
-  const char* const e = s + text.size();
-  while (s < e) {
-    const char* run = s;
-    while (e - s >= 8) {
-      std::uint64_t x;
-      std::memcpy(&x, s, 8);
-      if (hasSpecialByte(x)) break;
-      s += 8;
-    }
-    while (s < e && !json_scan::kSpecial.special[static_cast<unsigned char>(*s)]) ++s;
-    out.put(run, static_cast<std::size_t>(s - run));
-    if (s == e) break;
-    const unsigned char c = static_cast<unsigned char>(*s++);
-    switch (c) {
-      case '"':
-        out.literal("\\\"");
-        break;
-      case '\\':
-        out.literal("\\\\");
-        break;
-      case 0x08:
-        out.literal("\\b");
-        break;
-      case 0x09:
-        out.literal("\\t");
-        break;
-      case 0x0A:
-        out.literal("\\n");
-        break;
-      case 0x0C:
-        out.literal("\\f");
-        break;
-      case 0x0D:
-        out.literal("\\r");
-        break;
-      default: {
-        static constexpr char kHex[] = "0123456789abcdef";
-        const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.put(u, 6);
-      }
+// Texts up to this long are written into space reserved for their worst case at once.
+constexpr std::size_t kShortText = 4096;
+
+// Room a short text may need: every byte a six-byte escape, plus the quotes.
+constexpr std::size_t maxQuotedLength(std::size_t n) {
+  return 6 * n + 2;
+}
+
+// Writes the escape of a byte that ends a plain run and returns the end.
+char* writeEscape(unsigned char c, char* o) {
+  o[0] = '\\';
+  switch (c) {
+    case '"':
+    case '\\':
+      o[1] = static_cast<char>(c);
+      return o + 2;
+    case 0x08:
+      o[1] = 'b';
+      return o + 2;
+    case 0x09:
+      o[1] = 't';
+      return o + 2;
+    case 0x0A:
+      o[1] = 'n';
+      return o + 2;
+    case 0x0C:
+      o[1] = 'f';
+      return o + 2;
+    case 0x0D:
+      o[1] = 'r';
+      return o + 2;
+    default: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      o[1] = 'u';
+      o[2] = '0';
+      o[3] = '0';
+      o[4] = kHex[c >> 4];
+      o[5] = kHex[c & 0xF];
+      return o + 6;
     }
   }
+}
+
+// Writes `text` quoted at `o`, which has room for maxQuotedLength(text.size()); returns the end.
+char* writeQuoted(std::string_view text, char* o) {
+  auto s = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const e = s + text.size();
+  *o++ = '"';
+  for (;;) {
+    bool nonAscii = false;  // not needed here
+    const unsigned char* run = s;
+    s = json_scan::findSpecial(s, e, nonAscii);
+    std::memcpy(o, run, static_cast<std::size_t>(s - run));
+    o += s - run;
+    if (s == e) break;
+    o = writeEscape(*s++, o);
+  }
+  *o++ = '"';
+  return o;
+}
+
+void appendString(std::string_view text, Sink& out) {
+  if (text.size() <= kShortText) {
+    out.commitTo(writeQuoted(text, out.reserve(maxQuotedLength(text.size()))));
+    return;
+  }
+  // A long text is written run by run, without reserving six times its size.
   out.put('"');
+  auto s = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const e = s + text.size();
+  for (;;) {
+    bool nonAscii = false;
+    const unsigned char* run = s;
+    s = json_scan::findSpecial(s, e, nonAscii);
+    out.put(reinterpret_cast<const char*>(run), static_cast<std::size_t>(s - run));
+    if (s == e) break;
+    out.commitTo(writeEscape(*s++, out.reserve(6)));
+  }
+  out.put('"');
+}
+
+// A line feed and the indent's spaces, `n` bytes in all (none when 0).
+char* writeIndent(char* o, std::size_t n) {
+  if (n == 0) return o;
+  o[0] = '\n';
+  std::memset(o + 1, ' ', n - 1);
+  return o + n;
 }
 
 // A value whose substitute is another substitute, and so on, must end somewhere.
@@ -215,14 +256,30 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
       }
       Frame& f = frames.back();
       if (f.next < f.count) {
-        if (f.next > 0) out.put(',');
-        if (humanReadable_) out.indent(depth_);
+        // The comma, the indent and a short key go into space reserved once.
+        const std::size_t indent = humanReadable_ ? 1 + 2 * static_cast<std::size_t>(depth_) : 0;
         if (f.isArray) {
+          char* o = out.reserve(1 + indent);
+          if (f.next > 0) *o++ = ',';
+          o = writeIndent(o, indent);
+          out.commitTo(o);
           v = &f.elements[f.next];
         } else {
           const JsonMember* m = sortKeys_ ? sorted[f.sortedBase + f.next] : &f.members[f.next];
-          appendString(m->key(), out);
-          out.put(separator.data(), separator.size());
+          const std::string_view key = m->key();
+          if (key.size() <= kShortText) {
+            char* o = out.reserve(1 + indent + maxQuotedLength(key.size()) + separator.size());
+            if (f.next > 0) *o++ = ',';
+            o = writeIndent(o, indent);
+            o = writeQuoted(key, o);
+            std::memcpy(o, separator.data(), separator.size());
+            out.commitTo(o + separator.size());
+          } else {
+            if (f.next > 0) out.put(',');
+            out.commitTo(writeIndent(out.reserve(indent), indent));
+            appendString(key, out);
+            out.put(separator.data(), separator.size());
+          }
           v = &m->value;
         }
         ++f.next;
