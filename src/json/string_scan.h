@@ -38,25 +38,31 @@ inline bool hasSpecialByte(std::uint64_t x) {
   return ((control | q | b) & kHighs) != 0;
 }
 
+#if defined(__SSE2__)
+// One bit per byte of `x` that is special, the first byte in bit 0.
+inline unsigned specialMask(__m128i x) {
+  const __m128i lastControl = _mm_set1_epi8(0x1F);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, lastControl), lastControl);
+  const __m128i stop = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      control);
+  return static_cast<unsigned>(_mm_movemask_epi8(stop));
+}
+#endif
+
 // The first special byte in [s, e), or e. `nonAscii` becomes true when a byte from 0x80 up may
 // lie before the result (it may also when none does, never the other way round).
 inline const unsigned char* findSpecial(const unsigned char* s, const unsigned char* e,
                                         bool& nonAscii) {
 #if defined(__SSE2__)
   if (e - s >= 16) {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i lastControl = _mm_set1_epi8(0x1F);
     __m128i high = _mm_setzero_si128();
     do {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
       high = _mm_or_si128(high, x);
-      const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, lastControl), lastControl);
-      const __m128i stop = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
-      if (const int mask = _mm_movemask_epi8(stop)) {
+      if (const unsigned mask = specialMask(x)) {
         nonAscii = nonAscii || _mm_movemask_epi8(high) != 0;
-        return s + __builtin_ctz(static_cast<unsigned>(mask));
+        return s + __builtin_ctz(mask);
       }
       s += 16;
     } while (e - s >= 16);

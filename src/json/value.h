@@ -169,6 +169,7 @@ class Json {
  private:
   friend class JsonObject;
   friend class LxJsonParser;  // builds values in place
+  friend class LxJsonWriter;  // reads text storage directly
   friend bool operator==(const JsonObject& a, const JsonObject& b) noexcept;
   using CopyWork = std::vector<std::pair<const Json*, Json*>>;
   using CompareWork = std::vector<std::pair<const Json*, const Json*>>;
@@ -210,6 +211,7 @@ class Json {
 // One object member. The key is fixed once made; the value can be changed in place.
 class JsonMember {
   friend class LxJsonParser;
+  friend class LxJsonWriter;
   detail::StrRep key_;
 
  public:

@@ -57,9 +57,10 @@ class Sink {
 // Texts up to this long are written into space reserved for their worst case at once.
 constexpr std::size_t kShortText = 4096;
 
-// Room a short text may need: every byte a six-byte escape, plus the quotes.
+// Room a short text may need: every byte a six-byte escape, the quotes, and slack for the
+// whole-register store of writeQuoted(StrRep).
 constexpr std::size_t maxQuotedLength(std::size_t n) {
-  return 6 * n + 2;
+  return 6 * n + 2 + 16;
 }
 
 // Writes the escape of a byte that ends a plain run and returns the end.
@@ -115,12 +116,8 @@ char* writeQuoted(std::string_view text, char* o) {
   return o;
 }
 
-void appendString(std::string_view text, Sink& out) {
-  if (text.size() <= kShortText) {
-    out.commitTo(writeQuoted(text, out.reserve(maxQuotedLength(text.size()))));
-    return;
-  }
-  // A long text is written run by run, without reserving six times its size.
+// A long text is written run by run, without reserving six times its size.
+void appendLongString(std::string_view text, Sink& out) {
   out.put('"');
   auto s = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* const e = s + text.size();
@@ -133,6 +130,58 @@ void appendString(std::string_view text, Sink& out) {
     out.commitTo(writeEscape(*s++, out.reserve(6)));
   }
   out.put('"');
+}
+
+// The same for a tree's text. A text of up to 16 bytes lies within its storage's own 24 bytes,
+// so one load covers it and one store writes it (past its end the store writes bytes that the
+// closing quote and later output overwrite).
+char* writeQuoted(const detail::StrRep& text, char* o) {
+#if defined(__SSE2__)
+  if (!text.isHeap() && text.bytes[23] <= 16) {
+    const unsigned n = text.bytes[23];
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.bytes));
+    if ((json_scan::specialMask(x) & ((1u << n) - 1)) == 0) {
+      o[0] = '"';
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), x);
+      o[n + 1] = '"';
+      return o + n + 2;
+    }
+  }
+#endif
+  return writeQuoted(text.view(), o);
+}
+
+void appendString(const detail::StrRep& rep, Sink& out) {
+  const std::string_view text = rep.view();
+  if (text.size() <= kShortText) {
+    out.commitTo(writeQuoted(rep, out.reserve(maxQuotedLength(text.size()))));
+    return;
+  }
+  appendLongString(text, out);
+}
+
+inline void prefetch(const void* p) {
+#if defined(__x86_64__)
+  asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
+#else
+  __builtin_prefetch(p);
+#endif
+}
+
+// The first thing writing a container reads: an array's elements, an object's header.
+inline void prefetchContainer(const Json& v) {
+  if (const JsonArray* a = v.array()) {
+    if (!a->empty()) prefetch(a->data());
+  } else if (const JsonObject* o = v.object()) {
+    prefetch(o);
+  }
+}
+
+// An object's members, once its header has been asked for (by prefetchContainer) earlier.
+inline void prefetchMembers(const Json& v) {
+  if (const JsonObject* o = v.object()) {
+    if (!o->empty()) prefetch(&*o->begin());
+  }
 }
 
 // A line feed and the indent's spaces, `n` bytes in all (none when 0).
@@ -212,7 +261,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
         break;
       }
       case Json::Type::String:
-        appendString(v->stringView(), out);
+        appendString(v->string_, out);
         break;
       case Json::Type::Array:
       case Json::Type::Object: {
@@ -256,6 +305,14 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
       }
       Frame& f = frames.back();
       if (f.next < f.count) {
+        // The tree is read by chasing pointers; start loading the containers a step or two
+        // ahead so that their loads overlap the writing of this value.
+        auto valueAt = [&](std::size_t i) -> const Json& {
+          if (f.isArray) return f.elements[i];
+          return sortKeys_ ? sorted[f.sortedBase + i]->value : f.members[i].value;
+        };
+        if (f.next + 2 < f.count) prefetchContainer(valueAt(f.next + 2));
+        if (f.next + 1 < f.count) prefetchMembers(valueAt(f.next + 1));
         // The comma, the indent and a short key go into space reserved once.
         const std::size_t indent = humanReadable_ ? 1 + 2 * static_cast<std::size_t>(depth_) : 0;
         if (f.isArray) {
@@ -271,13 +328,13 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
             char* o = out.reserve(1 + indent + maxQuotedLength(key.size()) + separator.size());
             if (f.next > 0) *o++ = ',';
             o = writeIndent(o, indent);
-            o = writeQuoted(key, o);
+            o = writeQuoted(m->key_, o);
             std::memcpy(o, separator.data(), separator.size());
             out.commitTo(o + separator.size());
           } else {
             if (f.next > 0) out.put(',');
             out.commitTo(writeIndent(out.reserve(indent), indent));
-            appendString(key, out);
+            appendLongString(key, out);
             out.put(separator.data(), separator.size());
           }
           v = &m->value;
