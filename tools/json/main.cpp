@@ -3,9 +3,12 @@
 // Exit status: 0 success, 1 the text is not accepted (error trace on standard error, one error
 // a line, innermost first), 2 the input cannot be read or the command line is wrong.
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -24,6 +27,10 @@ int usageError(const std::string& message) {
 }
 
 bool readAll(std::FILE* f, std::string& out) {
+  // A regular file is read into space of its size, not grown and copied as it comes.
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    out.reserve(static_cast<std::size_t>(st.st_size));
   char buf[1 << 16];
   std::size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
@@ -105,7 +112,8 @@ int main(int argc, char** argv) {
     std::fputs(est::formatErrorTraceLines(json.errorTrace()).c_str(), stderr);
     return 1;
   }
-  if (check) return 0;
+  // Done: the process ends without giving the tree back block by block.
+  if (check) std::_Exit(0);
 
   std::optional<std::string> out = json.stringWithObject(*value, fragment, nullptr);
   if (!out) {
@@ -117,5 +125,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "json: cannot write standard output: %s\n", std::strerror(errno));
     return 2;
   }
-  return 0;
+  std::_Exit(0);
 }

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Whole-process time of `json --check` against a minimal RapidJSON program (read the file,
+# parse, exit) on a document of about 69 MB: an array holding copies of the three reference
+# documents, made at run time in a temporary folder. Prints the median of RUNS runs of each,
+# taken in turn, and the ratio.
+#
+#   bench/json/tool_vs_rapidjson.sh [BUILD_DIR] [RUNS]
+set -euo pipefail
+build=${1:-build/default}
+runs=${2:-5}
+here=$(cd "$(dirname "$0")" && pwd)
+data="$here/../data/json"
+tool="$build/tools/json/json"
+peer="$build/bench/json/est_rapidjson_read"
+for b in "$tool" "$peer"; do
+  [ -x "$b" ] || { echo "tool_vs_rapidjson: no $b; build the json and est_rapidjson_read targets" >&2; exit 1; }
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+doc="$tmp/big.json"
+{
+  printf '['
+  for i in $(seq 15); do
+    [ "$i" -gt 1 ] && printf ','
+    cat "$data/twitter.json"; printf ','; cat "$data/canada.json"; printf ','; cat "$data/citm_catalog.json"
+  done
+  printf ']\n'
+} >"$doc"
+size=$(stat -c %s "$doc")
+
+# Wall time of one run in milliseconds; a failed run stops the script.
+run_ms() {
+  local start end
+  start=$(date +%s%N)
+  "$@" >/dev/null
+  end=$(date +%s%N)
+  echo $(((end - start) / 1000000))
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+cat "$doc" >/dev/null  # both read from the page cache
+ours=()
+theirs=()
+for _ in $(seq "$runs"); do
+  ours+=("$(run_ms "$tool" --check "$doc")")
+  theirs+=("$(run_ms "$peer" "$doc")")
+done
+o=$(printf '%s\n' "${ours[@]}" | median)
+t=$(printf '%s\n' "${theirs[@]}" | median)
+printf 'document: %d bytes\n' "$size"
+printf 'json --check   %6d ms  (runs: %s)\n' "$o" "${ours[*]}"
+printf 'rapidjson_read %6d ms  (runs: %s)\n' "$t" "${theirs[*]}"
+awk -v o="$o" -v t="$t" 'BEGIN { printf "ours/rapid     %6.2fx (time of rapidjson_read / time of json)\n", (o > 0 ? t / o : 0) }'
