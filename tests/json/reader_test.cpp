@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "platform/format.h"
 #include "platform/log.h"
 
 namespace est {
@@ -228,6 +229,111 @@ TEST(Reader, NumbersKeepTheirExactDigits) {
   EXPECT_EQ(texts, (std::vector<std::string>{"0", "-0", "1.50", "2E+3", "0.1", "48213",
                                              "12345678901234567890123456789012345678",
                                              "-65.613616999999977", "1E-7", "0.000001"}));
+}
+
+// Strings are searched 16 and 8 bytes at a time; a stop byte must be found wherever it falls in
+// a block, whether or not a whole block remains before the end of the input.
+TEST(Reader, StringScanFindsEveryStopByteAtEveryOffset) {
+  LxJsonParser parser;
+  for (std::size_t before = 0; before < 48; ++before) {
+    const std::string head(before, 'a');
+    for (const std::string& tail : {std::string(), std::string(40, ' ')}) {
+      auto read = [&](const std::string& body) {
+        return parser.fragmentWithString("\"" + body + "\"" + tail);
+      };
+      auto v = read(head);
+      ASSERT_TRUE(v) << before;
+      EXPECT_EQ(v->stringView(), head);
+      v = read(head + "\\n" + head);
+      ASSERT_TRUE(v) << before;
+      EXPECT_EQ(v->stringView(), head + "\n" + head);
+      v = read(head + "\xC3\xA9" + head);
+      ASSERT_TRUE(v) << before;
+      EXPECT_EQ(v->stringView(), head + "\xC3\xA9" + head);
+      for (char control : {'\x01', '\x1F', '\t'}) {
+        EXPECT_FALSE(read(head + control + "zz")) << before;
+        EXPECT_EQ(messages(parser),
+                  (std::vector<std::string>{strprintf("Unescaped control character '0x%x'",
+                                                      static_cast<unsigned>(control))}));
+      }
+      EXPECT_FALSE(read(head + "\xFF"));
+      EXPECT_EQ(messages(parser), (std::vector<std::string>{"Broken unicode character"}));
+    }
+    // Unterminated: the end of the input is the stop.
+    EXPECT_FALSE(parser.fragmentWithString("\"" + head));
+    EXPECT_EQ(messages(parser), (std::vector<std::string>{"Unescaped control character '0x0'"}));
+  }
+}
+
+TEST(Reader, WhitespaceRunsOfEveryLength) {
+  LxJsonParser parser;
+  const std::string blanks = " \t\n\r\v\f";
+  for (std::size_t n = 0; n < 40; ++n) {
+    std::string ws;
+    for (std::size_t i = 0; i < n; ++i) ws += blanks[i % blanks.size()];
+    auto v = parser.objectWithString(ws + "[" + ws + "1" + ws + "," + ws + "{" + ws + "\"k\"" + ws +
+                                     ":" + ws + "2" + ws + "}" + ws + "]" + ws);
+    ASSERT_TRUE(v) << n;
+    EXPECT_EQ(*v, Json(JsonArray{1, Json(JsonObject{{"k", 2}})}));
+    // The bytes next to the whitespace range are not whitespace.
+    for (char c : {'\x08', '\x0E', '\x1F'}) {
+      EXPECT_FALSE(parser.objectWithString("[" + ws + c + ws + "]")) << n;
+      EXPECT_EQ(messages(parser), (std::vector<std::string>{"Unrecognised leading character",
+                                                            "Expected value while parsing array"}));
+    }
+  }
+}
+
+// Digits are read eight at a time; every length, on both sides of the point and at the 19/20
+// digit edge of the fast path, must give the same number as reading the text digit by digit.
+TEST(Reader, NumbersOfEveryDigitCountAreExact) {
+  LxJsonParser parser;
+  auto digits = [](std::size_t n, int first) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += static_cast<char>('0' + (first + i * 7) % 10);
+    if (!s.empty() && s[0] == '0') s[0] = '9';
+    return s;
+  };
+  for (std::size_t whole = 1; whole <= 40; ++whole) {
+    for (std::size_t fraction : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 18u, 19u, 20u, 24u}) {
+      std::string text = digits(whole, 1);
+      if (fraction) text += "." + digits(fraction, 3);
+      for (const char* after : {"", "]", ",0]", " ]", "e-2]"}) {
+        const bool inArray = *after != '\0';
+        const std::string number = text + (std::string(after).starts_with("e") ? "e-2" : "");
+        std::optional<Decimal> expected = Decimal::fromString(number);
+        auto v = parser.fragmentWithString(inArray ? "[" + text + after : text);
+        ASSERT_EQ(v.has_value(), expected.has_value()) << number;
+        if (!v) {
+          EXPECT_EQ(messages(parser).front(), "Failed creating decimal instance");
+          continue;
+        }
+        const Json& n = inArray ? (*v)[0] : *v;
+        ASSERT_TRUE(n.number()) << number;
+        EXPECT_EQ(n.number()->coefficientHigh(), expected->coefficientHigh()) << number;
+        EXPECT_EQ(n.number()->coefficientLow(), expected->coefficientLow()) << number;
+        EXPECT_EQ(n.number()->exponent(), expected->exponent()) << number;
+        if (*after == '\0' || *after == ']') {
+          EXPECT_EQ(*n.textValue(), number);
+        }
+      }
+    }
+  }
+  for (const char* edge : {"9999999999999999999", "10000000000000000000", "18446744073709551615",
+                           "18446744073709551616", "-0.0000000000000000001"}) {
+    auto v = parser.fragmentWithString(edge);
+    ASSERT_TRUE(v) << edge;
+    EXPECT_EQ(*v->number(), *Decimal::fromString(edge)) << edge;
+    EXPECT_EQ(*v->textValue(), Decimal::fromString(edge)->toString()) << edge;
+  }
+  // A digit run ends at the first byte that is not a digit, whatever its neighbours.
+  for (std::size_t n = 1; n <= 20; ++n) {
+    for (char c : {'/', ':', '\xB0', 'a'}) {
+      EXPECT_FALSE(parser.objectWithString("[" + digits(n, 5) + c + "1234567]")) << n << c;
+      EXPECT_EQ(messages(parser), (std::vector<std::string>{"Unrecognised leading character",
+                                                            "Expected value while parsing array"}));
+    }
+  }
 }
 
 TEST(Reader, TextEndsAtFirstNul) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "json/json.h"
 
@@ -48,6 +49,26 @@ TEST(Value, StringsOfEveryLength) {
     EXPECT_EQ(o.begin()->key(), s);
     EXPECT_EQ(*o.find(s), v);
   }
+}
+
+// Tree storage is recycled per thread; a tree may still be handed to and dropped by another.
+TEST(Value, TreesMoveBetweenThreads) {
+  const std::string text =
+      "[{\"long key that lives on the heap\":[1,2,3]},\"a text of more than 22 bytes\"]";
+  std::optional<Json> tree = JSONValue(text);
+  ASSERT_TRUE(tree);
+  const Json expected = *tree;
+  std::optional<Json> again;
+  std::thread other([&] {
+    EXPECT_EQ(*tree, expected);
+    tree.reset();
+    again = JSONValue(text);  // built from this thread's storage, released by the main one
+  });
+  other.join();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(*again, expected);
+  again.reset();
+  EXPECT_EQ(JSONValue(text), expected);
 }
 
 TEST(Value, ObjectKeepsInsertionOrderAndReplacesInPlace) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "json/json.h"
+#include "platform/format.h"
 #include "platform/log.h"
 
 namespace est {
@@ -79,6 +80,41 @@ TEST(Writer, StringEscapes) {
   EXPECT_EQ(writer.stringWithFragment(Json("s")), "\"s\"");
   // Keys are strings too.
   EXPECT_EQ(writer.stringWithObject(Json(JsonObject{{"k\"", 1}})), "{\"k\\\"\":1}");
+}
+
+// Texts are written through a 16-byte copy when short and scanned in blocks when long; an
+// escape must come out right at every position, in values and in keys alike.
+TEST(Writer, EscapesAtEveryPositionOfShortAndLongTexts) {
+  auto reference = [](const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+      if (c == '"' || c == '\\')
+        out += std::string("\\") + static_cast<char>(c);
+      else if (c == '\n')
+        out += "\\n";
+      else if (c < 0x20)
+        out += strprintf("\\u%04x", c);
+      else
+        out += static_cast<char>(c);
+    }
+    return out + "\"";
+  };
+  LxJsonWriter writer;
+  for (std::size_t length = 1; length <= 40; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (char special : {'"', '\\', '\n', '\x01', '\x1F', '\x7F', '/'}) {
+        std::string text(length, 'q');
+        text[at] = special;
+        EXPECT_EQ(writer.stringWithFragment(Json(text)), reference(text)) << length << at;
+        EXPECT_EQ(writer.stringWithObject(Json(JsonObject{{text, text}})),
+                  "{" + reference(text) + ":" + reference(text) + "}")
+            << length << at;
+      }
+    }
+    const std::string plain(length, 'p');
+    EXPECT_EQ(writer.stringWithObject(Json(JsonArray{plain, JsonObject{{plain, 1}}})),
+              "[\"" + plain + "\",{\"" + plain + "\":1}]");
+  }
 }
 
 TEST(Writer, ObjectsOnlyUnlessFragment) {
