@@ -63,39 +63,41 @@ constexpr std::size_t maxQuotedLength(std::size_t n) {
   return 6 * n + 2 + 16;
 }
 
-// Writes the escape of a byte that ends a plain run and returns the end.
-char* writeEscape(unsigned char c, char* o) {
-  o[0] = '\\';
+// The letter of a byte's two-byte escape, or 0 when it takes the \u form.
+constexpr char escapeLetter(unsigned char c) {
   switch (c) {
     case '"':
     case '\\':
-      o[1] = static_cast<char>(c);
-      return o + 2;
+      return static_cast<char>(c);
     case 0x08:
-      o[1] = 'b';
-      return o + 2;
+      return 'b';
     case 0x09:
-      o[1] = 't';
-      return o + 2;
+      return 't';
     case 0x0A:
-      o[1] = 'n';
-      return o + 2;
+      return 'n';
     case 0x0C:
-      o[1] = 'f';
-      return o + 2;
+      return 'f';
     case 0x0D:
-      o[1] = 'r';
-      return o + 2;
-    default: {
-      static constexpr char kHex[] = "0123456789abcdef";
-      o[1] = 'u';
-      o[2] = '0';
-      o[3] = '0';
-      o[4] = kHex[c >> 4];
-      o[5] = kHex[c & 0xF];
-      return o + 6;
-    }
+      return 'r';
+    default:
+      return 0;
   }
+}
+
+// Writes the escape of a byte that ends a plain run and returns the end.
+char* writeEscape(unsigned char c, char* o) {
+  o[0] = '\\';
+  if (const char letter = escapeLetter(c)) {
+    o[1] = letter;
+    return o + 2;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  o[1] = 'u';
+  o[2] = '0';
+  o[3] = '0';
+  o[4] = kHex[c >> 4];
+  o[5] = kHex[c & 0xF];
+  return o + 6;
 }
 
 // Writes `text` quoted at `o`, which has room for maxQuotedLength(text.size()); returns the end.
