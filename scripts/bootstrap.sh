@@ -11,7 +11,7 @@ packages=(
   libboost1.81-dev libboost-url1.81-dev libssl-dev zlib1g-dev libplist-dev
   libpsl-dev duktape-dev libsecret-1-dev uuid-dev libsqlite3-dev libidn2-dev
   # Qt UI
-  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev fonts-open-sans
+  qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-svg-dev libgl-dev fonts-open-sans
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
   libcurl4-openssl-dev wrk linux-perf

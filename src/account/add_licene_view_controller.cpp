@@ -1,5 +1,6 @@
 #include "account/add_licene_view_controller.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QRegularExpression>
 
@@ -94,13 +95,14 @@ void AddLiceneViewController::btnConfirmTouched(QObject* sender) {
 
   const char* message = nullptr;
   if (!validateInputWithString(plate))
-    message = "Matricula incorrecta";
+    message = QT_TRANSLATE_NOOP("AddLiceneViewController", "Matricula incorrecta");
   else if (std::find(licenses.begin(), licenses.end(), plateText) != licenses.end())
-    message = "Matricula ya registrada.";
+    message = QT_TRANSLATE_NOOP("AddLiceneViewController", "Matricula ya registrada.");
   else if (model.isEmpty())
-    message = "Debe ingresar el modelo del auto";
+    message = QT_TRANSLATE_NOOP("AddLiceneViewController", "Debe ingresar el modelo del auto");
   if (message) {
-    ui::showAlert("", message, "Reintentar");
+    ui::showAlert("", QCoreApplication::translate("AddLiceneViewController", message),
+                  QCoreApplication::translate("AddLiceneViewController", "Reintentar"));
     return;
   }
 

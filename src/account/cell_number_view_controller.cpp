@@ -1,5 +1,6 @@
 #include "account/cell_number_view_controller.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <utility>
 
@@ -69,7 +70,8 @@ void CellNumberViewController::btnValidarTouched(QObject* sender) {
   QString number = field->text();
   // The number stays in the field on every failure, to be corrected rather than typed again.
   if (number.isEmpty() || number.length() != 9) {
-    ui::showAlert("", "Numero no válido", "Reintentar");
+    ui::showAlert("", QCoreApplication::translate("CellNumberViewController", "Numero no válido"),
+                  QCoreApplication::translate("CellNumberViewController", "Reintentar"));
     return;
   }
   std::string base = AppConfig::parkingServiceURL();
@@ -78,7 +80,8 @@ void CellNumberViewController::btnValidarTouched(QObject* sender) {
   if (request_) request_->setDelegate(nullptr);
   request_ = makeServiceRequest(validateNumberURL(base, number.toStdString(), deviceId), this);
   request_->startAsynchronous();
-  overlay_.show(view(), "CANCELAR", [this] { stopWaiting(); });
+  overlay_.show(view(), QCoreApplication::translate("CellNumberViewController", "CANCELAR"),
+                [this] { stopWaiting(); });
 }
 
 void CellNumberViewController::stopWaiting() {
@@ -96,7 +99,8 @@ void CellNumberViewController::requestFinished(HTTPRequest& request) {
        request.responseStatusCode());
   if (isServiceError(request)) {
     // The service failed; the number was not judged.
-    ui::showAlert(kServiceErrorTitle, kServiceErrorMessage, "Ok");
+    ui::showAlert(serviceErrorTitle(), serviceErrorMessage(),
+                  QCoreApplication::translate("CellNumberViewController", "Ok"));
     return;
   }
   switch (readValidateNumberReply(body)) {
@@ -107,7 +111,9 @@ void CellNumberViewController::requestFinished(HTTPRequest& request) {
     case ValidateNumberOutcome::NoOutcome:
       break;
     case ValidateNumberOutcome::NotAccepted:
-      ui::showAlert("", "Numero no registrado", "Reintentar");
+      ui::showAlert("",
+                    QCoreApplication::translate("CellNumberViewController", "Numero no registrado"),
+                    QCoreApplication::translate("CellNumberViewController", "Reintentar"));
       break;
   }
 }
@@ -116,7 +122,10 @@ void CellNumberViewController::requestFailed(HTTPRequest& request) {
   overlay_.hide();
   std::optional<Error> error = request.error();
   logf("validateNumber failed: %s", error ? error->description.c_str() : "");
-  ui::showAlert("No hay Internet", "Por favor comprobar conexion y realizar de nuevo.", "Ok");
+  ui::showAlert(QCoreApplication::translate("CellNumberViewController", "No hay Internet"),
+                QCoreApplication::translate("CellNumberViewController",
+                                            "Por favor comprobar conexion y realizar de nuevo."),
+                QCoreApplication::translate("CellNumberViewController", "Ok"));
 }
 
 bool CellNumberViewController::textFieldShouldBeginEditing(ui::TextField* field) {

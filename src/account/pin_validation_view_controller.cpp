@@ -1,5 +1,6 @@
 #include "account/pin_validation_view_controller.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <utility>
 
@@ -81,11 +82,15 @@ void PinValidationViewController::btnValidarTouched(QObject* sender) {
   QString pin = field->text();
   // The PIN stays in the field on every failure, to be corrected rather than typed again.
   if (pin.isEmpty() || pin.length() != 4) {
-    ui::showAlert("", "El numero debe contener de 4 digitos", "Reintentar");
+    ui::showAlert("",
+                  QCoreApplication::translate("PinValidationViewController",
+                                              "El numero debe contener de 4 digitos"),
+                  QCoreApplication::translate("PinValidationViewController", "Reintentar"));
     return;
   }
   // One busy period for both requests (the PIN check, then the registration query).
-  overlay_.show(view(), "CANCELAR", [this] { stopWaiting(); });
+  overlay_.show(view(), QCoreApplication::translate("PinValidationViewController", "CANCELAR"),
+                [this] { stopWaiting(); });
   std::string base = AppConfig::parkingServiceURL();
   logf("validatePin at %s", base.c_str());
   std::string deviceId = vendorIdentifier();
@@ -105,18 +110,22 @@ void PinValidationViewController::requestFinished(HTTPRequest& request) {
     // value, so the next validate starts again from the step that failed (the PIN check
     // when the registration query failed: the service keeps the PIN for that).
     overlay_.hide();
-    ui::showAlert(kServiceErrorTitle, kServiceErrorMessage, "Ok");
+    ui::showAlert(serviceErrorTitle(), serviceErrorMessage(),
+                  QCoreApplication::translate("PinValidationViewController", "Ok"));
     return;
   }
   if (!reply || !replySucceeded(*reply)) {
     overlay_.hide();
-    ui::showAlert("", "Numero no registrado", "Reintentar");
+    ui::showAlert(
+        "", QCoreApplication::translate("PinValidationViewController", "Numero no registrado"),
+        QCoreApplication::translate("PinValidationViewController", "Reintentar"));
     return;
   }
   if (validatePin_) {
     if (readValidatePinReply(body) != ValidatePinOutcome::Correct) {
       overlay_.hide();
-      ui::showAlert("", "Pin no válido", "Reintentar");
+      ui::showAlert("", QCoreApplication::translate("PinValidationViewController", "Pin no válido"),
+                    QCoreApplication::translate("PinValidationViewController", "Reintentar"));
       return;
     }
     // Correct; nothing is stored until the registration query has answered too, so a
@@ -139,10 +148,13 @@ void PinValidationViewController::requestFailed(HTTPRequest& request) {
   overlay_.hide();
   std::optional<Error> error = request.error();
   logf("PIN request failed: %s", error ? error->description.c_str() : "");
-  ui::showAlert("Sin accesso a internet",
-                "No se puede conectar con el servidor. Por favor compruebe su conexión a "
-                "internet.",
-                "Ok");
+  ui::showAlert(
+      QCoreApplication::translate("PinValidationViewController", "Sin accesso a internet"),
+      QCoreApplication::translate(
+          "PinValidationViewController",
+          "No se puede conectar con el servidor. Por favor compruebe su conexión a "
+          "internet."),
+      QCoreApplication::translate("PinValidationViewController", "Ok"));
 }
 
 void PinValidationViewController::dismissView() {

@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QWindowStateChangeEvent>
@@ -111,7 +112,7 @@ void AppDelegate::applicationWillResignActive() {
   LocalNotification reminder;
   reminder.fireDate = Clock::current().now() + std::chrono::milliseconds(15000);
   reminder.timeZone = defaultTimeZoneName();
-  reminder.alertBody = kReminderText;
+  reminder.alertBody = QCoreApplication::translate("AppDelegate", kReminderText).toStdString();
   reminder.repeatInterval = 0;
   reminder.applicationIconBadgeNumber = 1;
   reminder.soundName = kDefaultSoundName;
@@ -138,8 +139,9 @@ void AppDelegate::applicationDidBecomeActive() {
 void AppDelegate::tellAboutUnreadableData() {
   if (toldAboutUnreadableData_ || unreadableFiles().empty()) return;
   toldAboutUnreadableData_ = true;
-  ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), QString::fromUtf8(kUnreadableDataText),
-                QStringLiteral("Ok"));
+  ui::showAlert(QCoreApplication::translate("AppDelegate", "Estacionamiento Tarifado"),
+                QCoreApplication::translate("AppDelegate", kUnreadableDataText),
+                QCoreApplication::translate("AppDelegate", "Ok"));
 }
 
 void AppDelegate::handleApplicationState(Qt::ApplicationState state) {

@@ -3,6 +3,7 @@
 // The application shell: builds the window and the root screen, seeds the defaults, refreshes
 // the pages every 10 seconds while active, and reminds the user of a purchase left pending.
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QPointer>
 #include <map>
@@ -34,10 +35,12 @@ class AppDelegate : public QObject {
       "UIApplicationLaunchOptionsRemoteNotificationKey";
   static constexpr double kRefreshInterval = 10.0;
   static constexpr double kReminderDelay = 15.0;
-  static constexpr const char* kReminderText = "Verifique el estato de su solicitud";
-  static constexpr const char* kUnreadableDataText =
+  static constexpr const char* kReminderText =
+      QT_TRANSLATE_NOOP("AppDelegate", "Verifique el estato de su solicitud");
+  static constexpr const char* kUnreadableDataText = QT_TRANSLATE_NOOP(
+      "AppDelegate",
       "No se pudieron leer sus datos guardados. No se borró nada: la aplicación funciona sin "
-      "ellos por ahora y los volverá a leer la próxima vez que la abra.";
+      "ellos por ahora y los volverá a leer la próxima vez que la abra.");
 
   // `notifications` null uses the shared centre.
   explicit AppDelegate(ScreenFactory factory = {}, LocalNotificationCenter* notifications = nullptr,
@@ -108,7 +111,7 @@ class AppDelegate : public QObject {
   TimerId theTimer_ = 0;
   Phase phase_ = Phase::Inactive;
   bool toldAboutUnreadableData_ = false;
-  QString baseTitle_ = "Estacionamiento Tarifado";
+  QString baseTitle_ = QCoreApplication::translate("AppDelegate", "Estacionamiento Tarifado");
 };
 
 }  // namespace est

@@ -1,5 +1,6 @@
 #include "app/busy_overlay.h"
 
+#include <QCoreApplication>
 #include <QPushButton>
 
 #include "ui/progress_hud.h"
@@ -29,8 +30,8 @@ void BusyOverlay::show(QWidget* view, const QString& leaveTitle, std::function<v
 
 void BusyOverlay::offerWayOut() {
   if (!hud_ || hud_->isHiding()) return;
-  hud_->setLabelText(QString::fromUtf8(kSlowText));
-  hud_->setDetailsLabelText(QString::fromUtf8(kSlowDetails));
+  hud_->setLabelText(QCoreApplication::translate("BusyOverlay", kSlowText));
+  hud_->setDetailsLabelText(QCoreApplication::translate("BusyOverlay", kSlowDetails));
   // The screen's own controls fade, so the one that works stands out.
   hud_->setDimBackground(true);
   // A sibling above the overlay rather than its child, so it is not dimmed with it.

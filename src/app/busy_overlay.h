@@ -6,6 +6,7 @@
 // offers this only where nothing is lost by leaving (the purchase is already in the pending
 // set; a registration or registry query is simply asked again later). Main thread only.
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <QString>
 #include <functional>
@@ -25,8 +26,10 @@ class KvProgressHUD;
 class BusyOverlay {
  public:
   static constexpr double kWayOutDelay = 5.0;
-  static constexpr const char* kSlowText = "El servicio está demorando";
-  static constexpr const char* kSlowDetails = "Puede seguir sin esperar";
+  static constexpr const char* kSlowText =
+      QT_TRANSLATE_NOOP("BusyOverlay", "El servicio está demorando");
+  static constexpr const char* kSlowDetails =
+      QT_TRANSLATE_NOOP("BusyOverlay", "Puede seguir sin esperar");
 
   BusyOverlay() = default;
   ~BusyOverlay();

@@ -1,5 +1,6 @@
 #include "app/local_notifications.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDBusReply>
@@ -89,7 +90,7 @@ bool deliverDesktopNotification(const LocalNotification& notification) {
   if (!notification.soundName.empty()) hints["sound-name"] = QString("message-new-instant");
   QDBusReply<uint> reply =
       service.call("Notify", QString("Estacionamiento Tarifado"), uint(0), QString(),
-                   QString("Estacionamiento Tarifado"),
+                   QCoreApplication::translate("LocalNotifications", "Estacionamiento Tarifado"),
                    QString::fromStdString(notification.alertBody), QStringList(), hints, int(-1));
   return reply.isValid();
 }

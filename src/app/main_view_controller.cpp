@@ -1,6 +1,7 @@
 #include "app/main_view_controller.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QLabel>
 
 #include "account/add_licene_view_controller.h"
@@ -134,13 +135,14 @@ void MainViewController::viewDidLoad() {
 
   // Icons only: screen readers say the title of the page each one selects, and Ctrl+1 to
   // Ctrl+4 press them in order.
-  const std::pair<QAbstractButton*, const char*> menu[] = {{ui_->buttonHome, "INICIO"},
-                                                           {ui_->buttonBuy, "COMPRAR"},
-                                                           {ui_->buttonHistory, "MIS TICKETS"},
-                                                           {ui_->buttonOption, "AJUSTES"}};
+  const std::pair<QAbstractButton*, const char*> menu[] = {
+      {ui_->buttonHome, QT_TRANSLATE_NOOP("MainViewController", "INICIO")},
+      {ui_->buttonBuy, QT_TRANSLATE_NOOP("MainViewController", "COMPRAR")},
+      {ui_->buttonHistory, QT_TRANSLATE_NOOP("MainViewController", "MIS TICKETS")},
+      {ui_->buttonOption, QT_TRANSLATE_NOOP("MainViewController", "AJUSTES")}};
   int key = Qt::Key_1;
   for (auto [button, title] : menu) {
-    button->setAccessibleName(QString::fromUtf8(title));
+    button->setAccessibleName(QCoreApplication::translate("MainViewController", title));
     ui::setShortcut(button, QKeySequence(Qt::CTRL | Qt::Key(key++)));
   }
 }
@@ -208,7 +210,7 @@ void MainViewController::actionButtonHome(QObject* sender) {
   (void)sender;
   if (estado_ != kStandard) return;
   moveMarkerUnder(ui_->buttonHome);
-  setTitle("INICIO");
+  setTitle(QCoreApplication::translate("MainViewController", "INICIO"));
   ui_->scrollView->setContentOffset(kPageOffsets[0], true);
   clearAllButtons();
   setButtonImage(ui_->buttonHome, kHomeOn);
@@ -219,7 +221,7 @@ void MainViewController::actionButtonBuy(QObject* sender) {
   (void)sender;
   if (estado_ == kRegistration) return;
   moveMarkerUnder(ui_->buttonBuy);
-  setTitle("COMPRAR");
+  setTitle(QCoreApplication::translate("MainViewController", "COMPRAR"));
   ui_->scrollView->setContentOffset(kPageOffsets[1], true);
   clearAllButtons();
   setButtonImage(ui_->buttonBuy, kBuyOn);
@@ -230,7 +232,7 @@ void MainViewController::actionButtonHistory(QObject* sender) {
   (void)sender;
   if (estado_ == kRegistration) return;
   moveMarkerUnder(ui_->buttonHistory);
-  setTitle("MIS TICKETS");
+  setTitle(QCoreApplication::translate("MainViewController", "MIS TICKETS"));
   ui_->scrollView->setContentOffset(kPageOffsets[2], true);
   clearAllButtons();
   setButtonImage(ui_->buttonHistory, kTicketOn);
@@ -241,7 +243,7 @@ void MainViewController::actionButtonOption(QObject* sender) {
   (void)sender;
   if (estado_ == kRegistration) return;
   moveMarkerUnder(ui_->buttonOption);
-  setTitle("AJUSTES");
+  setTitle(QCoreApplication::translate("MainViewController", "AJUSTES"));
   hideAddLicenceVC();
   ui_->scrollView->setContentOffset(kPageOffsets[3], true);
   clearAllButtons();
@@ -257,13 +259,14 @@ void MainViewController::scrollViewDidEndDecelerating(ui::PagingArea* area) {
     const char* title;
     const char* image;
   };
-  const Entry entries[] = {{ui_->buttonHome, "INICIO", kHomeOn},
-                           {ui_->buttonBuy, "COMPRAR", kBuyOn},
-                           {ui_->buttonHistory, "MIS TICKETS", kTicketOn},
-                           {ui_->buttonOption, "OPCIONES", kOptionOn}};
+  const Entry entries[] = {
+      {ui_->buttonHome, QT_TRANSLATE_NOOP("MainViewController", "INICIO"), kHomeOn},
+      {ui_->buttonBuy, QT_TRANSLATE_NOOP("MainViewController", "COMPRAR"), kBuyOn},
+      {ui_->buttonHistory, QT_TRANSLATE_NOOP("MainViewController", "MIS TICKETS"), kTicketOn},
+      {ui_->buttonOption, QT_TRANSLATE_NOOP("MainViewController", "OPCIONES"), kOptionOn}};
   if (index >= 0 && index < 4) {
     moveMarkerUnder(entries[index].button);
-    setTitle(entries[index].title);
+    setTitle(QCoreApplication::translate("MainViewController", entries[index].title));
     setButtonImage(entries[index].button, entries[index].image);
   }
   hideAddLicenceVC();
@@ -292,7 +295,7 @@ void MainViewController::showStandardView() {
     area->addSubview(page);
     page->show();
   }
-  setTitle("INICIO");
+  setTitle(QCoreApplication::translate("MainViewController", "INICIO"));
   area->setContentOffset(0, false);
   clearAllButtons();
   moveMarkerUnder(ui_->buttonHome);
@@ -320,7 +323,7 @@ void MainViewController::hideWelcomeVC() {
 
 void MainViewController::enterRegistration() {
   estado_ = kRegistration;
-  setTitle("REGISTRO");
+  setTitle(QCoreApplication::translate("MainViewController", "REGISTRO"));
   setButtonImage(ui_->buttonHome, kRegistroOn);
   ui_->scrollView->setScrollEnabled(false);
   hideWelcomeVC();

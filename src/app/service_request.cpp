@@ -1,5 +1,7 @@
 #include "app/service_request.h"
 
+#include <QCoreApplication>
+
 #include "protocol/reply.h"
 
 namespace est {
@@ -14,6 +16,16 @@ HTTPRequestPtr makeServiceRequest(const std::string& url, HTTPRequestDelegate* d
 
 bool isServiceError(const HTTPRequest& request) {
   return isServiceError(request.responseStatusCode(), request.responseData());
+}
+
+QString serviceErrorTitle() {
+  return QCoreApplication::translate("ServiceRequest", "Servicio no disponible");
+}
+
+QString serviceErrorMessage() {
+  return QCoreApplication::translate(
+      "ServiceRequest",
+      "El servicio no respondió correctamente. Por favor intente de nuevo en unos minutos.");
 }
 
 }  // namespace est

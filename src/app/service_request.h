@@ -3,6 +3,7 @@
 // What every call to the parking and registry services shares: one time-out, one way to make
 // the GET, and one way to tell a service that failed from one that said no.
 
+#include <QString>
 #include <string>
 
 #include "http/http_request.h"
@@ -21,9 +22,8 @@ HTTPRequestPtr makeServiceRequest(const std::string& url, HTTPRequestDelegate* d
 // a JSON object.
 bool isServiceError(const HTTPRequest& request);
 
-// The message for a service error on the registration and registry screens.
-inline constexpr const char* kServiceErrorTitle = "Servicio no disponible";
-inline constexpr const char* kServiceErrorMessage =
-    "El servicio no respondió correctamente. Por favor intente de nuevo en unos minutos.";
+// The message for a service error on the registration screens, in the user's language.
+QString serviceErrorTitle();
+QString serviceErrorMessage();
 
 }  // namespace est

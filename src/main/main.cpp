@@ -17,6 +17,7 @@
 #include "app/local_notifications.h"
 #include "app/screens.h"
 #include "app/single_instance.h"
+#include "app/translations.h"
 #include "parking_service.h"
 #include "platform/files.h"
 #include "platform/log.h"
@@ -193,6 +194,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Estacionamiento Tarifado");
   // Lets Wayland compositors and docks tie the window to the installed desktop entry.
   QGuiApplication::setDesktopFileName(EST_DESKTOP_ID);
+  est::installTranslations(app, est::chooseLanguage(est::currentLocaleEnvironment()));
   // Two copies would each rewrite whole files from their own memory; a later launch only
   // brings the running window forward, before anything is read or written.
   est::SingleInstance instance;

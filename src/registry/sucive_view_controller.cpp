@@ -1,5 +1,6 @@
 #include "registry/sucive_view_controller.h"
 
+#include <QCoreApplication>
 #include <QPushButton>
 
 #include "app/app_config.h"
@@ -70,12 +71,15 @@ void SuciveViewController::querySucive() {
   QString matricula = ui.txtMatricula->text();
   QString padron = ui.txtPadron->text();
   if (!fieldsAreValid(matricula, padron)) {
-    ui::showAlert(QStringLiteral("Error"), QStringLiteral("Formato inválido de los campos"),
-                  QStringLiteral("Ok"));
+    ui::showAlert(
+        QCoreApplication::translate("SuciveViewController", "Error"),
+        QCoreApplication::translate("SuciveViewController", "Formato inválido de los campos"),
+        QCoreApplication::translate("SuciveViewController", "Ok"));
     return;
   }
   // Nothing is lost by leaving: the query is read-only and can be asked again.
-  overlay_.show(view(), QStringLiteral("CANCELAR"), [this] { requests_.cancelAll(); });
+  overlay_.show(view(), QCoreApplication::translate("SuciveViewController", "CANCELAR"),
+                [this] { requests_.cancelAll(); });
   requests_.get(registryQueryURL(AppConfig::registryServiceURL(), sstr(matricula), sstr(padron)),
                 this);
 }
@@ -94,30 +98,36 @@ void SuciveViewController::requestFinished(HTTPRequest& request) {
   bool found = outcome.kind == RegistryQueryOutcome::Kind::Found;
   // A failed service, or a "found" without a text to show, is not "no results".
   if (isServiceError(request) || (found && outcome.mensaje.value_or("").empty())) {
-    ui::showAlert(QStringLiteral("Error Sucive"),
-                  QStringLiteral("El servicio de consulta no respondió correctamente. Por favor "
-                                 "intente de nuevo en unos minutos."),
-                  QStringLiteral("Ok"));
+    ui::showAlert(
+        QCoreApplication::translate("SuciveViewController", "Error Sucive"),
+        QCoreApplication::translate("SuciveViewController",
+                                    "El servicio de consulta no respondió correctamente. Por favor "
+                                    "intente de nuevo en unos minutos."),
+        QCoreApplication::translate("SuciveViewController", "Ok"));
     return;
   }
   if (found) {
-    ui::showAlert(QStringLiteral("Infromación"), qstr(outcome.mensaje.value_or("")),
-                  QStringLiteral("Ok"));
+    ui::showAlert(QCoreApplication::translate("SuciveViewController", "Infromación"),
+                  qstr(outcome.mensaje.value_or("")),
+                  QCoreApplication::translate("SuciveViewController", "Ok"));
     return;
   }
-  ui::showAlert(QStringLiteral("Error Sucive"),
-                QStringLiteral("No hay resultados para la consulta, por favor diríjase al "
-                               "gobierno departamental"),
-                QStringLiteral("Ok"));
+  ui::showAlert(
+      QCoreApplication::translate("SuciveViewController", "Error Sucive"),
+      QCoreApplication::translate("SuciveViewController",
+                                  "No hay resultados para la consulta, por favor diríjase al "
+                                  "gobierno departamental"),
+      QCoreApplication::translate("SuciveViewController", "Ok"));
 }
 
 void SuciveViewController::requestFailed(HTTPRequest& request) {
   overlay_.hide();
   if (std::optional<Error> error = request.error()) logLine(error->description);
   requests_.done(request);
-  ui::showAlert(QStringLiteral("Error"),
-                QStringLiteral("Han ocurrido problemas con la conexión a internet"),
-                QStringLiteral("Ok"));
+  ui::showAlert(QCoreApplication::translate("SuciveViewController", "Error"),
+                QCoreApplication::translate("SuciveViewController",
+                                            "Han ocurrido problemas con la conexión a internet"),
+                QCoreApplication::translate("SuciveViewController", "Ok"));
 }
 
 void SuciveViewController::hideKeyboard() {

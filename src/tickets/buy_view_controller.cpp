@@ -1,5 +1,6 @@
 #include "tickets/buy_view_controller.h"
 
+#include <QCoreApplication>
 #include <QPushButton>
 #include <algorithm>
 
@@ -19,8 +20,10 @@
 namespace est {
 
 namespace {
-constexpr const char* kFreeParking = "El estacionamiento es gratis en el horario seleccionado";
-constexpr const char* kNoMinutes = "Elija al menos 30 minutos de estacionamiento";
+constexpr const char* kFreeParking = QT_TRANSLATE_NOOP(
+    "BuyViewController", "El estacionamiento es gratis en el horario seleccionado");
+constexpr const char* kNoMinutes =
+    QT_TRANSLATE_NOOP("BuyViewController", "Elija al menos 30 minutos de estacionamiento");
 constexpr int kSaturday = 7;
 constexpr int kSunday = 1;
 }  // namespace
@@ -220,15 +223,18 @@ void BuyViewController::btnComprarTouched() {
 
   bool paidHour = start.hour >= kFirstPaidHour && start.hour < kEndOfPaidHour;
   if (!paidHour || today.weekday == kSaturday || today.weekday == kSunday) {
-    ui::showAlert(QString(), QString::fromUtf8(kFreeParking), QStringLiteral("Ok"));
+    ui::showAlert(QString(), QCoreApplication::translate("BuyViewController", kFreeParking),
+                  QCoreApplication::translate("BuyViewController", "Ok"));
     return;
   }
   if (*ticket.minutes <= 0) {
-    ui::showAlert(QString(), QString::fromUtf8(kNoMinutes), QStringLiteral("Ok"));
+    ui::showAlert(QString(), QCoreApplication::translate("BuyViewController", kNoMinutes),
+                  QCoreApplication::translate("BuyViewController", "Ok"));
     return;
   }
   if (*ticket.timeEnd < now) {
-    ui::showAlert(QString(), QStringLiteral("Hora invalida"), QStringLiteral("Ok"));
+    ui::showAlert(QString(), QCoreApplication::translate("BuyViewController", "Hora invalida"),
+                  QCoreApplication::translate("BuyViewController", "Ok"));
     return;
   }
   if (MainViewController* main = mainController()) main->showConfirmBuyVC(ticket, this, false);

@@ -1,5 +1,6 @@
 #include "tickets/confirm_buy_view_controller.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <QPushButton>
 
@@ -44,7 +45,9 @@ void ConfirmBuyViewController::viewDidLoad() {
 
 void ConfirmBuyViewController::viewWillAppear(bool animated) {
   (void)animated;
-  ui.lblTitle->setText(speedSell_ ? QStringLiteral("COMPRA RÁPIDA") : QStringLiteral("COMPRA"));
+  ui.lblTitle->setText(
+      speedSell_ ? QCoreApplication::translate("ConfirmBuyViewController", "COMPRA RÁPIDA")
+                 : QCoreApplication::translate("ConfirmBuyViewController", "COMPRA"));
   ui.lblTitle->setAlignment(Qt::AlignCenter);
   if (ticket_) {
     ui.lblLicenseTime->setText(
@@ -65,7 +68,10 @@ void ConfirmBuyViewController::viewWillAppear(bool animated) {
 void ConfirmBuyViewController::showPrice() {
   if (!ticket_) return;
   double price = ticket_->getPrice();
-  ui.lblPrice->setText(price != 0.0 ? qstr(strprintf("Precio $%.1f", price)) : QString());
+  ui.lblPrice->setText(price != 0.0
+                           ? QCoreApplication::translate("ConfirmBuyViewController", "Precio $%1")
+                                 .arg(qstr(strprintf("%.1f", price)))
+                           : QString());
 }
 
 void ConfirmBuyViewController::priceUpdated() {
@@ -92,15 +98,18 @@ void ConfirmBuyViewController::confirmBtnTouched() {
       // Most likely the same purchase asked for again while the first is still undecided:
       // the user says whether a second ticket is wanted.
       duplicateAcknowledged_ = ticket_->transactionId;
-      std::string times =
-          same->end() ? formatHourMinute(*same->start) + " a " + formatHourMinute(*same->end())
-                      : formatHourMinute(*same->start);
-      ui::showAlert(
-          QStringLiteral("Compra en proceso"),
-          qstr(strprintf("Ya hay una compra en proceso para la matrícula %s de %s. Si quiere "
-                         "comprar otro ticket igual, toque CONFIRMAR otra vez.",
-                         same->plate.c_str(), times.c_str())),
-          QStringLiteral("Ok"));
+      QString start = qstr(formatHourMinute(*same->start));
+      QString times = same->end()
+                          ? QCoreApplication::translate("ConfirmBuyViewController", "%1 a %2")
+                                .arg(start, qstr(formatHourMinute(*same->end())))
+                          : start;
+      ui::showAlert(QCoreApplication::translate("ConfirmBuyViewController", "Compra en proceso"),
+                    QCoreApplication::translate(
+                        "ConfirmBuyViewController",
+                        "Ya hay una compra en proceso para la matrícula %1 de %2. Si quiere "
+                        "comprar otro ticket igual, toque CONFIRMAR otra vez.")
+                        .arg(qstr(same->plate), times),
+                    QCoreApplication::translate("ConfirmBuyViewController", "Ok"));
       return;
     }
   }
@@ -129,10 +138,12 @@ void ConfirmBuyViewController::requestTicket() {
   purchase.minutes = ticket_->minutes;
   // Nothing is lost by leaving: the purchase is pending from before its request leaves, and
   // the tracker follows it whatever this screen shows next.
-  overlay_.show(view(), QStringLiteral("SEGUIR EN SEGUNDO PLANO"), [this] {
-    ++presentation_;
-    handOverToValidation();
-  });
+  overlay_.show(view(),
+                QCoreApplication::translate("ConfirmBuyViewController", "SEGUIR EN SEGUNDO PLANO"),
+                [this] {
+                  ++presentation_;
+                  handOverToValidation();
+                });
   int presentation = presentation_;
   QPointer<ConfirmBuyViewController> self(this);
   PurchaseTracker::shared().buy(purchase,
@@ -157,8 +168,11 @@ void ConfirmBuyViewController::purchaseRequestEnded(const PurchaseTracker::Reque
       if (current) enviado_ = false;
       QString errors = qstr(result.errors.value_or("")).trimmed();
       if (errors.isEmpty())
-        errors = QStringLiteral("El servicio no aceptó la compra. Intente nuevamente.");
-      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"), errors, QStringLiteral("Ok"));
+        errors = QCoreApplication::translate(
+            "ConfirmBuyViewController", "El servicio no aceptó la compra. Intente nuevamente.");
+      ui::showAlert(
+          QCoreApplication::translate("ConfirmBuyViewController", "Estacionamiento Tarifado"),
+          errors, QCoreApplication::translate("ConfirmBuyViewController", "Ok"));
       return;
     }
     case Outcome::ServiceError:
@@ -167,23 +181,30 @@ void ConfirmBuyViewController::purchaseRequestEnded(const PurchaseTracker::Reque
       // The service may have taken it: it stays pending and is asked about until it answers.
       handOverToValidation();
       bool transport = result.outcome == Outcome::TransportFailure;
-      ui::showAlert(transport ? QStringLiteral("Sin conexión a internet")
-                              : QStringLiteral("Estacionamiento Tarifado"),
-                    transport ? QStringLiteral("No se pudo comunicar con el servidor. La compra "
-                                               "queda en proceso y se consultará su estado hasta "
-                                               "saber si se registró.")
-                              : QStringLiteral("El servicio no respondió correctamente. La compra "
-                                               "queda en proceso y se consultará su estado hasta "
-                                               "saber si se registró."),
-                    QStringLiteral("Ok"));
+      ui::showAlert(
+          transport
+              ? QCoreApplication::translate("ConfirmBuyViewController", "Sin conexión a internet")
+              : QCoreApplication::translate("ConfirmBuyViewController", "Estacionamiento Tarifado"),
+          transport
+              ? QCoreApplication::translate("ConfirmBuyViewController",
+                                            "No se pudo comunicar con el servidor. La compra "
+                                            "queda en proceso y se consultará su estado hasta "
+                                            "saber si se registró.")
+              : QCoreApplication::translate("ConfirmBuyViewController",
+                                            "El servicio no respondió correctamente. La compra "
+                                            "queda en proceso y se consultará su estado hasta "
+                                            "saber si se registró."),
+          QCoreApplication::translate("ConfirmBuyViewController", "Ok"));
       return;
     }
     case Outcome::NotStored:
       if (current) enviado_ = false;
-      ui::showAlert(QStringLiteral("Estacionamiento Tarifado"),
-                    QStringLiteral("No se pudo guardar la compra en este equipo y no se envió. "
-                                   "Intente nuevamente."),
-                    QStringLiteral("Ok"));
+      ui::showAlert(
+          QCoreApplication::translate("ConfirmBuyViewController", "Estacionamiento Tarifado"),
+          QCoreApplication::translate("ConfirmBuyViewController",
+                                      "No se pudo guardar la compra en este equipo y no se envió. "
+                                      "Intente nuevamente."),
+          QCoreApplication::translate("ConfirmBuyViewController", "Ok"));
       return;
   }
 }

@@ -1,5 +1,6 @@
 #include "tickets/home_view_controller.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QPushButton>
 
@@ -19,7 +20,8 @@ namespace est {
 
 namespace {
 
-constexpr const char* kFreeParking = "El estacionamiento es gratis en el horario seleccionado";
+constexpr const char* kFreeParking = QT_TRANSLATE_NOOP(
+    "HomeViewController", "El estacionamiento es gratis en el horario seleccionado");
 
 void showTicket(QWidget* panel, QLabel* license, QLabel* times, const Ticket* ticket) {
   panel->setVisible(ticket != nullptr);
@@ -35,9 +37,9 @@ void showPending(QWidget* panel, QLabel* license, QLabel* times, const PendingPu
   license->setText(qstr(p.plate));
   std::optional<TimePoint> end = p.end();
   times->setText(p.start && end
-                     ? qstr(strprintf("/ %s - %s en proceso", formatHourMinute(*p.start).c_str(),
-                                      formatHourMinute(*end).c_str()))
-                     : QStringLiteral("/ en proceso"));
+                     ? QCoreApplication::translate("HomeViewController", "/ %1 - %2 en proceso")
+                           .arg(qstr(formatHourMinute(*p.start)), qstr(formatHourMinute(*end)))
+                     : QCoreApplication::translate("HomeViewController", "/ en proceso"));
 }
 
 }  // namespace
@@ -125,9 +127,12 @@ void HomeViewController::updateView() {
     ui.btnRenew->setEnabled(true);
     showTicket(ui.activeTicketView, ui.activeTickerLicense, ui.activeTicketStartTime, active);
     double left = std::chrono::duration<double>(*active->timeEnd - now).count() / 60.0;
-    std::string info = strprintf("Su ticket vence en %.0f min", left);
-    if (pending.size() > 1) info += strprintf(" · %zu compras en proceso", pending.size());
-    ui.lblTicketInfo->setText(qstr(info));
+    QString info = QCoreApplication::translate("HomeViewController", "Su ticket vence en %1 min")
+                       .arg(qstr(strprintf("%.0f", left)));
+    if (pending.size() > 1)
+      info += QCoreApplication::translate("HomeViewController", " · %1 compras en proceso")
+                  .arg(pending.size());
+    ui.lblTicketInfo->setText(info);
     if (!pending.empty()) {
       showPending(ui.active2ViewTicket, ui.active2TicketLicense, ui.active2TicketStartTime,
                   pending.front());
@@ -140,11 +145,14 @@ void HomeViewController::updateView() {
     ui.activeTicketView->setVisible(false);
     ui.active2ViewTicket->setVisible(false);
     if (pending.empty()) {
-      ui.lblTicketInfo->setText(QStringLiteral("No tienes tickets activos"));
+      ui.lblTicketInfo->setText(
+          QCoreApplication::translate("HomeViewController", "No tienes tickets activos"));
     } else {
-      ui.lblTicketInfo->setText(pending.size() == 1
-                                    ? QStringLiteral("Compra en proceso")
-                                    : qstr(strprintf("%zu compras en proceso", pending.size())));
+      ui.lblTicketInfo->setText(
+          pending.size() == 1
+              ? QCoreApplication::translate("HomeViewController", "Compra en proceso")
+              : QCoreApplication::translate("HomeViewController", "%1 compras en proceso")
+                    .arg(pending.size()));
       showPending(ui.activeTicketView, ui.activeTickerLicense, ui.activeTicketStartTime,
                   pending[0]);
       if (pending.size() > 1)
@@ -190,10 +198,12 @@ void HomeViewController::btnFastBuyTouched() {
     if (!(*ticket.timeEnd < Clock::current().now())) {
       if (MainViewController* main = mainController()) main->showConfirmBuyVC(ticket, this, true);
     } else {
-      ui::showAlert(QString(), QStringLiteral("Hora invalida"), QStringLiteral("Ok"));
+      ui::showAlert(QString(), QCoreApplication::translate("HomeViewController", "Hora invalida"),
+                    QCoreApplication::translate("HomeViewController", "Ok"));
     }
   } else {
-    ui::showAlert(QString(), QString::fromUtf8(kFreeParking), QStringLiteral("Ok"));
+    ui::showAlert(QString(), QCoreApplication::translate("HomeViewController", kFreeParking),
+                  QCoreApplication::translate("HomeViewController", "Ok"));
   }
 }
 

@@ -1,5 +1,6 @@
 #include "tickets/purchase_tracker.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 
 #include "app/app_config.h"
@@ -34,12 +35,18 @@ void scheduleEndReminders(const Ticket& ticket) {
         strprintf("ticket-%lld-%s", static_cast<long long>(ticket.transactionId.value_or(0)), kind);
     LocalNotificationCenter::shared().scheduleLocalNotification(notification);
   };
-  const char* plate = ticket.license.c_str();
-  remind(*ticket.timeEnd - std::chrono::seconds(300),
-         strprintf("El ticket de la matricula %s va a finalizar", plate), "ending",
-         *ticket.timeEnd);
-  remind(*ticket.timeEnd, strprintf("El ticket de la matricula %s finalizó", plate), "ended",
-         std::nullopt);
+  const QString plate = QString::fromStdString(ticket.license);
+  remind(
+      *ticket.timeEnd - std::chrono::seconds(300),
+      QCoreApplication::translate("PurchaseTracker", "El ticket de la matricula %1 va a finalizar")
+          .arg(plate)
+          .toStdString(),
+      "ending", *ticket.timeEnd);
+  remind(*ticket.timeEnd,
+         QCoreApplication::translate("PurchaseTracker", "El ticket de la matricula %1 finalizó")
+             .arg(plate)
+             .toStdString(),
+         "ended", std::nullopt);
 }
 
 }  // namespace

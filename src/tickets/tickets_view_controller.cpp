@@ -1,5 +1,6 @@
 #include "tickets/tickets_view_controller.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <algorithm>
 
@@ -98,8 +99,10 @@ ui::TableViewCell* TicketsViewController::cellForRow(ui::TableView* table, ui::I
     label(3)->setText(qstr(ticket->startTimeString() + " -"));
     label(4)->setText(qstr(ticket->endTimeString()));
   } else {
-    label(5)->setText(running ? QStringLiteral("No tiene tickets vigentes.")
-                              : QStringLiteral("No tiene tickets vencidos."));
+    label(5)->setText(
+        running
+            ? QCoreApplication::translate("TicketsViewController", "No tiene tickets vigentes.")
+            : QCoreApplication::translate("TicketsViewController", "No tiene tickets vencidos."));
   }
   return cell;
 }

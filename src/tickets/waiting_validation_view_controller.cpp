@@ -1,5 +1,6 @@
 #include "tickets/waiting_validation_view_controller.h"
 
+#include <QCoreApplication>
 #include <QPushButton>
 
 #include "app/main_view_controller.h"
@@ -38,17 +39,20 @@ void WaitingValidationViewController::viewDidLoad() {
 void WaitingValidationViewController::setTitleBuying() {
   view();
   buying_ = true;
-  ui.txtLabel->setText(QStringLiteral(
+  ui.txtLabel->setText(QCoreApplication::translate(
+      "WaitingValidationViewController",
       "La compra del ticket está en proceso. Recibirás una notificación cuando se apruebe la "
       "compra."));
-  ui.titleLabel->setText(QStringLiteral("Compra Ticket"));
+  ui.titleLabel->setText(
+      QCoreApplication::translate("WaitingValidationViewController", "Compra Ticket"));
 }
 
 void WaitingValidationViewController::setTitleBuyed(const std::string& text) {
   view();
   buying_ = false;
   ui.txtLabel->setText(qstr(text));
-  ui.titleLabel->setText(QStringLiteral("Ticket Comprado"));
+  ui.titleLabel->setText(
+      QCoreApplication::translate("WaitingValidationViewController", "Ticket Comprado"));
 }
 
 void WaitingValidationViewController::startBackgroundProcess() {
@@ -102,9 +106,11 @@ void WaitingValidationViewController::purchaseConfirmed(
 void WaitingValidationViewController::purchaseRefused(const PendingPurchase& purchase) {
   (void)purchase;
   std::lock_guard guard(lock_);
-  ui::showAlert(QStringLiteral("Estacionamiento Tarifado"),
-                QStringLiteral("No se pudo registrar la compra. Intente nuevamente."),
-                QStringLiteral("Ok"));
+  ui::showAlert(
+      QCoreApplication::translate("WaitingValidationViewController", "Estacionamiento Tarifado"),
+      QCoreApplication::translate("WaitingValidationViewController",
+                                  "No se pudo registrar la compra. Intente nuevamente."),
+      QCoreApplication::translate("WaitingValidationViewController", "Ok"));
 }
 
 void WaitingValidationViewController::pendingPurchasesChanged() {
@@ -113,12 +119,14 @@ void WaitingValidationViewController::pendingPurchasesChanged() {
 }
 
 void WaitingValidationViewController::callLater(const ConsultarEstacionamientoOutcome& reply) {
-  std::string text = strprintf(
-      "El estacionamiento del vehículo matrícula %s comienza a las %s hs y finaliza a las %s hs. "
-      "Costo %s pesos. Gracias por utilizar Estacionamiento Tarifado Telvana",
-      reply.matricula.value_or("").c_str(), reply.inicioText.value_or("").c_str(),
-      reply.finText.value_or("").c_str(), reply.costo.value_or("").c_str());
-  if (mainController_) mainController_->showWaitingValidationVcWithTitle(text);
+  QString text = QCoreApplication::translate(
+                     "WaitingValidationViewController",
+                     "El estacionamiento del vehículo matrícula %1 comienza a las %2 hs y finaliza "
+                     "a las %3 hs. "
+                     "Costo %4 pesos. Gracias por utilizar Estacionamiento Tarifado Telvana")
+                     .arg(qstr(reply.matricula.value_or("")), qstr(reply.inicioText.value_or("")),
+                          qstr(reply.finText.value_or("")), qstr(reply.costo.value_or("")));
+  if (mainController_) mainController_->showWaitingValidationVcWithTitle(text.toStdString());
 }
 
 }  // namespace est

@@ -1,6 +1,8 @@
 // The main of every offscreen Qt test program: no display, private folders for preferences,
 // tickets, the vendor identifier and notification schedules, and local dates in a fixed zone
-// (three hours behind UTC all year) so calendar rules test the same everywhere.
+// (three hours behind UTC all year) so calendar rules test the same everywhere. The screens'
+// texts are asserted in Spanish, so the language is pinned for the test and the programs it
+// starts, whatever the machine's locale.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -18,6 +20,7 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(home.data())) return 2;
   for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "HOME"})
     ::setenv(name, home.c_str(), 1);
+  ::setenv("LANGUAGE", "es", 1);
   ::setenv("TZ", "<-03>3", 1);
   ::tzset();
   int result;
