@@ -186,6 +186,16 @@ class PagesTest : public ui::test::UiTest {
     return out;
   }
 
+  // A purchase still undecided by the service: ABC 1234 for an hour from 15:30 on Wednesday.
+  void addPendingExtension() {
+    PendingPurchase extension;
+    extension.transactionId = TicketManager::getInstance().nextID();
+    extension.plate = "ABC 1234";
+    extension.start = wednesdayAt(15, 30);
+    extension.minutes = 60;
+    ASSERT_TRUE(PendingPurchases().add(extension));
+  }
+
   // A stored ticket, today (per the clock) from h1:m1 to h2:m2.
   void storeTicket(const std::string& plate, int h1, int m1, int h2, int m2,
                    std::optional<int> minutes = std::nullopt) {

@@ -66,12 +66,7 @@ TEST_F(RenderPagesTest, HomeBuyTicketsAndOptions) {
 TEST_F(RenderPagesTest, HomeWithAPurchaseInProcess) {
   clock.set(wednesdayAt(14, 52, 20));
   storeTicket("ABC 1234", 14, 0, 15, 30, 90);
-  PendingPurchase extension;
-  extension.transactionId = TicketManager::getInstance().nextID();
-  extension.plate = "ABC 1234";
-  extension.start = wednesdayAt(15, 30);
-  extension.minutes = 60;
-  ASSERT_TRUE(PendingPurchases().add(extension));
+  addPendingExtension();
   showMain();
   main->updateAll();
   // The whole times line fits its label.
