@@ -48,18 +48,18 @@ class FaultProxy {
     int status = 200;     // Body only
     std::string body;     // Body only
 
-    static Fault pass(double delay = 0) { return {Kind::Pass, delay, true}; }
-    static Fault delayed(double delay) { return {Kind::Pass, delay, true}; }
-    static Fault garble(double delay = 0) { return {Kind::Garble, delay, true}; }
-    static Fault empty(double delay = 0) { return {Kind::Empty, delay, true}; }
-    static Fault http500(double delay = 0) { return {Kind::Http500, delay, true}; }
-    static Fault drop(double delay = 0) { return {Kind::Drop, delay, true}; }
-    static Fault silent() { return {Kind::Silent, 0, true}; }
+    static Fault pass(double delay = 0) { return {Kind::Pass, delay, true, 200, {}}; }
+    static Fault delayed(double delay) { return {Kind::Pass, delay, true, 200, {}}; }
+    static Fault garble(double delay = 0) { return {Kind::Garble, delay, true, 200, {}}; }
+    static Fault empty(double delay = 0) { return {Kind::Empty, delay, true, 200, {}}; }
+    static Fault http500(double delay = 0) { return {Kind::Http500, delay, true, 200, {}}; }
+    static Fault drop(double delay = 0) { return {Kind::Drop, delay, true, 200, {}}; }
+    static Fault silent() { return {Kind::Silent, 0, true, 200, {}}; }
     static Fault reply(int status, std::string body) {
       return {Kind::Body, 0, true, status, std::move(body)};
     }
     // Never reaches the service: the connection is closed at once.
-    static Fault lost() { return {Kind::Drop, 0, false}; }
+    static Fault lost() { return {Kind::Drop, 0, false, 200, {}}; }
   };
 
   struct Request {

@@ -113,7 +113,9 @@ class FaultsTest : public LaunchedAppTest {
       if (r.request.call() != "consultarEstacionamiento") continue;
       std::string id = r.request.param("appTransactionId");
       auto it = lastEnd.find(id);
-      if (it != lastEnd.end()) EXPECT_GE(r.arrived, it->second) << "purchase " << id;
+      if (it != lastEnd.end()) {
+        EXPECT_GE(r.arrived, it->second) << "purchase " << id;
+      }
       lastEnd[id] = r.ended;
     }
   }
