@@ -21,6 +21,7 @@
 
 #include "http/authentication.h"
 #include "http/bandwidth_throttle.h"
+#include "http/download_destination.h"
 #include "http/pac.h"
 #include "http/proxy_settings.h"
 #include "http/support/asio_run_loop.h"
@@ -167,17 +168,6 @@ bool fileExists(const std::string& path) {
 
 void removeFileQuietly(const std::string& path) {
   if (!path.empty()) ::unlink(path.c_str());
-}
-
-// Moves a file, copying when the two paths lie on different file systems.
-bool moveFile(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) == 0) return true;
-  if (errno != EXDEV) return false;
-  std::error_code ec;
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-  if (ec) return false;
-  ::unlink(from.c_str());
-  return true;
 }
 
 bool isToken(std::string_view s) {
@@ -352,6 +342,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   // uploads written to disk by appendPostData
   FileWriter postBodyWriteStream;
+  std::optional<Error> postBodyWriteError;
 
   SteadyTime now() const { return timerLoop ? timerLoop->now() : std::chrono::steady_clock::now(); }
 
@@ -1632,9 +1623,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
     int status = r.responseStatusCode_;
     const std::string* location = h.find("Location");
     if (r.shouldRedirect_ && location &&
-        (status == 301 || status == 302 || status == 303 || status == 307)) {
+        (status == 301 || status == 302 || status == 303 || status == 307 || status == 308)) {
       deliverRedirected();
-      bool keep = status == 307 || (r.shouldUseRFC2616RedirectBehaviour_ && status != 303);
+      // 307 and 308 repeat the request as it was (RFC 9110).
+      bool keep =
+          status == 307 || status == 308 || (r.shouldUseRFC2616RedirectBehaviour_ && status != 303);
       if (keep) {
         cookieHeaderNeedsRebuild = true;
       } else {
@@ -1797,29 +1790,22 @@ struct HTTPRequest::Impl : net::ResponseSink {
       inflatedFile.close();
     }
     const std::string& dest = r.downloadDestinationPath_;
-    auto moveError = [&](const std::string& from) {
-      return makeRequestError(
-          FileManagementError,
-          strprintf("Failed to move file from '%s' to '%s'", from.c_str(), dest.c_str()));
-    };
     std::optional<Error> result;
     if (gzipBody && !r.shouldWaitToInflateCompressedResponses_) {
-      if (!moveFile(r.temporaryUncompressedDataDownloadPath_, dest))
-        result = moveError(r.temporaryUncompressedDataDownloadPath_);
+      result = placeDownloadedFile(r.temporaryUncompressedDataDownloadPath_, dest);
       r.temporaryUncompressedDataDownloadPath_.clear();
       removeFileQuietly(r.temporaryFileDownloadPath_);
     } else if (gzipBody) {
       Error err;
-      if (!DataDecompressor::uncompressDataFromFile(r.temporaryFileDownloadPath_, dest, &err))
+      std::string inflated = makeTemporaryPath();
+      if (DataDecompressor::uncompressDataFromFile(r.temporaryFileDownloadPath_, inflated, &err))
+        result = placeDownloadedFile(inflated, dest);
+      else
         result = err;
+      removeFileQuietly(inflated);
       removeFileQuietly(r.temporaryFileDownloadPath_);
     } else {
-      if (fileExists(dest) && ::unlink(dest.c_str()) != 0) {
-        return makeRequestError(FileManagementError,
-                                strprintf("Failed to delete file at path '%s'", dest.c_str()));
-      }
-      if (!moveFile(r.temporaryFileDownloadPath_, dest))
-        result = moveError(r.temporaryFileDownloadPath_);
+      result = placeDownloadedFile(r.temporaryFileDownloadPath_, dest);
     }
     r.temporaryFileDownloadPath_.clear();
     return result;
@@ -1996,9 +1982,13 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (r.downloadDestinationPath_.empty()) {
       r.rawResponseData_ = cache->cachedResponseDataForURL(*r.url_).value_or(Data());
       r.totalBytesRead_ = r.rawResponseData_.size();
-    } else if (auto path = cache->pathToCachedResponseDataForURL(*r.url_)) {
-      std::error_code ec;
-      fs::copy_file(*path, r.downloadDestinationPath_, fs::copy_options::overwrite_existing, ec);
+    } else {
+      auto path = cache->pathToCachedResponseDataForURL(*r.url_);
+      if (auto err = copyToDestination(path.value_or(""), r.downloadDestinationPath_)) {
+        cacheFallbackTried = true;  // the copy that cannot be placed is the one to fall back on
+        failWithError(*err);
+        return;
+      }
     }
     r.contentLength_ = r.totalBytesRead_;
     r.didUseCachedResponse_ = true;
@@ -2288,10 +2278,16 @@ void HTTPRequest::appendPostData(const Data& bytes) {
       postBodyFilePath_ = makeTemporaryPath();
       didCreateTemporaryPostDataFile_ = true;
     }
-    if (!impl_->postBodyWriteStream.isOpen())
-      impl_->postBodyWriteStream.open(postBodyFilePath_, false);
-    if (!bytes.empty() && impl_->postBodyWriteStream.isOpen())
-      impl_->postBodyWriteStream.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    auto& out = impl_->postBodyWriteStream;
+    bool ok = out.isOpen() || out.open(postBodyFilePath_, false);
+    if (ok && !bytes.empty())
+      ok = out.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    // A body cut short must never go out with a length that matches it: the request fails
+    // when it is built.
+    if (!ok && !impl_->postBodyWriteError)
+      impl_->postBodyWriteError = makeRequestError(
+          FileManagementError,
+          strprintf("Failed to write to file at path '%s'", postBodyFilePath_.c_str()));
     return;
   }
   if (!postBody_) postBody_ = Data();
@@ -2319,6 +2315,10 @@ void HTTPRequest::buildPostBody() {
         FileManagementError,
         strprintf("Failed to get attributes for file at path '%s'", path.c_str()));
   };
+  if (impl_->postBodyWriteError) {
+    impl_->failWithError(*impl_->postBodyWriteError);
+    return;
+  }
   if (shouldStreamPostDataFromDisk_ && !postBodyFilePath_.empty()) {
     impl_->postBodyWriteStream.close();
     std::string sent = postBodyFilePath_;

@@ -275,7 +275,11 @@ void NetworkQueue::requestDone(HTTPRequest& request, bool failed) {
 void NetworkQueue::addBytes(std::uint64_t& counter, long long bytes) {
   {
     std::lock_guard lock(lock_);
-    counter += static_cast<std::uint64_t>(std::max(bytes, 0LL));
+    // A request that starts over withdraws what it had reported (a negative count).
+    if (bytes < 0)
+      counter -= std::min(counter, static_cast<std::uint64_t>(-bytes));
+    else
+      counter += static_cast<std::uint64_t>(bytes);
   }
   reportProgress();
 }

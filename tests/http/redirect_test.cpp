@@ -44,7 +44,7 @@ TEST_F(HttpRequestTest, FiveRedirectsAreFollowedAndTheSixthFails) {
 }
 
 TEST_F(HttpRequestTest, RedirectStatusDecidesMethodBodyAndHeaders) {
-  for (int status : {301, 302, 303, 307}) {
+  for (int status : {301, 302, 303, 307, 308}) {
     TestServer server([status](ServerConnection& c) {
       while (auto req = c.readRequest()) {
         if (req->target == "/a/form")
@@ -67,8 +67,8 @@ TEST_F(HttpRequestTest, RedirectStatusDecidesMethodBodyAndHeaders) {
     EXPECT_EQ(second.target, "/next?x=1") << "relative location resolved against the URL";
     EXPECT_EQ(second.header("Accept"), "application/json");
     EXPECT_EQ(second.header("User-Agent"), "ua/1");
-    if (status == 307) {
-      EXPECT_EQ(second.method, "PUT");
+    if (status == 307 || status == 308) {
+      EXPECT_EQ(second.method, "PUT") << status;
       EXPECT_EQ(second.body, "payload");
       EXPECT_EQ(second.header("X-Custom"), "1");
     } else {
@@ -77,6 +77,28 @@ TEST_F(HttpRequestTest, RedirectStatusDecidesMethodBodyAndHeaders) {
       EXPECT_FALSE(second.hasHeader("Content-Length"));
       EXPECT_FALSE(second.hasHeader("X-Custom"));
       EXPECT_EQ(second.header("Accept-Encoding"), "gzip");
+    }
+  }
+}
+
+TEST_F(HttpRequestTest, RedirectsInACircleKeepingTheBodyEndAtTheLimit) {
+  for (int status : {307, 308}) {
+    TestServer server([status](ServerConnection& c) {
+      while (auto req = c.readRequest()) {
+        std::string next = req->target == "/a" ? "/b" : "/a";
+        c.sendResponse(status, "", "Location: " + next + "\r\n", "Moved");
+      }
+    });
+    auto r = Request::requestWithURL(server.url("/a"));
+    r->appendPostData(std::string_view("form=1"));
+    run(r);
+    ASSERT_EQ(last.failed, 1) << status;
+    EXPECT_EQ(last.lastError->code, 9);
+    auto reqs = server.requests();
+    ASSERT_EQ(reqs.size(), 6u);
+    for (auto& q : reqs) {
+      EXPECT_EQ(q.method, "POST");
+      EXPECT_EQ(q.body, "form=1");
     }
   }
 }
