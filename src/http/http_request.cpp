@@ -366,17 +366,107 @@ struct HTTPRequest::Impl : net::ResponseSink {
     return f();
   }
 
+  // ---- progress ----
+
+  // What this attempt told the queue, so that a restart takes exactly that back.
+  long long uploadReported = 0;
+  long long downloadReported = 0;
+  long long downloadSizeAnnounced = 0;
+  std::uint64_t appendedPartial = 0;    // bytes of an earlier download this reply continues
+  std::uint64_t attemptBodyLength = 0;  // kept when a redirect drops the body mid-attempt
+
   // Byte counts for the request's queue, which sums them over its requests.
   template <class F>
-  void deliverProgress(F&& fn) {
-    if (!r.showAccurateProgress_) return;
+  bool deliverQueueProgress(F&& fn) {
     {
       std::lock_guard lock(r.callbackLock_);
-      if (!r.queue_) return;
+      if (!r.queue_) return false;
     }
     deliver([fn = std::forward<F>(fn)](HTTPRequest& q) {
       if (auto queue = q.queue()) fn(*queue, q);
     });
+    return true;
+  }
+  template <class F>
+  bool deliverProgress(F&& fn) {
+    return r.showAccurateProgress_ && deliverQueueProgress(std::forward<F>(fn));
+  }
+
+  void reportSent(long long bytes) {
+    if (deliverProgress([bytes](HTTPRequestQueue& queue, HTTPRequest& q) {
+          queue.requestDidSendBytes(q, bytes);
+        }))
+      uploadReported += bytes;
+  }
+  void reportReceived(long long bytes) {
+    if (deliverProgress([bytes](HTTPRequestQueue& queue, HTTPRequest& q) {
+          queue.requestDidReceiveBytes(q, bytes);
+        }))
+      downloadReported += bytes;
+  }
+  void announceDownload(long long bytes) {
+    if (deliverProgress([bytes](HTTPRequestQueue& queue, HTTPRequest& q) {
+          queue.requestIncrementDownloadSizeBy(q, bytes);
+        }))
+      downloadSizeAnnounced += bytes;
+  }
+
+  // The request's own delegate and closure, told bytes done of the total expected.
+  void deliverOwnProgress(bool upload, std::uint64_t done, std::uint64_t total) {
+    if (!r.mainRequest_.expired()) return;
+    {
+      std::lock_guard lock(r.callbackLock_);
+      bool any = upload ? (r.uploadProgressDelegate_ || r.uploadProgressBlock_)
+                        : (r.downloadProgressDelegate_ || r.downloadProgressBlock_);
+      if (!any) return;
+    }
+    deliver([upload, done, total](HTTPRequest& q) {
+      auto [d, b] = locked(q, [&] {
+        return upload ? std::pair(q.uploadProgressDelegate_, q.uploadProgressBlock_)
+                      : std::pair(q.downloadProgressDelegate_, q.downloadProgressBlock_);
+      });
+      double fraction =
+          total == 0 ? 0.0 : std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
+      if (d) d->setProgress(fraction);
+      if (b) b(q, done, total);
+    });
+  }
+  void reportOwnUpload() { deliverOwnProgress(true, r.totalBytesSent_, attemptBodyLength); }
+  void reportOwnDownload(bool complete = false) {
+    std::uint64_t done = r.totalBytesRead_ + appendedPartial;
+    std::uint64_t total = contentLengthAnnounced ? r.contentLength_ + appendedPartial : 0;
+    if (complete) total = std::max(total, done);
+    deliverOwnProgress(false, done, total);
+  }
+
+  // Before an attempt sends again, what the last one reported is taken back, so that
+  // totals never pass what a single complete exchange moves. A body a redirect dropped was
+  // sent once and for all: it stays counted.
+  void withdrawReportedProgress() {
+    bool resend = r.postLength_ > 0;
+    if (resend && uploadReported != 0) {
+      long long back = -uploadReported;
+      deliverQueueProgress(
+          [back](HTTPRequestQueue& queue, HTTPRequest& q) { queue.requestDidSendBytes(q, back); });
+      uploadReported = 0;
+    }
+    if (downloadReported != 0) {
+      long long back = -downloadReported;
+      deliverQueueProgress([back](HTTPRequestQueue& queue, HTTPRequest& q) {
+        queue.requestDidReceiveBytes(q, back);
+      });
+      downloadReported = 0;
+    }
+    if (downloadSizeAnnounced != 0) {
+      long long back = -downloadSizeAnnounced;
+      deliverQueueProgress([back](HTTPRequestQueue& queue, HTTPRequest& q) {
+        queue.requestIncrementDownloadSizeBy(q, back);
+      });
+      downloadSizeAnnounced = 0;
+    }
+    appendedPartial = 0;
+    if (resend && r.shouldResetUploadProgress_) deliverOwnProgress(true, 0, r.postLength_);
+    if (r.shouldResetDownloadProgress_) deliverOwnProgress(false, 0, 0);
   }
 
   bool skipInformationalCallbacks() const { return r.error_ || !r.mainRequest_.expired(); }
@@ -467,8 +557,13 @@ struct HTTPRequest::Impl : net::ResponseSink {
     SentBlock sent;
     HeadersBlock h;
     DataBlock d;
+    ProgressBlock up, down;
     {
       std::lock_guard lock(q.callbackLock_);
+      up = std::move(q.uploadProgressBlock_);
+      down = std::move(q.downloadProgressBlock_);
+      q.uploadProgressBlock_ = nullptr;
+      q.downloadProgressBlock_ = nullptr;
       a = std::move(q.startedBlock_);
       c = std::move(q.completionBlock_);
       f = std::move(q.failureBlock_);
@@ -667,8 +762,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
       return false;
     double idle = std::chrono::duration<double>(now() - *r.lastActivityTime_).count();
     if (idle <= r.timeOutSeconds_) return false;
-    // A body may still be filling the transport's send buffer: allow it half as long again.
-    return r.postLength_ == 0 || idle > r.timeOutSeconds_ * 1.5;
+    // A body may still be filling the transport's send buffer: allow it half as long again,
+    // unless more than that buffer has already reached the peer.
+    return r.postLength_ == 0 ||
+           (r.uploadBufferSize_ > 0 && r.totalBytesSent_ > r.uploadBufferSize_) ||
+           idle > r.timeOutSeconds_ * 1.5;
   }
 
   void checkRequestStatus() {
@@ -677,6 +775,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       return;
     }
     performThrottling();
+    if (r.postLength_ > 0) updateSentCount();
     if (shouldTimeOut()) {
       if (r.numberOfTimesToRetryOnTimeout_ <= r.retryCount_) {
         failWithError(RequestTimedOutError());
@@ -1166,6 +1265,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     r.complete_ = false;
     r.totalBytesRead_ = 0;
     if (r.redirectCount_ == 0) r.originalURL_ = r.url_;
+    withdrawReportedProgress();
     r.totalBytesSent_ = 0;
     lastBytesSent = 0;
     r.contentLength_ = 0;
@@ -1350,48 +1450,111 @@ struct HTTPRequest::Impl : net::ResponseSink {
     return r.postBodyFilePath_;
   }
 
+  // The body goes out in bounded pieces, so the sent count grows as the peer takes them and
+  // memory holds one piece, whatever the body's size.
+  static constexpr size_t kUploadPiece = 32768;
+  std::uint64_t memoryBodyOffset = 0;
+  std::uint64_t bodyAccepted = 0;    // body bytes the connection took from us
+  std::uint64_t bodyHandedOver = 0;  // ... and those of a write still in flight
+
   void startWriting(std::uint64_t gen) {
-    std::vector<asio::const_buffer> buffers{asio::buffer(head)};
     headBytesPending = head.size();
-    bool fromFile = false;
-    if (r.postLength_ > 0 && globals().throttle->isBandwidthThrottled()) {
-      if (!openThrottledBody()) return;
-    } else if (r.postLength_ > 0) {
-      if (const Data* body = memoryBody()) {
-        buffers.push_back(asio::buffer(*body));
-      } else if (auto path = bodyFilePath(); !path.empty()) {
-        if (!bodyFile.open(path)) {
+    memoryBodyOffset = 0;
+    bodyAccepted = bodyHandedOver = 0;
+    attemptBodyLength = r.postLength_;
+    if (r.postLength_ > 0) {
+      r.uploadBufferSize_ = connection->sendBufferSize();
+      if (globals().throttle->isBandwidthThrottled()) {
+        if (!openThrottledBody()) return;
+      } else if (!memoryBody()) {
+        std::string path = bodyFilePath();
+        if (path.empty() || !bodyFile.open(path)) {
           failWithError(makeRequestError(
               FileManagementError,
               strprintf("Failed to get attributes for file at path '%s'", path.c_str())));
           cancelLoad();
           return;
         }
-        fromFile = true;
       }
     }
-    auto s = self();
-    connection->asyncWrite(std::move(buffers), [s, gen, fromFile](net::ErrorCode ec, size_t n) {
-      s->impl_->onWritten(gen, ec, n, fromFile);
-    });
+    // The head and the first piece leave together: a small body is one write.
+    std::vector<asio::const_buffer> buffers{asio::buffer(head)};
+    if (!throttledBody) {
+      long got = nextBodyPiece();
+      if (got < 0) return;
+      if (got > 0) buffers.push_back(asio::buffer(pieceData, static_cast<size_t>(got)));
+    }
+    write(gen, std::move(buffers));
   }
 
-  void onWritten(std::uint64_t gen, net::ErrorCode ec, size_t n, bool moreFromFile) {
+  // Written a little at a time, as the connection takes it, so the count of accepted bytes
+  // is exact and can be set against what the connection still holds.
+  std::vector<asio::const_buffer> outgoing;
+
+  void write(std::uint64_t gen, std::vector<asio::const_buffer> buffers) {
+    for (auto& b : buffers) bodyHandedOver += b.size();
+    bodyHandedOver -= std::min<std::uint64_t>(bodyHandedOver, headBytesPending);
+    outgoing = std::move(buffers);
+    writeOutgoing(gen);
+  }
+
+  void writeOutgoing(std::uint64_t gen) {
+    auto s = self();
+    connection->asyncWriteSome(
+        outgoing, [s, gen](net::ErrorCode ec, size_t n) { s->impl_->onWritten(gen, ec, n); });
+  }
+
+  void consumeOutgoing(size_t n) {
+    auto it = outgoing.begin();
+    while (it != outgoing.end() && n >= it->size()) n -= (it++)->size();
+    outgoing.erase(outgoing.begin(), it);
+    if (!outgoing.empty() && n > 0) outgoing.front() += n;
+    std::erase_if(outgoing, [](const asio::const_buffer& b) { return b.size() == 0; });
+  }
+
+  // The next piece of an unthrottled body into pieceData: its length, 0 at the end, -1
+  // when the body file cannot be read (the request has failed).
+  const char* pieceData = nullptr;
+  long nextBodyPiece() {
+    if (r.postLength_ == 0) return 0;
+    if (const Data* body = memoryBody()) {
+      std::uint64_t left = body->size() - std::min<std::uint64_t>(body->size(), memoryBodyOffset);
+      size_t n = static_cast<size_t>(std::min<std::uint64_t>(left, kUploadPiece));
+      pieceData = reinterpret_cast<const char*>(body->data()) + memoryBodyOffset;
+      memoryBodyOffset += n;
+      return static_cast<long>(n);
+    }
+    bodyPiece.resize(kUploadPiece);
+    long got = bodyFile.read(bodyPiece.data(), bodyPiece.size());
+    if (got < 0) {
+      failWithError(
+          makeRequestError(FileManagementError,
+                           strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
+      cancelLoad();
+      return -1;
+    }
+    if (got == 0) bodyFile.close();
+    pieceData = bodyPiece.data();
+    return got;
+  }
+
+  void onWritten(std::uint64_t gen, net::ErrorCode ec, size_t n) {
     std::lock_guard lock(r.cancelledLock_);
     if (!current(gen)) return;
     guarded([&] {
       size_t headPart = static_cast<size_t>(std::min<std::uint64_t>(n, headBytesPending));
       headBytesPending -= headPart;
-      r.totalBytesSent_ += n - headPart;
-      if (n > headPart)
-        deliverProgress(
-            [sent = static_cast<long long>(n - headPart)](HTTPRequestQueue& queue, HTTPRequest& q) {
-              queue.requestDidSendBytes(q, sent);
-            });
+      bodyAccepted += n - headPart;
+      consumeOutgoing(n);
+      updateSentCount();
       if (ec) {
         // A reply may already be on its way (a server that answers early and closes); the
         // read side reports what happened once it has seen the reply.
         if (!replyBytesSeen) handleStreamError(ec, net::isTlsError(ec));
+        return;
+      }
+      if (!outgoing.empty()) {
+        writeOutgoing(gen);
         return;
       }
       if (throttledBody) {
@@ -1401,29 +1564,35 @@ struct HTTPRequest::Impl : net::ResponseSink {
           writeThrottledPiece(gen);
         return;
       }
-      if (!moreFromFile) {
+      long got = nextBodyPiece();
+      if (got < 0) return;
+      if (got == 0) {
         requestWritten = true;
         return;
       }
-      bodyPiece.resize(kFilePiece);
-      long got = bodyFile.read(bodyPiece.data(), bodyPiece.size());
-      if (got < 0) {
-        failWithError(makeRequestError(
-            FileManagementError,
-            strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
-        cancelLoad();
-        return;
-      }
-      if (got <= 0) {
-        bodyFile.close();
-        requestWritten = true;
-        return;
-      }
-      auto s = self();
-      connection->asyncWrite(
-          {asio::buffer(bodyPiece.data(), static_cast<size_t>(got))},
-          [s, gen](net::ErrorCode e2, size_t n2) { s->impl_->onWritten(gen, e2, n2, true); });
+      write(gen, {asio::buffer(pieceData, static_cast<size_t>(got))});
     });
+  }
+
+  // Body bytes the peer has taken: what the connection accepted, less what still waits in
+  // its send queue, so a slow reader shows as slow progress rather than none.
+  void updateSentCount() {
+    std::uint64_t sent = bodyAccepted;
+    if (!r.downloadComplete_) {
+      // A closed connection says nothing more about what the peer took.
+      if (!connection || !connection->isOpen()) return;
+      if (auto queued = connection->unsentBytes()) {
+        std::uint64_t headSent = head.size() - headBytesPending;
+        std::uint64_t written = headSent + bodyAccepted;
+        std::uint64_t delivered = written - std::min<std::uint64_t>(written, *queued);
+        sent = delivered > headSent ? std::min(bodyAccepted, delivered - headSent) : 0;
+      }
+    }
+    if (sent <= r.totalBytesSent_) return;
+    auto grown = static_cast<long long>(sent - r.totalBytesSent_);
+    r.totalBytesSent_ = sent;
+    reportSent(grown);
+    reportOwnUpload();
   }
 
   bool openThrottledBody() {
@@ -1451,9 +1620,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
     std::uint64_t left = r.postLength_ - std::min(r.postLength_, throttledBodySent);
     long got = 0;
     if (left > 0) {
-      bodyPiece.resize(kFilePiece);
+      bodyPiece.resize(kUploadPiece);
       got = throttledBody->read(reinterpret_cast<std::uint8_t*>(bodyPiece.data()),
-                                static_cast<size_t>(std::min<std::uint64_t>(left, kFilePiece)));
+                                static_cast<size_t>(std::min<std::uint64_t>(left, kUploadPiece)));
       if (!current(gen)) return;
     }
     if (got < 0) {
@@ -1469,10 +1638,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       return;
     }
     throttledBodySent += static_cast<std::uint64_t>(got);
-    auto s = self();
-    connection->asyncWrite(
-        {asio::buffer(bodyPiece.data(), static_cast<size_t>(got))},
-        [s, gen](net::ErrorCode ec, size_t n) { s->impl_->onWritten(gen, ec, n, false); });
+    write(gen, {asio::buffer(bodyPiece.data(), static_cast<size_t>(got))});
   }
 
   // ---- receiving ----
@@ -1710,14 +1876,12 @@ struct HTTPRequest::Impl : net::ResponseSink {
       inflated = std::move(*out);
     }
     r.totalBytesRead_ += bytes.size();
-    deliverProgress(
-        [n = static_cast<long long>(bytes.size())](HTTPRequestQueue& queue, HTTPRequest& q) {
-          queue.requestDidReceiveBytes(q, n);
-        });
+    reportReceived(static_cast<long long>(bytes.size()));
     r.lastActivityTime_ = now();
     globals().throttle->incrementBandwidthUsedInLastSecond(bytes.size());
 
     if (r.needsRedirect_ && r.allowResumeForFileDownloads_) return;
+    if (!r.needsRedirect_ && !r.authenticationNeeded_) reportOwnDownload();
     if (wantsData()) {
       // A challenge's page is not the answer: the request tries again or fails.
       if (r.authenticationNeeded_) return;
@@ -1759,8 +1923,13 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (r.allowResumeForFileDownloads_ && r.partialDownloadSize_ > 0) {
       if (r.responseHeaders_.contains("Content-Range")) {
         append = true;
+        // What is already on disk counts as received, as it was counted as expected.
+        appendedPartial = r.partialDownloadSize_;
+        reportReceived(static_cast<long long>(appendedPartial));
       } else {
-        r.partialDownloadSize_ = 0;  // the server sent the whole body again
+        // The server sent the whole body again: the part on disk is not expected after all.
+        announceDownload(-static_cast<long long>(r.partialDownloadSize_));
+        r.partialDownloadSize_ = 0;
       }
     }
     if (!downloadFile.open(r.temporaryFileDownloadPath_, append)) {
@@ -1818,9 +1987,14 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (!contentLengthAnnounced) r.contentLength_ = r.totalBytesRead_;
     if (r.downloadProgressByUnit_ && !r.needsRedirect_) {
       r.downloadProgressByUnit_ = false;
-      if (auto queue = r.queue())
-        deliver([queue](HTTPRequest& q) { queue->requestDidReceiveBytes(q, 1); });
+      if (deliverQueueProgress(
+              [](HTTPRequestQueue& queue, HTTPRequest& q) { queue.requestDidReceiveBytes(q, 1); }))
+        ++downloadReported;
     }
+    // The reply is in: the piece still in flight went out with the rest.
+    bodyAccepted = std::max(bodyAccepted, bodyHandedOver);
+    if (bodyAccepted > r.totalBytesSent_) updateSentCount();
+    if (!r.needsRedirect_ && !r.authenticationNeeded_) reportOwnDownload(true);
     bodyFile.close();
     std::optional<Error> fileError = completeDownloadFile();
     // A body handed to the delegate piece by piece was kept nowhere: nothing to store.
@@ -1859,17 +2033,12 @@ struct HTTPRequest::Impl : net::ResponseSink {
       if (r.downloadSizeKnownFromHEAD_) return;
       if (!known) {
         // Progress then jumps from nothing to all at the end.
-        deliverProgress([](HTTPRequestQueue& queue, HTTPRequest& q) {
-          queue.requestIncrementDownloadSizeBy(q, 1);
-        });
         if (r.showAccurateProgress_) r.downloadProgressByUnit_ = true;
+        announceDownload(1);
         r.showAccurateProgress_ = false;
         return;
       }
-      auto more = static_cast<long long>(length + r.partialDownloadSize_);
-      deliverProgress([more](HTTPRequestQueue& queue, HTTPRequest& q) {
-        queue.requestIncrementDownloadSizeBy(q, more);
-      });
+      announceDownload(static_cast<long long>(length + r.partialDownloadSize_));
       return;
     }
     std::lock_guard mainLock(main->cancelledLock_);
@@ -2174,6 +2343,7 @@ void HTTPRequest::clearDelegatesAndCancel() {
   auto holder = std::make_shared<std::tuple<Block, HeadersBlock, Block, Block, DataBlock, Block>>();
   SentBlock sentBlock;
   std::pair<Block, Block> authBlocks;
+  std::pair<ProgressBlock, ProgressBlock> progressBlocks;
   {
     std::lock_guard lock(callbackLock_);
     delegate_ = nullptr;
@@ -2189,6 +2359,9 @@ void HTTPRequest::clearDelegatesAndCancel() {
     requestRedirectedBlock_ = nullptr;
     sentBlock = std::move(requestSentBlock_);
     requestSentBlock_ = nullptr;
+    uploadProgressDelegate_ = downloadProgressDelegate_ = nullptr;
+    progressBlocks = {std::move(uploadProgressBlock_), std::move(downloadProgressBlock_)};
+    uploadProgressBlock_ = downloadProgressBlock_ = nullptr;
     authBlocks = {std::move(authenticationNeededBlock_),
                   std::move(proxyAuthenticationNeededBlock_)};
     authenticationNeededBlock_ = nullptr;
@@ -2196,12 +2369,13 @@ void HTTPRequest::clearDelegatesAndCancel() {
   }
   // Closures may own things that belong to the main thread: let them go there.
   if (RunLoop* main = RunLoop::main(); main && !main->isLoopThread())
-    main->post(
-        [holder, sentBlock = std::move(sentBlock), authBlocks = std::move(authBlocks)]() mutable {
-          holder.reset();
-          sentBlock = nullptr;
-          authBlocks = {};
-        });
+    main->post([holder, sentBlock = std::move(sentBlock), authBlocks = std::move(authBlocks),
+                progressBlocks = std::move(progressBlocks)]() mutable {
+      holder.reset();
+      sentBlock = nullptr;
+      authBlocks = {};
+      progressBlocks = {};
+    });
   holder.reset();
   cancel();
 }

@@ -63,6 +63,13 @@ class HTTPRequestDelegate {
   virtual bool wantsProxyAuthenticationNeeded() const { return false; }
 };
 
+// Shown the fraction done, 0 to 1, on the main run loop.
+class ProgressDelegate {
+ public:
+  virtual ~ProgressDelegate() = default;
+  virtual void setProgress(double fraction) = 0;
+};
+
 // A group of requests that also hears their callbacks (the `queue` of a request).
 class HTTPRequestQueue : public HTTPRequestDelegate {
  public:
@@ -84,6 +91,8 @@ class HTTPRequest : public Operation {
   using Block = std::function<void(HTTPRequest&)>;
   using HeadersBlock = std::function<void(HTTPRequest&, const HeaderMap&)>;
   using DataBlock = std::function<void(HTTPRequest&, const Data&)>;
+  // Bytes done and the total expected (0 while it is not known).
+  using ProgressBlock = std::function<void(HTTPRequest&, std::uint64_t, std::uint64_t)>;
   // What went out for one attempt, and on which connection (for tracing tools).
   struct SentRequest {
     std::string requestLine;
@@ -136,7 +145,12 @@ class HTTPRequest : public Operation {
   std::optional<Error> error() const { return get(error_); }
   std::uint64_t contentLength() const { return get(contentLength_); }
   std::uint64_t totalBytesRead() const { return get(totalBytesRead_); }
+  // Body bytes the peer has taken so far in this attempt (what the connection still holds
+  // unsent does not count).
   std::uint64_t totalBytesSent() const { return get(totalBytesSent_); }
+  // The connection's send buffer: once more than this was sent, a stalled body times out
+  // like any silent transfer.
+  std::uint64_t uploadBufferSize() const { return get(uploadBufferSize_); }
   std::uint64_t partialDownloadSize() const { return get(partialDownloadSize_); }
   // The request line and headers of the last attempt, as sent.
   std::string sentRequestLine() const { return get(sentRequestLine_); }
@@ -176,6 +190,27 @@ class HTTPRequest : public Operation {
   void setFailedBlock(Block b) { putCallback(failureBlock_, std::move(b)); }
   void setDataReceivedBlock(DataBlock b) { putCallback(dataReceivedBlock_, std::move(b)); }
   void setRequestRedirectedBlock(Block b) { putCallback(requestRedirectedBlock_, std::move(b)); }
+  // This request's own progress: the share of its body sent and of its reply received, on
+  // the main loop. A request that starts over (redirect, credentials, retry) takes back what
+  // it had reported before sending again, here and in its queue.
+  ProgressDelegate* uploadProgressDelegate() const { return getCallback(uploadProgressDelegate_); }
+  void setUploadProgressDelegate(ProgressDelegate* d) { putCallback(uploadProgressDelegate_, d); }
+  ProgressDelegate* downloadProgressDelegate() const {
+    return getCallback(downloadProgressDelegate_);
+  }
+  void setDownloadProgressDelegate(ProgressDelegate* d) {
+    putCallback(downloadProgressDelegate_, d);
+  }
+  void setUploadProgressBlock(ProgressBlock b) { putCallback(uploadProgressBlock_, std::move(b)); }
+  void setDownloadProgressBlock(ProgressBlock b) {
+    putCallback(downloadProgressBlock_, std::move(b));
+  }
+  // Whether the progress delegates are set back to 0 when an attempt starts (off for a
+  // delegate that several requests share).
+  bool shouldResetUploadProgress() const { return get(shouldResetUploadProgress_); }
+  void setShouldResetUploadProgress(bool b) { put(shouldResetUploadProgress_, b); }
+  bool shouldResetDownloadProgress() const { return get(shouldResetDownloadProgress_); }
+  void setShouldResetDownloadProgress(bool b) { put(shouldResetDownloadProgress_, b); }
   // Told, on the main loop and in order with the other callbacks, when an attempt's message
   // is handed to the connection.
   void setRequestSentBlock(SentBlock b) { putCallback(requestSentBlock_, std::move(b)); }
@@ -524,6 +559,10 @@ class HTTPRequest : public Operation {
   DataBlock dataReceivedBlock_;
   Block requestRedirectedBlock_;
   SentBlock requestSentBlock_;
+  ProgressDelegate* uploadProgressDelegate_ = nullptr;
+  ProgressDelegate* downloadProgressDelegate_ = nullptr;
+  ProgressBlock uploadProgressBlock_;
+  ProgressBlock downloadProgressBlock_;
 
   // state
   std::atomic<bool> inProgress_{false};
@@ -573,6 +612,7 @@ class HTTPRequest : public Operation {
   std::uint64_t contentLength_ = 0;
   std::uint64_t totalBytesRead_ = 0;
   std::uint64_t totalBytesSent_ = 0;
+  std::uint64_t uploadBufferSize_ = 0;
   std::uint64_t partialDownloadSize_ = 0;
   std::string sentRequestLine_;
   HeaderMap sentRequestHeaders_;

@@ -35,13 +35,6 @@ class NetworkQueueDelegate {
   virtual bool wantsProxyAuthenticationNeeded() const { return false; }
 };
 
-// Shown the fraction done, 0 to 1, on the main run loop.
-class ProgressDelegate {
- public:
-  virtual ~ProgressDelegate() = default;
-  virtual void setProgress(double fraction) = 0;
-};
-
 // A group of HTTP requests run together: suspended until go(), at most four at a time, with
 // the progress of all of them summed for one upload and one download progress delegate,
 // their callbacks forwarded to the queue's delegate, one call when the last is done and, by

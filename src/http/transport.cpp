@@ -1,7 +1,10 @@
 #include "http/transport.h"
 
+#include <linux/sockios.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
@@ -187,6 +190,31 @@ void Connection::asyncWrite(std::vector<asio::const_buffer> buffers, IoHandler d
     asio::async_write(*tls_, buffers, std::move(handler));
   else
     asio::async_write(*plain_, buffers, std::move(handler));
+}
+
+std::optional<size_t> Connection::unsentBytes() {
+  if (!open_) return std::nullopt;
+  int queued = 0;
+  if (::ioctl(socket().native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0) return std::nullopt;
+  return static_cast<size_t>(queued);
+}
+
+size_t Connection::sendBufferSize() {
+  if (!open_) return 0;
+  int size = 0;
+  socklen_t len = sizeof size;
+  if (::getsockopt(socket().native_handle(), SOL_SOCKET, SO_SNDBUF, &size, &len) != 0 || size < 0)
+    return 0;
+  return static_cast<size_t>(size);
+}
+
+void Connection::asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done) {
+  auto self = shared_from_this();
+  auto handler = [self, done = std::move(done)](const ErrorCode& ec, size_t n) { done(ec, n); };
+  if (tls_)
+    tls_->async_write_some(buffers, std::move(handler));
+  else
+    plain_->async_write_some(buffers, std::move(handler));
 }
 
 void Connection::close() {

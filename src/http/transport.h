@@ -51,7 +51,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<ProxyRefusal> proxyRefusal() const { return proxyRefusal_; }
   void asyncReadSome(asio::mutable_buffer buffer, IoHandler done);
   void asyncWrite(std::vector<asio::const_buffer> buffers, IoHandler done);
+  // Hands what the connection takes now (at least one byte) and says how much that was. The
+  // buffers must stay valid until `done` runs.
+  void asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done);
   void close();
+  // Bytes written to the connection that the peer has not acknowledged yet (the kernel's
+  // send queue); nothing when it cannot be read.
+  std::optional<size_t> unsentBytes();
+  size_t sendBufferSize();
 
   bool isOpen() const { return open_; }
   bool isTls() const { return tls_ != nullptr; }

@@ -1,10 +1,13 @@
 // The fetch tool end to end, against the scripted server.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "http/support/fetch_fixture.h"
 #include "http/support/test_server.h"
@@ -83,6 +86,46 @@ TEST_F(FetchTest, FailuresSetTheExitStatusAndSayWhy) {
   rc = fetch("-s --timeout 0.5 " + silent.url());
   EXPECT_EQ(rc, 2);
   EXPECT_EQ(err, "");
+}
+
+TEST_F(FetchTest, OutputIntoADeviceLeavesTheDeviceInPlace) {
+  TestServer server(TestServer::replyForever(httpResponse(200, std::string(70000, 'x'))));
+  fs::path null = dir / "null";  // our own node, never the system's
+  ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+  EXPECT_EQ(fetch("-o " + null.string() + " " + server.url()), 0);
+  struct stat st {};
+  ASSERT_EQ(::lstat(null.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST_F(FetchTest, AProgressBarIsShownOnlyOnATerminalAndOnlyForSlowTransfers) {
+  // About a second and a half for the body.
+  TestServer slow([](ServerConnection& c) {
+    while (c.readRequest()) {
+      c.send("HTTP/1.1 200 OK\r\nContent-Length: 30000\r\n\r\n");
+      for (int i = 0; i < 15; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!c.send(std::string(2000, 'p'))) return;
+      }
+    }
+  });
+  TestServer quick(TestServer::replyForever(httpResponse(200, "quick")));
+  std::string output = (dir / "body").string();
+  EXPECT_EQ(fetch("-o " + output + " " + slow.url()), 0);
+  EXPECT_EQ(err, "") << "standard error is a file here";
+
+  // On a terminal (script(1) gives it one) the slow transfer draws its bar, the quick none.
+  auto onTerminal = [&](const std::string& url) {
+    std::string typescript = (dir / "typescript").string();
+    std::string inner = std::string(EST_FETCH_PATH) + " -o " + output + " " + url;
+    std::string cmd = "script -qec '" + inner + "' " + typescript + " >/dev/null 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    return slurp(typescript);
+  };
+  std::string shown = onTerminal(slow.url());
+  EXPECT_NE(shown.find("received ["), std::string::npos) << shown;
+  EXPECT_NE(shown.find("100% 30000/30000"), std::string::npos) << shown;
+  EXPECT_EQ(onTerminal(quick.url()).find("received"), std::string::npos);
 }
 
 TEST_F(FetchTest, ParallelStartsEveryUrlAtOnce) {

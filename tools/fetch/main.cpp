@@ -1,6 +1,7 @@
 // fetch: a small curl-like client over the project's HTTP client.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -326,7 +327,31 @@ struct Job {
   double seconds = 0;
   bool done = false;
   bool skippingBody = false;  // the body of a redirect reply is not shown
+  bool barShown = false;
 };
+
+// One line on a terminal's standard error for a transfer that takes longer than a second:
+// what is sent, then what is received. Never written anywhere else, so logs and pipes stay
+// clean.
+void showProgressBar(Job& job, const char* what, std::uint64_t done, std::uint64_t total) {
+  static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  if (!terminal) return;
+  if (!job.barShown && std::chrono::steady_clock::now() - job.started < std::chrono::seconds(1))
+    return;
+  job.barShown = true;
+  constexpr int kWidth = 30;
+  if (total == 0) {
+    std::fprintf(stderr, "\r%s %llu bytes%*s", what, static_cast<unsigned long long>(done), kWidth,
+                 "");
+  } else {
+    double fraction = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
+    int filled = static_cast<int>(fraction * kWidth);
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3.0f%% %llu/%llu", what, filled,
+                 "##############################", kWidth - filled, "", fraction * 100.0,
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+  }
+  std::fflush(stderr);
+}
 
 HTTPRequestPtr makeRequest(const Options& o, Job& job,
                            const std::shared_ptr<est::DownloadCache>& cache) {
@@ -403,6 +428,14 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job,
     r->setShouldWaitToInflateCompressedResponses(false);
     r->setDataReceivedBlock([j](HTTPRequest&, const est::Data& bytes) {
       if (!j->skippingBody) std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    });
+  }
+  if (!o.silent && !o.queue) {
+    r->setUploadProgressBlock([j](HTTPRequest&, std::uint64_t done, std::uint64_t total) {
+      if (total > 0) showProgressBar(*j, "sent    ", done, total);
+    });
+    r->setDownloadProgressBlock([j](HTTPRequest&, std::uint64_t done, std::uint64_t total) {
+      showProgressBar(*j, "received", done, total);
     });
   }
   r->setStartedBlock([j](HTTPRequest&) { j->skippingBody = false; });
@@ -514,6 +547,7 @@ int main(int argc, char** argv) {
     job.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - job.started).count();
     std::fflush(stdout);
+    if (job.barShown) std::fputc('\n', stderr);
     HTTPRequest& r = *job.request;
     if (cache && !o.headOnly && job.index >= o.outputs.size()) {
       if (auto body = r.responseData()) std::fwrite(body->data(), 1, body->size(), stdout);

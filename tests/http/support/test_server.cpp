@@ -153,10 +153,12 @@ void ServerConnection::abort() {
   aborted_ = true;  // the reset goes out when the server thread closes the descriptor
 }
 
-TestServer::TestServer(Script script) : script_(std::move(script)) {
+TestServer::TestServer(Script script, int receiveBuffer) : script_(std::move(script)) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (receiveBuffer > 0)
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

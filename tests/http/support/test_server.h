@@ -65,7 +65,10 @@ class TestServer {
  public:
   using Script = std::function<void(ServerConnection&)>;
 
-  explicit TestServer(Script script);
+  // A `receiveBuffer` above 0 sizes the kernel's receive buffer (and so the window the
+  // client may fill) before any connection: acknowledgements then follow a slow reader as
+  // they would across a real network, not megabytes ahead of it as on loopback.
+  explicit TestServer(Script script, int receiveBuffer = 0);
   ~TestServer();
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
