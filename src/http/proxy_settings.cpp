@@ -11,10 +11,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
+#include <utility>
 
 #include "http/header_map.h"
 #include "platform/clock.h"
@@ -368,33 +371,55 @@ struct GnomeProxySource::State {
   std::string path;
   double cacheSeconds;
   double timeoutSeconds;
+  double firstReadWaitSeconds;
   std::mutex mutex;
+  std::condition_variable readDone;
   std::optional<TimePoint> readAt;
+  bool reading = false;
+  bool haveRead = false;
+  bool askedBefore = false;
   SystemProxySettings cached;
 };
 
-GnomeProxySource::GnomeProxySource(std::string path, double cacheSeconds, double timeoutSeconds)
-    : state_(std::make_unique<State>()) {
+GnomeProxySource::GnomeProxySource(std::string path, double cacheSeconds, double timeoutSeconds,
+                                   double firstReadWaitSeconds)
+    : state_(std::make_shared<State>()) {
   state_->path = std::move(path);
   state_->cacheSeconds = cacheSeconds;
   state_->timeoutSeconds = timeoutSeconds;
+  state_->firstReadWaitSeconds = firstReadWaitSeconds;
 }
 
 GnomeProxySource::~GnomeProxySource() = default;
 
+// The command runs on a thread of its own: whoever asks (the network thread) gets the last
+// answer at once, and a stale one is refreshed behind it. Only the very first question
+// waits, and only briefly, so that a desktop proxy is known from the first request on.
 std::optional<SystemProxySettings> GnomeProxySource::proxySettings() {
-  std::lock_guard lock(state_->mutex);
+  std::unique_lock lock(state_->mutex);
   auto now = Clock::current().now();
-  if (state_->readAt && now >= *state_->readAt &&
-      std::chrono::duration<double>(now - *state_->readAt).count() < state_->cacheSeconds)
-    return state_->cached;
-  state_->readAt = now;
-  state_->cached = {};
-  if (::access(state_->path.c_str(), X_OK) == 0) {
-    if (auto text = runCommandWithTimeout(
-            {state_->path, "list-recursively", "org.gnome.system.proxy"}, state_->timeoutSeconds))
-      state_->cached = parseGsettingsListing(*text);
+  bool fresh = state_->readAt && now >= *state_->readAt &&
+               std::chrono::duration<double>(now - *state_->readAt).count() < state_->cacheSeconds;
+  if (!fresh && !state_->reading) {
+    state_->reading = true;
+    state_->readAt = now;
+    std::thread([state = state_] {
+      SystemProxySettings settings;
+      if (::access(state->path.c_str(), X_OK) == 0) {
+        if (auto text = runCommandWithTimeout(
+                {state->path, "list-recursively", "org.gnome.system.proxy"}, state->timeoutSeconds))
+          settings = parseGsettingsListing(*text);
+      }
+      std::lock_guard done(state->mutex);
+      state->cached = std::move(settings);
+      state->haveRead = true;
+      state->reading = false;
+      state->readDone.notify_all();
+    }).detach();
   }
+  if (!state_->haveRead && !std::exchange(state_->askedBefore, true))
+    state_->readDone.wait_for(lock, std::chrono::duration<double>(state_->firstReadWaitSeconds),
+                              [&] { return state_->haveRead; });
   return state_->cached;
 }
 

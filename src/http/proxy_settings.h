@@ -77,17 +77,20 @@ class EnvironmentProxySource : public ProxySettingsSource {
 };
 
 // The org.gnome.system.proxy settings, read through the gsettings command at most every
-// few seconds; a command that is missing, fails or hangs gives empty settings.
+// few seconds, away from the caller's thread; a command that is missing, fails or hangs
+// gives empty settings. Only the first question waits for an answer, at most
+// `firstReadWaitSeconds`.
 class GnomeProxySource : public ProxySettingsSource {
  public:
   explicit GnomeProxySource(std::string gsettingsPath = "/usr/bin/gsettings",
-                            double cacheSeconds = 5.0, double commandTimeoutSeconds = 2.0);
+                            double cacheSeconds = 5.0, double commandTimeoutSeconds = 2.0,
+                            double firstReadWaitSeconds = 0.5);
   ~GnomeProxySource() override;
   std::optional<SystemProxySettings> proxySettings() override;
 
  private:
   struct State;
-  std::unique_ptr<State> state_;
+  std::shared_ptr<State> state_;
 };
 
 // "gsettings list-recursively org.gnome.system.proxy" output as settings.

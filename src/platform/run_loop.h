@@ -16,7 +16,10 @@ class RunLoop {
  public:
   using Task = std::function<void()>;
 
-  virtual ~RunLoop() = default;
+  RunLoop();
+  virtual ~RunLoop();
+  RunLoop(const RunLoop&) = delete;
+  RunLoop& operator=(const RunLoop&) = delete;
 
   // Queues a task to run on the loop's thread, after the tasks already queued.
   virtual void post(Task task) = 0;
@@ -43,6 +46,12 @@ class RunLoop {
   // The application's main loop (screens, delegate callbacks). Not owned.
   static RunLoop* main();
   static void setMain(RunLoop* loop);
+  // The loop of the calling thread: the last one made on this thread that runs here, or
+  // nothing.
+  static RunLoop* current();
+
+ private:
+  RunLoop* previousOnThread_ = nullptr;
 };
 
 // Owns a timer handle and cancels it when replaced or destroyed, so that a screen can never

@@ -61,8 +61,10 @@ bool Reachability::startNotifier(RunLoop& loop) {
   return false;
 }
 
+// Changes are announced on the thread that asked for them, as long as it has a loop.
 bool Reachability::startNotifier() {
-  RunLoop* loop = RunLoop::main();
+  RunLoop* loop = RunLoop::current();
+  if (!loop) loop = RunLoop::main();
   return loop && startNotifier(*loop);
 }
 

@@ -147,13 +147,23 @@ TEST(Notifier, EachMonitorPostsForItsOwnTargetOnly) {
   EXPECT_EQ(listener.seen(), (Seen{{internet.get(), NotReachable}}));
 }
 
-TEST(Notifier, UsesTheMainLoopWhenGivenNoneAndMayBeStoppedByItsOwnObserver) {
-  ManualRunLoop loop;
+TEST(Notifier, UsesTheCallingThreadsLoopElseTheMainLoopAndMayBeStoppedByItsOwnObserver) {
   auto source = std::make_shared<ManualNetworkSource>(homeWiFi());
   auto monitor = Reachability::reachabilityForInternetConnection(source);
   RunLoop::setMain(nullptr);
-  EXPECT_FALSE(monitor->startNotifier());
-  RunLoop::setMain(&loop);
+  bool started = true;
+  std::thread([&] { started = monitor->startNotifier(); }).join();  // no loop there, no main
+  EXPECT_FALSE(started);
+
+  ManualRunLoop loop;  // this thread's loop, not the main one
+  {
+    ManualRunLoop otherLoop;
+    RunLoop::setMain(&otherLoop);
+    std::thread([&] { started = monitor->startNotifier(); }).join();
+    EXPECT_TRUE(started) << "a thread without a loop of its own uses the main one";
+    monitor->stopNotifier();
+    RunLoop::setMain(nullptr);
+  }
   int calls = 0;
   auto token = NotificationCenter::defaultCenter().addObserver(
       kReachabilityChangedNotification, [&](const Notification& n) {
