@@ -1216,9 +1216,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
     proxyTarget.reset();
     if (r.proxyHost_.empty() || r.proxyPort_ <= 0) return true;
     auto kind = proxyKindFromName(r.proxyType_);
-    if (!kind || *kind == ProxyKind::HTTPS || *kind == ProxyKind::Direct ||
-        *kind == ProxyKind::AutoConfig || r.proxyPort_ > 65535)
+    if (!kind || *kind == ProxyKind::Direct || *kind == ProxyKind::AutoConfig ||
+        r.proxyPort_ > 65535)
       return false;
+    // Every type but SOCKS goes through the HTTP proxy setting.
+    if (*kind == ProxyKind::HTTPS) kind = ProxyKind::HTTP;
     net::ProxyTarget t;
     t.kind = *kind;
     t.host = r.proxyHost_;

@@ -331,8 +331,8 @@ class HTTPRequest : public Operation {
   void setProxyHost(std::string h) { put(proxyHost_, std::move(h)); }
   int proxyPort() const { return get(proxyPort_); }
   void setProxyPort(int p) { put(proxyPort_, p); }
-  // "HTTP" (also when empty), "HTTPS" (not supported: fails with code 6), "SOCKS" (SOCKS5)
-  // or "SOCKS4A".
+  // "HTTP" (also when empty), "HTTPS" (the same HTTP proxy, named for https URLs), "SOCKS"
+  // (SOCKS5) or "SOCKS4A".
   std::string proxyType() const { return get(proxyType_); }
   void setProxyType(std::string t) { put(proxyType_, std::move(t)); }
   // A proxy auto-configuration script (file, http or https URL) that picks the proxy.

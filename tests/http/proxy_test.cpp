@@ -105,6 +105,16 @@ TEST_F(ProxyTest, CallerSetProxyGetsAbsoluteFormAndItsCredentialsWithoutAnyLooku
   EXPECT_EQ(seen.header("Proxy-Authorization"), "Basic cDpx");
   EXPECT_EQ(settings->reads, 0);
 
+  // The "HTTPS" type names the same kind of proxy (from settings or a script).
+  auto typed = get("http://origin.invalid/t", [&](HTTPRequest& q) {
+    q.setProxyHost("127.0.0.1");
+    q.setProxyPort(proxy.port());
+    q.setProxyType("HTTPS");
+  });
+  ASSERT_EQ(last.finished, 1);
+  EXPECT_EQ(typed->responseString(), "from proxy");
+  EXPECT_EQ(proxy.requests().back().target, "http://origin.invalid/t");
+
   // Going direct, proxy credentials stay home.
   get(origin.url("/"), [](HTTPRequest& q) { q.addRequestHeader("Proxy-Authorization", "x"); });
   ASSERT_EQ(last.finished, 1);
@@ -315,9 +325,10 @@ TEST_F(ProxyTest, SystemSettingsChooseTheProxyAndNoProxyExemptsHosts) {
   EXPECT_EQ(last.lastError->description,
             "Unable to obtain information on proxy servers needed for request");
 
+  // Taken as an HTTP proxy, which is tried: nothing listens there.
   get(origin.url("/4"), [](HTTPRequest& q) { via(q, "https://127.0.0.1:1"); });
   ASSERT_EQ(last.failed, 1);
-  EXPECT_EQ(last.lastError->code, 6);
+  EXPECT_EQ(last.lastError->code, 1);
 }
 
 TEST_F(ProxyTest, ScriptOverHttpPicksTheProxyWhileTheQueueAdmitsOneMore) {
