@@ -21,6 +21,7 @@
 
 #include "http/authentication.h"
 #include "http/bandwidth_throttle.h"
+#include "http/connection_pool.h"
 #include "http/download_destination.h"
 #include "http/pac.h"
 #include "http/proxy_settings.h"
@@ -35,7 +36,6 @@ namespace est {
 
 namespace asio = boost::asio;
 namespace fs = std::filesystem;
-using SteadyTime = std::chrono::steady_clock::time_point;
 
 void BandwidthThrottle::incrementBandwidthUsedInLastSecond(std::uint64_t bytes) {
   total_ += bytes;
@@ -45,23 +45,7 @@ namespace {
 
 // ---- class-wide state ----
 
-struct PoolEntry {
-  int id = 0;
-  std::string host;
-  int port = 0;
-  std::string scheme;
-  std::optional<std::uint64_t> request;  // requestID of the user, absent while idle
-  std::shared_ptr<net::Connection> stream;
-  std::optional<SteadyTime> expires;
-  asio::io_context* context = nullptr;  // sockets belong to the loop that made them
-  std::string tlsKey;
-  std::string proxyKey;  // a connection through a proxy serves only that proxy and origin
-};
-
 struct Globals {
-  std::recursive_mutex connectionsLock;
-  std::vector<std::shared_ptr<PoolEntry>> pool;
-  int nextConnectionID = 1;
   std::uint64_t nextRequestID = 1;
   int runningRequestCount = 0;
   bool shouldUpdateNetworkActivityIndicator = true;
@@ -84,6 +68,15 @@ Globals& globals() {
   return *g;
 }
 
+ConnectionPool& pool() {
+  return ConnectionPool::shared();
+}
+
+// Guards the pool, the running-request count and the request counter.
+std::recursive_mutex& connectionsLock() {
+  return pool().mutex();
+}
+
 SteadyTime poolNow() {
   if (RunLoop* loop = globals().statusTimerLoop.load()) return loop->now();
   return std::chrono::steady_clock::now();
@@ -94,45 +87,12 @@ std::shared_ptr<HTTPRequestAuthenticator> currentAuthenticator() {
   return globals().authenticator;
 }
 
-void closeEntryLocked(PoolEntry& e) {
-  if (e.stream) e.stream->close();
-}
-
-void removeEntryLocked(const std::shared_ptr<PoolEntry>& entry) {
-  auto& pool = globals().pool;
-  pool.erase(std::remove(pool.begin(), pool.end(), entry), pool.end());
-}
-
-void expirePersistentConnectionsLocked(SteadyTime now) {
-  auto& pool = globals().pool;
-  for (auto it = pool.begin(); it != pool.end();) {
-    auto& e = **it;
-    if (!e.request && e.expires && *e.expires <= now) {
-      closeEntryLocked(e);
-      it = pool.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
 // Synchronous requests run on a loop of the calling thread; its connections stay pooled
 // for later synchronous requests of that thread and are closed when the thread ends.
 struct SyncContext {
   asio::io_context io;
   AsioRunLoop loop{io};
-  ~SyncContext() {
-    auto& g = globals();
-    std::lock_guard lock(g.connectionsLock);
-    for (auto it = g.pool.begin(); it != g.pool.end();) {
-      if ((*it)->context == &io) {
-        closeEntryLocked(**it);
-        it = g.pool.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
+  ~SyncContext() { pool().closeAllOf(&io); }
 };
 SyncContext& syncContext() {
   thread_local SyncContext context;
@@ -614,7 +574,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     auto& g = globals();
     std::function<void(bool)> handler;
     {
-      std::lock_guard lock(g.connectionsLock);
+      std::lock_guard lock(connectionsLock());
       if (++g.runningRequestCount == 1 && g.shouldUpdateNetworkActivityIndicator)
         handler = g.activityHandler;
     }
@@ -629,7 +589,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     auto& g = globals();
     bool idle = false;
     {
-      std::lock_guard lock(g.connectionsLock);
+      std::lock_guard lock(connectionsLock());
       idle = --g.runningRequestCount == 0 && g.shouldUpdateNetworkActivityIndicator &&
              g.activityHandler;
     }
@@ -640,7 +600,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
           auto& gl = globals();
           std::function<void(bool)> h;
           {
-            std::lock_guard lock(gl.connectionsLock);
+            std::lock_guard lock(connectionsLock());
             if (gl.runningRequestCount == 0) h = gl.activityHandler;
           }
           if (h) h(false);
@@ -879,26 +839,25 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void dropConnectionEntry() {
-    std::lock_guard lock(globals().connectionsLock);
+    std::lock_guard lock(connectionsLock());
     closeConnection();
     if (entry) {
-      removeEntryLocked(entry);
+      pool().drop(entry);
       entry.reset();
     }
     connection.reset();
   }
 
   void releaseConnection() {
-    std::lock_guard lock(globals().connectionsLock);
+    std::lock_guard lock(connectionsLock());
     bool reusable = r.connectionCanBeReused_ && connection && connection->isOpen() &&
                     requestWritten && parser && parser->framingAllowsReuse() &&
                     readEnd == readBegin;
     if (!reusable && connection) connection->close();
-    if (entry) {
-      entry->request.reset();
-      entry->expires = poolNow() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                       Seconds(r.persistentConnectionTimeoutSeconds_));
-    }
+    if (entry)
+      pool().release(*entry,
+                     poolNow() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     Seconds(r.persistentConnectionTimeoutSeconds_)));
   }
 
   void cancelLoad() {
@@ -1078,7 +1037,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void raisePACLimit() {
-    std::lock_guard lock(globals().connectionsLock);
+    std::lock_guard lock(connectionsLock());
     auto& queue = HTTPRequest::sharedQueue();
     queue.setMaxConcurrentOperationCount(queue.maxConcurrentOperationCount() + 1);
     pacLimitRaised = true;
@@ -1086,7 +1045,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   void lowerPACLimit() {
     if (!pacLimitRaised) return;
-    std::lock_guard lock(globals().connectionsLock);
+    std::lock_guard lock(connectionsLock());
     auto& queue = HTTPRequest::sharedQueue();
     queue.setMaxConcurrentOperationCount(queue.maxConcurrentOperationCount() - 1);
     pacLimitRaised = false;
@@ -1336,74 +1295,38 @@ struct HTTPRequest::Impl : net::ResponseSink {
   }
 
   void arrangeConnection() {
-    auto& g = globals();
-    std::lock_guard lock(g.connectionsLock);
-    SteadyTime t = poolNow();
-    expirePersistentConnectionsLocked(t);
+    pool().expire(poolNow());
     const Url& url = *r.url_;
-    std::string host = url.host(), scheme = url.scheme();
-    int port = url.effectivePort();
-    bool https = scheme == "https";
+    bool https = url.scheme() == "https";
     net::TlsSettings tls{r.validatesSecureCertificate_, r.certificateAuthorityFile_};
-    std::string tlsKey = https ? tls.key() : std::string();
-    std::string proxyKey = proxyTarget ? proxyTarget->key() : std::string();
-    if (r.requestID_ == 0) r.requestID_ = g.nextRequestID++;
-    if (host.empty() || scheme.empty()) r.shouldAttemptPersistentConnection_ = false;
-
-    auto matches = [&](const PoolEntry& e) {
-      return e.host == host && e.scheme == scheme && e.port == port && e.context == io &&
-             e.tlsKey == tlsKey && e.proxyKey == proxyKey;
+    {
+      std::lock_guard lock(connectionsLock());
+      if (r.requestID_ == 0) r.requestID_ = globals().nextRequestID++;
+    }
+    if (url.host().empty() || url.scheme().empty()) r.shouldAttemptPersistentConnection_ = false;
+    auto open = [&] {
+      auto c = std::make_shared<net::Connection>(*io, https, tls);
+      c->setProxy(proxyTarget);
+      return c;
     };
     if (!r.shouldAttemptPersistentConnection_) {
       if (entry) {
-        entry->request.reset();
+        pool().forget(*entry, r.requestID_);
         entry.reset();
       }
       if (connection) connection->close();
-      connection = std::make_shared<net::Connection>(*io, https, tls);
-      connection->setProxy(proxyTarget);
+      connection = open();
       r.connectionID_ = 0;
       return;
     }
-    if (entry) {
-      bool inPool = std::find(g.pool.begin(), g.pool.end(), entry) != g.pool.end();
-      bool mine = !entry->request || *entry->request == r.requestID_;
-      if (!inPool || !mine || !matches(*entry)) {
-        if (inPool && mine) entry->request.reset();
-        entry.reset();
-      }
-    }
-    if (entry && forceFreshConnection) {
-      removeEntryLocked(entry);
-      closeEntryLocked(*entry);
-      entry.reset();
-    }
-    if (!entry && !forceFreshConnection) {
-      for (auto it = g.pool.rbegin(); it != g.pool.rend(); ++it) {
-        if (!(*it)->request && matches(**it)) {
-          entry = *it;
-          break;
-        }
-      }
-    }
+    PoolEntry::Key key{url.host(),
+                       url.effectivePort(),
+                       url.scheme(),
+                       io,
+                       https ? tls.key() : std::string(),
+                       proxyTarget ? proxyTarget->key() : std::string()};
+    entry = pool().acquire(std::move(entry), key, r.requestID_, forceFreshConnection, open);
     forceFreshConnection = false;
-    if (!entry) {
-      entry = std::make_shared<PoolEntry>();
-      entry->id = g.nextConnectionID++;
-      entry->host = host;
-      entry->port = port;
-      entry->scheme = scheme;
-      entry->context = io;
-      entry->tlsKey = tlsKey;
-      entry->proxyKey = proxyKey;
-      g.pool.push_back(entry);
-    }
-    entry->request = r.requestID_;
-    entry->expires.reset();
-    if (!entry->stream || !entry->stream->isOpen()) {
-      entry->stream = std::make_shared<net::Connection>(*io, https, tls);
-      entry->stream->setProxy(proxyTarget);
-    }
     connection = entry->stream;
     r.connectionID_ = entry->id;
   }
@@ -2101,9 +2024,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (!r.error_) {
       if (lost && r.retryCount_ == 0) {
         {
-          std::lock_guard lock(globals().connectionsLock);
+          std::lock_guard lock(connectionsLock());
           if (entry) {
-            removeEntryLocked(entry);
+            pool().drop(entry);
             entry.reset();
           }
           connection.reset();
@@ -2121,11 +2044,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   // The reply in flight (a 304) is abandoned, so its connection cannot carry another one; a
   // connection already handed back (before a redirect) may be someone else's by now.
   void releaseConnectionForCachedReply() {
-    bool ours;
-    {
-      std::lock_guard lock(globals().connectionsLock);
-      ours = entry && entry->request && *entry->request == r.requestID_;
-    }
+    bool ours = entry && pool().isUsedBy(*entry, r.requestID_);
     if (ours || (connection && !entry)) {
       dropConnectionEntry();
     } else {
@@ -2191,9 +2110,7 @@ HTTPRequest::~HTTPRequest() {
     removeFileQuietly(compressedPostBodyFilePath_);
     if (!allowResumeForFileDownloads_) removeFileQuietly(temporaryFileDownloadPath_);
     removeFileQuietly(temporaryUncompressedDataDownloadPath_);
-    std::lock_guard lock(globals().connectionsLock);
-    if (impl_->entry && impl_->entry->request && *impl_->entry->request == requestID_)
-      impl_->entry->request.reset();
+    if (impl_->entry) pool().forget(*impl_->entry, requestID_);
   }
 }
 
@@ -2680,45 +2597,34 @@ void HTTPRequest::clearSession() {
 }
 
 std::vector<HTTPRequest::PooledConnection> HTTPRequest::persistentConnectionsPool() {
-  auto& g = globals();
-  std::lock_guard lock(g.connectionsLock);
+  std::lock_guard lock(connectionsLock());
   std::vector<PooledConnection> out;
-  for (auto& e : g.pool)
-    out.push_back({e->id, e->host, e->port, e->scheme, e->request.has_value(),
+  for (auto& e : pool().entries())
+    out.push_back({e->id, e->key.host, e->key.port, e->key.scheme, e->request.has_value(),
                    e->stream && e->stream->isOpen()});
   return out;
 }
 
 void HTTPRequest::expirePersistentConnections() {
-  std::lock_guard lock(globals().connectionsLock);
-  expirePersistentConnectionsLocked(poolNow());
+  pool().expire(poolNow());
 }
 
 void HTTPRequest::closeIdlePersistentConnections() {
-  auto& g = globals();
-  std::lock_guard lock(g.connectionsLock);
-  for (auto it = g.pool.begin(); it != g.pool.end();) {
-    if (!(*it)->request) {
-      closeEntryLocked(**it);
-      it = g.pool.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  pool().expire(std::nullopt);
 }
 
 bool HTTPRequest::isNetworkInUse() {
-  std::lock_guard lock(globals().connectionsLock);
+  std::lock_guard lock(connectionsLock());
   return globals().runningRequestCount > 0;
 }
 
 void HTTPRequest::setShouldUpdateNetworkActivityIndicator(bool b) {
-  std::lock_guard lock(globals().connectionsLock);
+  std::lock_guard lock(connectionsLock());
   globals().shouldUpdateNetworkActivityIndicator = b;
 }
 
 void HTTPRequest::setNetworkActivityIndicatorHandler(std::function<void(bool)> handler) {
-  std::lock_guard lock(globals().connectionsLock);
+  std::lock_guard lock(connectionsLock());
   globals().activityHandler = std::move(handler);
 }
 
