@@ -8,7 +8,6 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/http/basic_parser.hpp>
 #include <boost/beast/http/error.hpp>
 #include <map>
@@ -181,15 +180,6 @@ void Connection::asyncReadSome(asio::mutable_buffer buffer, IoHandler done) {
     tls_->async_read_some(buffer, std::move(handler));
   else
     plain_->async_read_some(buffer, std::move(handler));
-}
-
-void Connection::asyncWrite(std::vector<asio::const_buffer> buffers, IoHandler done) {
-  auto self = shared_from_this();
-  auto handler = [self, done = std::move(done)](const ErrorCode& ec, size_t n) { done(ec, n); };
-  if (tls_)
-    asio::async_write(*tls_, buffers, std::move(handler));
-  else
-    asio::async_write(*plain_, buffers, std::move(handler));
 }
 
 std::optional<size_t> Connection::unsentBytes() {

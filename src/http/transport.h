@@ -50,7 +50,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The proxy's reply when it refused a tunnel (after an OpenStage::Proxy failure).
   std::shared_ptr<ProxyRefusal> proxyRefusal() const { return proxyRefusal_; }
   void asyncReadSome(asio::mutable_buffer buffer, IoHandler done);
-  void asyncWrite(std::vector<asio::const_buffer> buffers, IoHandler done);
   // Hands what the connection takes now (at least one byte) and says how much that was. The
   // buffers must stay valid until `done` runs.
   void asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done);
