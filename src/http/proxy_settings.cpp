@@ -328,6 +328,9 @@ std::optional<std::string> runCommandWithTimeout(const std::vector<std::string>&
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // The command runs beside live transfers: it must hold none of their sockets, or a
+  // connection closed here would stay open in the child.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
