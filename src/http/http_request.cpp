@@ -158,6 +158,8 @@ bool containsToken(const std::string& headerValue, std::string_view token) {
 
 // Scans `text` for `key` followed by a decimal integer, from `from`; returns the value and
 // moves `from` past it.
+constexpr long long kMaxKeepAliveSeconds = 300;
+
 std::optional<long long> scanInteger(const std::string& text, const char* key, size_t& from) {
   auto pos = text.find(key, from);
   if (pos == std::string::npos) return std::nullopt;
@@ -1751,7 +1753,11 @@ struct HTTPRequest::Impl : net::ResponseSink {
           auto max = scanInteger(*ka, "max=", pos);
           if (max && *max > 5) {
             r.connectionCanBeReused_ = true;
-            if (timeout) r.persistentConnectionTimeoutSeconds_ = static_cast<double>(*timeout);
+            // A hostile server must not pin idle sockets open for ever; a negative time
+            // keeps ours.
+            if (timeout && *timeout >= 0)
+              r.persistentConnectionTimeoutSeconds_ =
+                  static_cast<double>(std::min<long long>(*timeout, kMaxKeepAliveSeconds));
           } else {
             r.connectionCanBeReused_ = false;
           }

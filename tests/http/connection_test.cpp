@@ -119,6 +119,27 @@ TEST_F(ConnectionTest, IdleConnectionsExpireAfterTheServersKeepAliveTimeout) {
   EXPECT_EQ(server.connectionCount(), 2);
 }
 
+TEST_F(ConnectionTest, TheServersKeepAliveTimeoutIsBoundedAndNeverWraps) {
+  const std::vector<std::pair<std::string, double>> cases = {
+      {"timeout=15", 15},
+      {"timeout=301", 300},
+      {"timeout=9223372036854775808", 300},
+      {"timeout=99999999999999999999999999", 300},
+      {"timeout=-5", 60},
+      {"timeout=-99999999999999999999999", 60},
+      {"timeout=junk", 60},
+  };
+  for (auto& [terms, seconds] : cases) {
+    TestServer server(
+        TestServer::replyForever(httpResponse(200, "a", "Keep-Alive: " + terms + ", max=100\r\n")));
+    auto r = Request::requestWithURL(server.url());
+    r->setPersistentConnectionTimeoutSeconds(60);
+    run(r);
+    ASSERT_EQ(last.finished, 1) << terms;
+    EXPECT_EQ(r->persistentConnectionTimeoutSeconds(), seconds) << terms;
+  }
+}
+
 TEST_F(ConnectionTest, AReusedConnectionTheServerDroppedIsRetriedOnceOnAFreshOne) {
   for (bool freshAnswers : {true, false}) {
     // The first connection answers once, then drops the next request unanswered (closed, or
