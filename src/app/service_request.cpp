@@ -10,6 +10,7 @@ HTTPRequestPtr makeServiceRequest(const std::string& url, HTTPRequestDelegate* d
   HTTPRequestPtr request = HTTPRequest::requestWithURL(url);
   request->setRequestMethod("GET");
   request->setTimeOutSeconds(kServiceTimeOutSeconds);
+  request->setMaxResponseSize(kServiceMaxResponseSize);
   request->setDelegate(delegate);
   return request;
 }

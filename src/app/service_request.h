@@ -4,6 +4,7 @@
 // the GET, and one way to tell a service that failed from one that said no.
 
 #include <QString>
+#include <cstdint>
 #include <string>
 
 #include "http/http_request.h"
@@ -14,6 +15,8 @@ namespace est {
 // client's own default (10 s) is too short for a slow mobile network, where a service that
 // does its work in 12 s would never be heard.
 inline constexpr double kServiceTimeOutSeconds = 30.0;
+// Service replies are a few hundred bytes of JSON: anything near this is hostile.
+inline constexpr std::uint64_t kServiceMaxResponseSize = 1u << 20;
 
 // A GET for `url` with `delegate` told and the service time-out; not started yet.
 HTTPRequestPtr makeServiceRequest(const std::string& url, HTTPRequestDelegate* delegate);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,12 @@ namespace est {
 // Error domain of the HTTP client; compression failures use code 11.
 inline constexpr const char* NetworkRequestErrorDomain = "HTTPRequestErrorDomain";
 inline constexpr int CompressionError = 11;
+
+// Bounds against a decompression bomb; breaking one fails with code 11.
+struct InflateLimits {
+  std::uint64_t maxBytes = 0;  // of output; 0: none
+  bool guardRatio = false;     // past a few MiB, no more than 1000 bytes out per byte in
+};
 
 // Streaming gzip/zlib inflater for reply bodies (header detected automatically).
 class DataDecompressor {
@@ -29,17 +36,24 @@ class DataDecompressor {
   // Ends the zlib state once; later calls do nothing.
   bool closeStream(Error* error = nullptr);
   bool streamReady() const { return streamReady_; }
+  void setLimits(InflateLimits limits) { limits_ = limits; }
 
-  static std::optional<Data> uncompressData(const Data& data, Error* error = nullptr);
+  static std::optional<Data> uncompressData(const Data& data, Error* error = nullptr,
+                                            InflateLimits limits = {});
   static bool uncompressDataFromFile(const std::string& source, const std::string& destination,
-                                     Error* error = nullptr);
+                                     Error* error = nullptr, InflateLimits limits = {});
+  // False (and `error`) only when inflating `data` would break the limits; the output is
+  // counted, never held whole.
+  static bool inflatesWithinLimits(const Data& data, InflateLimits limits, Error* error);
 
  private:
   DataDecompressor();
   bool setupStream(Error* error);
+  bool withinLimits(Error* error) const;
   struct Stream;
   std::unique_ptr<Stream> zStream_;
   bool streamReady_ = false;
+  InflateLimits limits_;
 };
 
 // Streaming gzip deflater for request bodies.

@@ -297,6 +297,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   bool contentLengthAnnounced = false;
   bool failureDelivered = false;
   bool gzipBody = false;
+  std::uint64_t bodyBytes = 0;  // of this reply's body, inflated when that happens on the fly
   std::unique_ptr<DataDecompressor> decompressor;
   FileWriter downloadFile;
   FileWriter inflatedFile;
@@ -1244,6 +1245,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     headersRead = false;
     contentLengthAnnounced = false;
     gzipBody = false;
+    bodyBytes = 0;
     decompressor.reset();
     replyBytesSeen = false;
     requestWritten = false;
@@ -1797,14 +1799,21 @@ struct HTTPRequest::Impl : net::ResponseSink {
           return;
         }
       }
+      decompressor->setLimits(inflateLimits());
       auto out = decompressor->uncompressBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                                bytes.size(), &err);
       if (!out) {
-        failWithError(err);
-        cancelLoad();
+        dropInflatedBody(err);
         return;
       }
       inflated = std::move(*out);
+    }
+    bodyBytes += onTheFly ? inflated.size() : bytes.size();
+    if (std::uint64_t limit = responseLimit(); limit && bodyBytes > limit) {
+      dropInflatedBody(Error(NetworkRequestErrorDomain, CompressionError,
+                             strprintf("The response is larger than the limit of %llu bytes",
+                                       static_cast<unsigned long long>(limit))));
+      return;
     }
     r.totalBytesRead_ += bytes.size();
     reportReceived(static_cast<long long>(bytes.size()));
@@ -1839,6 +1848,34 @@ struct HTTPRequest::Impl : net::ResponseSink {
         !inflatedFile.write(reinterpret_cast<const char*>(inflated.data()), inflated.size())) {
       failWriting(r.temporaryUncompressedDataDownloadPath_);
     }
+  }
+
+  InflateLimits inflateLimits() const { return {responseLimit(), true}; }
+
+  // What was inflated of a body that cannot be whole is no answer: none of it stays.
+  void dropInflatedBody(const Error& error) {
+    r.rawResponseData_ = Data();
+    failWithError(error);
+    cancelLoad();
+  }
+
+  // 0: no limit.
+  std::uint64_t responseLimit() const {
+    if (r.maxResponseSize_) return *r.maxResponseSize_;
+    bool held = r.downloadDestinationPath_.empty() && !wantsData();
+    return held ? HTTPRequest::kDefaultMaxResponseSizeInMemory : 0;
+  }
+
+  // A compressed body kept whole is inflated only when asked for: check now that it would
+  // fit, so a bomb fails the request instead of the caller that reads it.
+  std::optional<Error> checkHeldInflation() {
+    if (!gzipBody || !r.shouldWaitToInflateCompressedResponses_ || !r.bodyInMemory_ ||
+        wantsData() || r.needsRedirect_ || r.authenticationNeeded_)
+      return std::nullopt;
+    Error err;
+    if (DataDecompressor::inflatesWithinLimits(r.rawResponseData_, inflateLimits(), &err))
+      return std::nullopt;
+    return err;
   }
 
   void failWriting(const std::string& path) {
@@ -1898,7 +1935,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
     } else if (gzipBody) {
       Error err;
       std::string inflated = makeTemporaryPath();
-      if (DataDecompressor::uncompressDataFromFile(r.temporaryFileDownloadPath_, inflated, &err))
+      if (DataDecompressor::uncompressDataFromFile(r.temporaryFileDownloadPath_, inflated, &err,
+                                                   inflateLimits()))
         result = placeDownloadedFile(inflated, dest);
       else
         result = err;
@@ -1928,6 +1966,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (!r.needsRedirect_ && !r.authenticationNeeded_) reportOwnDownload(true);
     bodyFile.close();
     std::optional<Error> fileError = completeDownloadFile();
+    if (!fileError) fileError = checkHeldInflation();
     // A body handed to the delegate piece by piece was kept nowhere: nothing to store.
     if (r.downloadCache_ && !r.didUseCachedResponse_ && !r.needsRedirect_ &&
         !r.authenticationNeeded_ && !fileError && !wantsData() &&
@@ -2332,7 +2371,9 @@ std::optional<Data> HTTPRequest::responseData() const {
   std::lock_guard lock(cancelledLock_);
   if (!bodyInMemory_) return std::nullopt;  // the body went to a file
   if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_)
-    return DataDecompressor::uncompressData(rawResponseData_);
+    return DataDecompressor::uncompressData(
+        rawResponseData_, nullptr,
+        {maxResponseSize_.value_or(kDefaultMaxResponseSizeInMemory), true});
   return rawResponseData_;
 }
 

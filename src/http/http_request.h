@@ -278,6 +278,12 @@ class HTTPRequest : public Operation {
   void setShouldWaitToInflateCompressedResponses(bool b) {
     put(shouldWaitToInflateCompressedResponses_, b);
   }
+  // The most body bytes (inflated, when the reply is compressed) the request takes before it
+  // fails with code 11. Unset: 64 MiB for a body kept in memory, no limit for one sent to a
+  // file or handed out piece by piece.
+  std::optional<std::uint64_t> maxResponseSize() const { return get(maxResponseSize_); }
+  void setMaxResponseSize(std::optional<std::uint64_t> bytes) { put(maxResponseSize_, bytes); }
+  static constexpr std::uint64_t kDefaultMaxResponseSizeInMemory = 64u << 20;
   bool shouldCompressRequestBody() const { return get(shouldCompressRequestBody_); }
   void setShouldCompressRequestBody(bool b) { put(shouldCompressRequestBody_, b); }
   bool shouldStreamPostDataFromDisk() const { return get(shouldStreamPostDataFromDisk_); }
@@ -635,6 +641,7 @@ class HTTPRequest : public Operation {
   // response handling
   bool allowCompressedResponse_ = true;
   bool shouldWaitToInflateCompressedResponses_ = true;
+  std::optional<std::uint64_t> maxResponseSize_;
   std::string downloadDestinationPath_;
   std::string temporaryFileDownloadPath_;
   std::string temporaryUncompressedDataDownloadPath_;

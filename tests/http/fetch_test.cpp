@@ -88,6 +88,19 @@ TEST_F(FetchTest, FailuresSetTheExitStatusAndSayWhy) {
   EXPECT_EQ(err, "");
 }
 
+TEST_F(FetchTest, MaxFilesizeStopsABodyThatInflatesPastItAndKeepsTheOldFile) {
+  TestServer server(TestServer::replyForever(
+      httpResponse(200, gzipBytes(std::string(300000, 'z')), "Content-Encoding: gzip\r\n")));
+  fs::path dest = dir / "out.txt";
+  std::ofstream(dest) << "old";
+  EXPECT_EQ(fetch("--max-filesize 100000 -o " + dest.string() + " " + server.url()), 11);
+  EXPECT_EQ(err, "fetch: The response inflates beyond the limit of 100000 bytes (code 11)\n");
+  EXPECT_EQ(fs::file_size(dest), 3u);
+  EXPECT_EQ(fetch("--max-filesize 300000 -o " + dest.string() + " " + server.url()), 0);
+  EXPECT_EQ(fs::file_size(dest), 300000u);
+  EXPECT_EQ(fetch("--max-filesize 0 " + server.url()), 2);
+}
+
 TEST_F(FetchTest, OutputIntoADeviceLeavesTheDeviceInPlace) {
   TestServer server(TestServer::replyForever(httpResponse(200, std::string(70000, 'x'))));
   fs::path null = dir / "null";  // our own node, never the system's

@@ -1,6 +1,7 @@
 // What a request does with the reply: text encodings, gzip, framing, where the body goes,
 // cookies, authentication challenges.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 
@@ -82,6 +83,63 @@ TEST_F(ResponseTest, GzipBodyIsKeptCompressedInflatedOnEveryReadAndNeverServedDa
         [](Request& q) { q.setShouldWaitToInflateCompressedResponses(false); });
   ASSERT_EQ(last.failed, 1);
   EXPECT_EQ(last.lastError->code, 11);
+}
+
+long peakKilobytes() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+TEST_F(ResponseTest, AGzipBombFailsWithCode11BeforeItIsHeldInMemoryOrOnDisk) {
+  // 256 MiB of zeros in about 250 KB: past the ratio guard, and far past 64 MiB.
+  const std::string bomb =
+      httpResponse(200, gzipZeros(std::uint64_t{256} << 20), "Content-Encoding: gzip\r\n");
+  const long before = peakKilobytes();
+  std::string dest = (dir / "kept.txt").string();
+  for (bool wait : {true, false}) {
+    auto r = fetch(bomb, [&](Request& q) { q.setShouldWaitToInflateCompressedResponses(wait); });
+    ASSERT_EQ(last.failed, 1) << wait;
+    EXPECT_EQ(last.lastError->code, 11);
+    EXPECT_EQ(last.lastError->description,
+              "The response inflates more than 1000 times its compressed size");
+    auto held = r->responseData();
+    EXPECT_TRUE(!held || held->empty()) << "nothing of the bomb is handed out";
+
+    writeFile(dest, "old");
+    fetch(bomb, [&](Request& q) {
+      q.setShouldWaitToInflateCompressedResponses(wait);
+      q.setDownloadDestinationPath(dest);
+    });
+    ASSERT_EQ(last.failed, 1) << wait;
+    EXPECT_EQ(last.lastError->code, 11);
+    EXPECT_EQ(slurp(dest), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1) << "nothing left beside it";
+  }
+  EXPECT_LT(peakKilobytes() - before, 64 * 1024) << "the bomb went off in memory";
+
+  // Below the ratio guard, the size limit holds: inflated or not, in memory or to a file.
+  const std::string twoMiB = std::string(2 << 20, 'z');
+  for (bool toFile : {false, true}) {
+    for (const std::string& reply :
+         {httpResponse(200, gzipBytes(twoMiB), "Content-Encoding: gzip\r\n"),
+          httpResponse(200, twoMiB)}) {
+      fetch(reply, [&](Request& q) {
+        q.setMaxResponseSize(1 << 20);
+        if (toFile) q.setDownloadDestinationPath(dest);
+      });
+      ASSERT_EQ(last.failed, 1) << toFile;
+      EXPECT_EQ(last.lastError->code, 11);
+      EXPECT_NE(last.lastError->description.find("limit of 1048576 bytes"), std::string::npos);
+      EXPECT_EQ(slurp(dest), "old");
+    }
+  }
+  // The default is for bodies in memory only; a file takes what it is sent.
+  auto big = fetch(httpResponse(200, gzipBytes(twoMiB), "Content-Encoding: gzip\r\n"),
+                   [&](Request& q) { q.setDownloadDestinationPath(dest); });
+  ASSERT_EQ(last.finished, 1);
+  EXPECT_EQ(fs::file_size(dest), twoMiB.size());
+  EXPECT_EQ(big->maxResponseSize(), std::nullopt);
 }
 
 TEST_F(ResponseTest, ChunkedAndCloseDelimitedBodiesAreAssembled) {

@@ -34,6 +34,7 @@ const char* kUsage =
     "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
     "             [--proxy URL] [--proxy-user USER:PASS] [--pac URL|FILE]\n"
     "             [--cache DIR [--cache-policy N]] [--limit-rate BYTES_PER_SECOND]\n"
+    "             [--max-filesize BYTES]\n"
     "             [-u USER:PASS [--digest]] [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
     "       fetch --reachability [HOST]\n"
     "       fetch -h | --help\n";
@@ -62,6 +63,7 @@ const char* kOptions =
     "  --cache DIR               download cache kept in DIR\n"
     "  --cache-policy N          cache policy bits (needs --cache)\n"
     "  --limit-rate BYTES        upload bandwidth limit per second\n"
+    "  --max-filesize BYTES      fail once a body (inflated) grows beyond BYTES\n"
     "  -u, --user USER:PASS      credentials, sent as Basic unless --digest\n"
     "  --digest                  wait for the server's challenge\n"
     "  --parallel                run every URL at once\n"
@@ -84,6 +86,7 @@ struct Options {
   bool compressedBody = false;
   std::optional<double> timeout;
   std::optional<int> retries;
+  std::optional<std::uint64_t> maxFilesize;
   bool noRedirect = false;
   bool insecure = false;
   std::string cacert;
@@ -271,6 +274,14 @@ bool parseArguments(int argc, char** argv, Options& o) {
         return false;
       }
       o.limitRate = *n;
+    } else if (a == "--max-filesize") {
+      if (!(v = value(i, "--max-filesize"))) return false;
+      auto n = parseNumber(v);
+      if (!n || *n == 0) {
+        std::fprintf(stderr, "fetch: bad size '%s'\n", v);
+        return false;
+      }
+      o.maxFilesize = *n;
     } else if (a == "-u" || a == "--user") {
       if (!(v = value(i, "-u"))) return false;
       if (!(o.user = userAndPassword("-u", v))) return false;
@@ -386,6 +397,7 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job,
   r->setShouldCompressRequestBody(o.compressedBody);
   if (o.timeout) r->setTimeOutSeconds(*o.timeout);
   if (o.retries) r->setNumberOfTimesToRetryOnTimeout(*o.retries);
+  if (o.maxFilesize) r->setMaxResponseSize(o.maxFilesize);
   r->setShouldRedirect(!o.noRedirect);
   r->setValidatesSecureCertificate(!o.insecure);
   if (!o.cacert.empty()) r->setCertificateAuthorityFile(o.cacert);

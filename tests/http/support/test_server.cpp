@@ -319,6 +319,29 @@ std::string gzipBytes(std::string_view plain) {
   return out;
 }
 
+std::string gzipZeros(std::uint64_t count) {
+  z_stream z{};
+  deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);
+  std::vector<Bytef> zeros(1 << 16), piece(1 << 16);
+  std::string out;
+  int flush = Z_NO_FLUSH;
+  while (flush != Z_FINISH) {
+    std::uint64_t n = std::min<std::uint64_t>(count, zeros.size());
+    count -= n;
+    flush = count ? Z_NO_FLUSH : Z_FINISH;
+    z.next_in = zeros.data();
+    z.avail_in = static_cast<uInt>(n);
+    do {
+      z.next_out = piece.data();
+      z.avail_out = static_cast<uInt>(piece.size());
+      deflate(&z, flush);
+      out.append(reinterpret_cast<char*>(piece.data()), piece.size() - z.avail_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  return out;
+}
+
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -112,6 +113,8 @@ std::string httpResponse(int status, std::string_view body, std::string_view ext
                          std::string_view reason = "OK", std::string_view version = "HTTP/1.1");
 std::string chunked(const std::vector<std::string>& pieces);
 std::string gzipBytes(std::string_view plain);
+// A gzip of `count` zero bytes, made a piece at a time: a bomb that never sits whole in memory.
+std::string gzipZeros(std::uint64_t count);
 // Whole-file reads and writes for fixtures.
 std::string slurp(const std::string& path);
 void writeFile(const std::string& path, std::string_view bytes);
