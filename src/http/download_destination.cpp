@@ -75,7 +75,9 @@ std::string siblingTemporaryPath(const std::string& to) {
 // Replaces a regular file (or nothing) at `to` in one rename. A work file on another file
 // system is copied next to the destination first, so the rename stays atomic.
 bool replaceRegular(const std::string& from, const std::string& to, bool keepSource) {
-  if (!keepSource && ::rename(from.c_str(), to.c_str()) == 0) return true;
+  // Work files are private (0600); the file they become is as readable as a copy would be.
+  if (!keepSource && ::chmod(from.c_str(), 0644) == 0 && ::rename(from.c_str(), to.c_str()) == 0)
+    return true;
   if (!keepSource && errno != EXDEV) return false;
   std::string sibling = siblingTemporaryPath(to);
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);

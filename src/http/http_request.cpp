@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,20 +100,41 @@ SyncContext& syncContext() {
   return context;
 }
 
-std::string temporaryDirectory() {
-  const char* t = std::getenv("TMPDIR");
-  return t && *t ? t : "/tmp";
+// Work files live in a folder only we can enter: no other local user reads a partial body or
+// plants a link where one is about to be written. Empty when no such folder can be had.
+std::string privateTemporaryDirectory() {
+  std::string dir;
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+    dir = std::string(runtime) + "/est-http";
+  } else {
+    const char* t = std::getenv("TMPDIR");
+    dir = strprintf("%s/est-http-%u", t && *t ? t : "/tmp", static_cast<unsigned>(::getuid()));
+  }
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+      (st.st_mode & 077) != 0)
+    return {};
+  return dir;
 }
 
+// A new, empty file of our own under a name from the kernel's randomness; empty on failure,
+// which makes the later open fail.
 std::string makeTemporaryPath() {
-  thread_local std::mt19937_64 rng{std::random_device{}()};
-  std::uint64_t a = rng(), b = rng();
-  std::string uuid = strprintf("%08X-%04X-%04X-%04X-%012llX", static_cast<unsigned>(a >> 32),
-                               static_cast<unsigned>((a >> 16) & 0xFFFF),
-                               static_cast<unsigned>((a & 0x0FFF) | 0x4000),
-                               static_cast<unsigned>(((b >> 48) & 0x3FFF) | 0x8000),
-                               static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
-  return (fs::path(temporaryDirectory()) / uuid).string();
+  std::string dir = privateTemporaryDirectory();
+  if (dir.empty()) return {};
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    unsigned long long random[2] = {};
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return {};
+    std::string path = strprintf("%s/%016llx%016llx", dir.c_str(), random[0], random[1]);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return path;
+    }
+    if (errno != EEXIST) return {};
+  }
+  return {};
 }
 
 std::optional<std::uint64_t> fileSize(const std::string& path) {
@@ -821,6 +843,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
       return;
     }
     r.error_ = e;
+    dropWorkFiles();
     if (auto main = r.mainRequest_.lock()) main->put(main->error_, e);
     deliverFailed();
     if (r.inProgress_) markAsFinished();
@@ -863,6 +886,18 @@ struct HTTPRequest::Impl : net::ResponseSink {
                                      Seconds(r.persistentConnectionTimeoutSeconds_)));
   }
 
+  // A body that will never be whole leaves nothing behind, unless it is kept to resume.
+  void dropWorkFiles() {
+    downloadFile.close();
+    inflatedFile.close();
+    if (!r.allowResumeForFileDownloads_) {
+      removeFileQuietly(r.temporaryFileDownloadPath_);
+      if (!r.temporaryFileDownloadPath_.empty()) r.temporaryFileDownloadPath_.clear();
+    }
+    removeFileQuietly(r.temporaryUncompressedDataDownloadPath_);
+    r.temporaryUncompressedDataDownloadPath_.clear();
+  }
+
   void cancelLoad() {
     stopPACFetch();
     removeStatusTimer();
@@ -872,14 +907,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     }
     unscheduleStream();
     bodyFile.close();
-    downloadFile.close();
-    inflatedFile.close();
-    if (!r.allowResumeForFileDownloads_) {
-      removeFileQuietly(r.temporaryFileDownloadPath_);
-      if (!r.temporaryFileDownloadPath_.empty()) r.temporaryFileDownloadPath_.clear();
-    }
-    removeFileQuietly(r.temporaryUncompressedDataDownloadPath_);
-    r.temporaryUncompressedDataDownloadPath_.clear();
+    dropWorkFiles();
     if (!r.authenticationNeeded_) removeTemporaryUploadFiles();
     r.rawResponseData_.clear();
     r.responseHeaders_.clear();

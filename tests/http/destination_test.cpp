@@ -6,8 +6,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <future>
+#include <thread>
 
 #include "http/download_cache.h"
 #include "http/http_request.h"
@@ -47,6 +49,55 @@ class DestinationTest : public HttpRequestTest {
   std::unique_ptr<TestServer> server;
   std::string body = std::string(200000, 'b') + "end";
 };
+
+TEST_F(DestinationTest, WorkFilesArePrivateWhileTheBodyArrivesAndAFailureKeepsTheOldFile) {
+  fs::path runtime = dir / "runtime";
+  fs::create_directory(runtime);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  std::atomic<bool> goOn{false};
+  for (bool complete : {true, false}) {
+    goOn = false;
+    const std::string half(100000, 'h');
+    TestServer slow([&](ServerConnection& c) {
+      if (!c.readRequest()) return;
+      c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(2 * half.size()) + "\r\n\r\n" +
+             half);
+      while (!goOn) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (complete) c.send(half);
+    });
+    fs::path dest = dir / "kept.bin";
+    writeFile(dest.string(), "old");
+    auto r = HTTPRequest::requestWithURL(slow.url("/f"));
+    r->setDownloadDestinationPath(dest.string());
+    r->startAsynchronous();
+    ASSERT_TRUE(eventually([&] {
+      auto p = r->temporaryFileDownloadPath();
+      std::error_code ec;
+      return !p.empty() && fs::file_size(p, ec) == half.size();
+    }));
+    struct stat file {
+    }, folder{};
+    fs::path work = r->temporaryFileDownloadPath();
+    ASSERT_EQ(::lstat(work.c_str(), &file), 0);
+    ASSERT_EQ(::lstat(work.parent_path().c_str(), &folder), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0600u);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
+    EXPECT_EQ(folder.st_uid, ::getuid());
+    EXPECT_EQ(work.parent_path().parent_path(), runtime);
+    EXPECT_EQ(work.filename().string().size(), 32u);
+    goOn = true;
+    ASSERT_TRUE(eventually([&] { return r->isFinished(); }));
+    EXPECT_EQ(r->error().has_value(), !complete);
+    EXPECT_EQ(fs::file_size(dest), complete ? 2 * half.size() : 3u);
+    EXPECT_FALSE(fs::exists(work));
+  }
+  // A folder another could enter is refused: the download fails instead of writing there.
+  fs::permissions(runtime / "est-http", fs::perms::owner_all | fs::perms::others_exec);
+  download(httpResponse(200, body), dir / "refused.bin");
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(last.failed, 1);
+  EXPECT_FALSE(fs::exists(dir / "refused.bin"));
+}
 
 TEST_F(DestinationTest, ADeviceTakesTheBytesInPlaceAndStaysADevice) {
   fs::path null = makeDevice("null", 3);
