@@ -89,6 +89,10 @@ void WindowFrame::placeOnScreen() {
       if (area.contains(saved.center()) && saved.width() <= area.width() &&
           saved.height() <= area.height() && saved.width() >= minimumWidth() &&
           saved.height() >= minimumHeight()) {
+        // Left hanging past an edge (a screen that shrank, a window manager that allowed it):
+        // come back whole on that screen.
+        saved.moveLeft(std::clamp(saved.left(), area.left(), area.right() - saved.width() + 1));
+        saved.moveTop(std::clamp(saved.top(), area.top(), area.bottom() - saved.height() + 1));
         setGeometry(saved);
         if (store_->boolForKey("windowMaximized")) setWindowState(Qt::WindowMaximized);
         return;

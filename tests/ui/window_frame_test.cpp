@@ -60,6 +60,22 @@ TEST_F(WindowFrameTest, OpensInsideTheAvailableAreaAndComesBackWhereItWasLeft) {
     QTest::keyClick(&canvas, Qt::Key_0, Qt::ControlModifier);
     EXPECT_NEAR(frame.scaleFactor(), std::min(1.0, frame.largestFittingScale()), 0.01);
   }
+  {
+    // Left hanging past the right and bottom edges, it comes back whole on the screen.
+    WindowFrame frame(&canvas, Qt::darkBlue);
+    frame.setGeometryFile(file);
+    frame.show();
+    QRect hanging(area.right() - 250, area.bottom() - 400, 300, 500);
+    frame.setGeometry(hanging);
+    frame.close();
+  }
+  {
+    WindowFrame frame(&canvas, Qt::darkBlue);
+    frame.setGeometryFile(file);
+    frame.placeOnScreen();
+    EXPECT_EQ(frame.size(), QSize(300, 500));
+    EXPECT_TRUE(area.contains(frame.geometry()));
+  }
 }
 
 }  // namespace
