@@ -324,10 +324,17 @@ bool TicketManager::saveToDisk(const std::vector<Ticket>& tickets, Error* error)
   return saveLocked(tickets, std::nullopt, error);
 }
 
+const std::vector<Ticket>& TicketManager::readLocked() {
+  // Writers replace the file atomically, so a cached list that still matches it needs no lock.
+  if (detached_ && cache_) return cache_->sorted;
+  if (cache_ && cache_->id && identify(file_) == cache_->id) return cache_->sorted;
+  FileLock fileLock(file_);
+  return listLocked();
+}
+
 std::vector<Ticket> TicketManager::getTickets() {
   std::lock_guard lock(mutex_);
-  FileLock fileLock(file_);
-  return getTicketsLocked();
+  return readLocked();
 }
 
 std::vector<Ticket> TicketManager::getTicketsActive() {
@@ -396,8 +403,7 @@ bool TicketManager::removeTicketAtIndex(std::size_t index) {
 
 std::optional<Ticket> TicketManager::getTicketWithID(std::int64_t identifier) {
   std::lock_guard lock(mutex_);
-  FileLock fileLock(file_);
-  for (const Ticket& t : listLocked()) {
+  for (const Ticket& t : readLocked()) {
     if (t.transactionId == identifier) return t;
   }
   return std::nullopt;

@@ -80,6 +80,8 @@ class TicketManager {
   void detachLocked(const Error& why);
   // The current list, after creating or mending the file as getTickets() does.
   const std::vector<Ticket>& listLocked();
+  // listLocked() for readers: the file's lock is taken only when the cache is stale.
+  const std::vector<Ticket>& readLocked();
   std::vector<Ticket> getTicketsLocked();
   bool createEmptyLocked();
   bool saveLocked(const std::vector<Ticket>& tickets, std::optional<std::int64_t> lastID,
