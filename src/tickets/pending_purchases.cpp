@@ -13,7 +13,7 @@ std::int64_t secondsSinceEpoch(TimePoint t) {
   return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
-// Letters and digits only, letters in upper case: "abc 1234" and "ABC1234" are one plate.
+// Blanks left out, letters in upper case: "abc 1234" and "ABC1234" are one plate.
 std::string plateKey(std::string_view plate) {
   std::string out;
   for (char c : plate) {
@@ -25,6 +25,12 @@ std::string plateKey(std::string_view plate) {
 
 std::int64_t minuteOf(TimePoint t) {
   return std::chrono::duration_cast<std::chrono::minutes>(t.time_since_epoch()).count();
+}
+
+// Whether the stored text `entry` is the purchase `transactionId`.
+bool isEntryOf(const std::string& entry, std::int64_t transactionId) {
+  std::optional<PendingPurchase> p = PendingPurchases::decode(entry);
+  return p && p->transactionId == transactionId;
 }
 
 }  // namespace
@@ -79,8 +85,7 @@ PrefArray PendingPurchases::entries() {
     if (const std::string* text = plate->text()) old.plate = *text;
   }
   bool known = std::any_of(stored.begin(), stored.end(), [&](const std::string& entry) {
-    std::optional<PendingPurchase> p = decode(entry);
-    return p && p->transactionId == old.transactionId;
+    return isEntryOf(entry, old.transactionId);
   });
   if (!known) stored.push_back(encode(old));
   if (write(stored)) {
@@ -125,8 +130,7 @@ bool PendingPurchases::add(const PendingPurchase& purchase) {
   PrefArray stored = before;
   std::string text = encode(purchase);
   auto same = std::find_if(stored.begin(), stored.end(), [&](const std::string& entry) {
-    std::optional<PendingPurchase> p = decode(entry);
-    return p && p->transactionId == purchase.transactionId;
+    return isEntryOf(entry, purchase.transactionId);
   });
   if (same != stored.end()) {
     *same = text;
@@ -146,10 +150,7 @@ bool PendingPurchases::add(const PendingPurchase& purchase) {
 bool PendingPurchases::remove(std::int64_t transactionId) {
   PrefArray stored = entries();
   std::size_t before = stored.size();
-  std::erase_if(stored, [&](const std::string& entry) {
-    std::optional<PendingPurchase> p = decode(entry);
-    return p && p->transactionId == transactionId;
-  });
+  std::erase_if(stored, [&](const std::string& entry) { return isEntryOf(entry, transactionId); });
   if (stored.size() == before) return false;
   write(stored);
   return true;
