@@ -176,6 +176,14 @@ std::optional<PurchaseTracker::Exchange> PurchaseTracker::take(const HTTPRequest
   return exchange;
 }
 
+PurchaseTracker::RequestResult PurchaseTracker::resultFor(std::int64_t transactionId) {
+  RequestResult result;
+  if (std::optional<PendingPurchase> purchase = pending_.find(transactionId))
+    result.purchase = *purchase;
+  result.purchase.transactionId = transactionId;
+  return result;
+}
+
 void PurchaseTracker::requestFinished(HTTPRequest& request) {
   std::optional<Exchange> exchange = take(request);
   if (!exchange) return;
@@ -186,10 +194,7 @@ void PurchaseTracker::requestFinished(HTTPRequest& request) {
                 readConsultarEstacionamientoReply(request.responseData(), Clock::current().now()));
     return;
   }
-  RequestResult result;
-  std::optional<PendingPurchase> purchase = pending_.find(exchange->transactionId);
-  if (purchase) result.purchase = *purchase;
-  result.purchase.transactionId = exchange->transactionId;
+  RequestResult result = resultFor(exchange->transactionId);
   if (isServiceError(request)) {
     logf("purchase %lld: unreadable reply (HTTP %d); still pending",
          static_cast<long long>(exchange->transactionId), request.responseStatusCode());
@@ -218,11 +223,8 @@ void PurchaseTracker::requestFailed(HTTPRequest& request) {
        exchange->isPurchaseRequest ? "purchase request" : "status query",
        error ? error->description.c_str() : "");
   if (!exchange->isPurchaseRequest) return;  // asked again at the next round
-  RequestResult result;
+  RequestResult result = resultFor(exchange->transactionId);
   result.outcome = RequestOutcome::TransportFailure;
-  if (std::optional<PendingPurchase> purchase = pending_.find(exchange->transactionId))
-    result.purchase = *purchase;
-  result.purchase.transactionId = exchange->transactionId;
   purchaseRequestEnded(std::move(*exchange), std::move(result));
 }
 

@@ -116,6 +116,8 @@ class PurchaseTracker : public HTTPRequestDelegate {
   void send(std::int64_t transactionId, const std::string& url, bool isPurchaseRequest,
             RequestDone done);
   std::optional<Exchange> take(const HTTPRequest& request);
+  // A result for the purchase request of `transactionId`, with what the pending set knows of it.
+  RequestResult resultFor(std::int64_t transactionId);
   void purchaseRequestEnded(Exchange exchange, RequestResult result);
   void applyStatus(std::int64_t transactionId, const ConsultarEstacionamientoOutcome& reply);
   bool confirm(const PendingPurchase& purchase, const ConsultarEstacionamientoOutcome& reply);
