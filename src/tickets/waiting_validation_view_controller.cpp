@@ -61,12 +61,6 @@ void WaitingValidationViewController::startBackgroundProcess() {
   leaveWhenNothingPending();
 }
 
-void WaitingValidationViewController::backgroundProcess() {
-  std::lock_guard guard(lock_);
-  PurchaseTracker::shared().pollNow();
-  leaveWhenNothingPending();
-}
-
 void WaitingValidationViewController::close() {
   hideWaiting();
 }

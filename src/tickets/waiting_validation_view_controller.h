@@ -39,8 +39,6 @@ class WaitingValidationViewController : public WaitingValidationScreen,
   bool isPolling() const { return PurchaseTracker::shared().isPolling(); }
   std::size_t requestsUnderWay() const { return PurchaseTracker::shared().requestsUnderWay(); }
 
-  // One round of status queries now.
-  void backgroundProcess();
   void close();
   void callLater(const ConsultarEstacionamientoOutcome& reply);
 
