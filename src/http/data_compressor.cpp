@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/format.h"
 
 namespace est {
@@ -71,13 +72,7 @@ class ReplacingFile {
 
   bool opened() const { return fd_ >= 0; }
   bool write(const Data& bytes) {
-    for (size_t done = 0; done < bytes.size();) {
-      ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
+    return writeAll(fd_, reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
   bool commit() {
     int fd = std::exchange(fd_, -1);
