@@ -178,10 +178,10 @@ bool containsToken(const std::string& headerValue, std::string_view token) {
   return false;
 }
 
-// Scans `text` for `key` followed by a decimal integer, from `from`; returns the value and
-// moves `from` past it.
 constexpr long long kMaxKeepAliveSeconds = 300;
 
+// Scans `text` for `key` followed by a decimal integer, from `from`; returns the value and
+// moves `from` past it.
 std::optional<long long> scanInteger(const std::string& text, const char* key, size_t& from) {
   auto pos = text.find(key, from);
   if (pos == std::string::npos) return std::nullopt;
@@ -372,28 +372,33 @@ struct HTTPRequest::Impl : net::ResponseSink {
     });
     return true;
   }
-  template <class F>
-  bool deliverProgress(F&& fn) {
-    return r.showAccurateProgress_ && deliverQueueProgress(std::forward<F>(fn));
+  // Tells the queue `bytes` through `report` and adds them to `tally`, what this attempt
+  // told it; nothing when progress is not shown accurately or there is no queue.
+  using QueueReport = void (HTTPRequestQueue::*)(HTTPRequest&, long long);
+  void tellQueue(QueueReport report, long long bytes, long long& tally) {
+    if (r.showAccurateProgress_ &&
+        deliverQueueProgress([report, bytes](HTTPRequestQueue& queue, HTTPRequest& q) {
+          (queue.*report)(q, bytes);
+        }))
+      tally += bytes;
+  }
+  // Takes back what `tally` says was told, whatever the progress setting is now.
+  void withdrawFromQueue(QueueReport report, long long& tally) {
+    if (tally == 0) return;
+    deliverQueueProgress([report, back = -tally](HTTPRequestQueue& queue, HTTPRequest& q) {
+      (queue.*report)(q, back);
+    });
+    tally = 0;
   }
 
   void reportSent(long long bytes) {
-    if (deliverProgress([bytes](HTTPRequestQueue& queue, HTTPRequest& q) {
-          queue.requestDidSendBytes(q, bytes);
-        }))
-      uploadReported += bytes;
+    tellQueue(&HTTPRequestQueue::requestDidSendBytes, bytes, uploadReported);
   }
   void reportReceived(long long bytes) {
-    if (deliverProgress([bytes](HTTPRequestQueue& queue, HTTPRequest& q) {
-          queue.requestDidReceiveBytes(q, bytes);
-        }))
-      downloadReported += bytes;
+    tellQueue(&HTTPRequestQueue::requestDidReceiveBytes, bytes, downloadReported);
   }
   void announceDownload(long long bytes) {
-    if (deliverProgress([bytes](HTTPRequestQueue& queue, HTTPRequest& q) {
-          queue.requestIncrementDownloadSizeBy(q, bytes);
-        }))
-      downloadSizeAnnounced += bytes;
+    tellQueue(&HTTPRequestQueue::requestIncrementDownloadSizeBy, bytes, downloadSizeAnnounced);
   }
 
   // The request's own delegate and closure, told bytes done of the total expected.
@@ -429,26 +434,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
   // sent once and for all: it stays counted.
   void withdrawReportedProgress() {
     bool resend = r.postLength_ > 0;
-    if (resend && uploadReported != 0) {
-      long long back = -uploadReported;
-      deliverQueueProgress(
-          [back](HTTPRequestQueue& queue, HTTPRequest& q) { queue.requestDidSendBytes(q, back); });
-      uploadReported = 0;
-    }
-    if (downloadReported != 0) {
-      long long back = -downloadReported;
-      deliverQueueProgress([back](HTTPRequestQueue& queue, HTTPRequest& q) {
-        queue.requestDidReceiveBytes(q, back);
-      });
-      downloadReported = 0;
-    }
-    if (downloadSizeAnnounced != 0) {
-      long long back = -downloadSizeAnnounced;
-      deliverQueueProgress([back](HTTPRequestQueue& queue, HTTPRequest& q) {
-        queue.requestIncrementDownloadSizeBy(q, back);
-      });
-      downloadSizeAnnounced = 0;
-    }
+    if (resend) withdrawFromQueue(&HTTPRequestQueue::requestDidSendBytes, uploadReported);
+    withdrawFromQueue(&HTTPRequestQueue::requestDidReceiveBytes, downloadReported);
+    withdrawFromQueue(&HTTPRequestQueue::requestIncrementDownloadSizeBy, downloadSizeAnnounced);
     appendedPartial = 0;
     if (resend && r.shouldResetUploadProgress_) deliverOwnProgress(true, 0, r.postLength_);
     if (r.shouldResetDownloadProgress_) deliverOwnProgress(false, 0, 0);
