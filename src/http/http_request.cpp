@@ -148,7 +148,7 @@ void HTTPRequest::Impl::startRequest() {
   r.needsRedirect_ = false;
   r.authenticationNeeded_ = 0;
   r.rawResponseData_ = Data();
-  r.bodyInMemory_ = r.downloadDestinationPath_.empty();
+  bodyInMemory = r.downloadDestinationPath_.empty();
   headersRead = false;
   contentLengthAnnounced = false;
   gzipBody = false;
@@ -169,7 +169,7 @@ void HTTPRequest::Impl::startRequest() {
   resetThrottleState();
   scheduleStream();
   scheduleStatusTimer();
-  r.lastActivityTime_ = now();
+  lastActivityTime = now();
   performThrottling();  // a new transfer waits out a pause in force
 
   const Url& url = *r.url_;
@@ -264,9 +264,9 @@ void HTTPRequest::Impl::updateStatus() {
 }
 
 bool HTTPRequest::Impl::shouldTimeOut() const {
-  if (!connection || !r.readStreamIsScheduled_ || !r.lastActivityTime_ || r.timeOutSeconds_ <= 0)
+  if (!connection || !r.readStreamIsScheduled_ || !lastActivityTime || r.timeOutSeconds_ <= 0)
     return false;
-  double idle = std::chrono::duration<double>(now() - *r.lastActivityTime_).count();
+  double idle = std::chrono::duration<double>(now() - *lastActivityTime).count();
   if (idle <= r.timeOutSeconds_) return false;
   // A body may still be filling the transport's send buffer: allow it half as long again,
   // unless more than that buffer has already reached the peer.
@@ -309,7 +309,7 @@ void HTTPRequest::Impl::checkRequestStatus() {
     if (!bodyThroughThrottle)
       globals().throttle->incrementBandwidthUsedInLastSecond(r.totalBytesSent_ - lastBytesSent);
     lastBytesSent = r.totalBytesSent_;
-    r.lastActivityTime_ = now();
+    lastActivityTime = now();
   }
   if (!r.inProgress_) removeStatusTimer();
 }
@@ -642,7 +642,7 @@ void HTTPRequest::authFail(const Error& error) {
 void HTTPRequest::authWaitForCredentials() {
   // Still in progress, and cancellable, while someone is asked; no status timer runs, and
   // without an activity time nothing could time the wait out anyway.
-  lastActivityTime_.reset();
+  impl_->lastActivityTime.reset();
   impl_->removeStatusTimer();
   complete_ = false;
 }

@@ -321,18 +321,11 @@ class HTTPRequest : public Operation {
                             const std::string& contentType,
                             StringEncoding defaultEncoding = ISOLatin1StringEncoding);
 
-  // ---- settings kept for the parts that plug in later ----
+  // ---- progress ----
   bool showAccurateProgress() const { return get(showAccurateProgress_); }
   void setShowAccurateProgress(bool b) { put(showAccurateProgress_, b); }
-  bool shouldPresentCredentialsBeforeChallenge() const {
-    return get(shouldPresentCredentialsBeforeChallenge_);
-  }
-  bool useSessionPersistence() const { return get(useSessionPersistence_); }
-  void setUseSessionPersistence(bool b) { put(useSessionPersistence_, b); }
-  std::string username() const { return get(username_); }
-  void setUsername(std::string s) { put(username_, std::move(s)); }
-  std::string password() const { return get(password_); }
-  void setPassword(std::string s) { put(password_, std::move(s)); }
+
+  // ---- proxies ----
   std::string proxyHost() const { return get(proxyHost_); }
   void setProxyHost(std::string h) { put(proxyHost_, std::move(h)); }
   int proxyPort() const { return get(proxyPort_); }
@@ -348,6 +341,8 @@ class HTTPRequest : public Operation {
   void setIsPACFileRequest(bool b) { put(isPACFileRequest_, b); }
   // The request fetching this request's script, while it runs.
   HTTPRequestPtr PACFileRequest() const { return get(PACFileRequest_); }
+
+  // ---- cache ----
   std::shared_ptr<DownloadCacheInterface> downloadCache() const { return get(downloadCache_); }
   void setDownloadCache(std::shared_ptr<DownloadCacheInterface> c) {
     put(downloadCache_, std::move(c));
@@ -361,6 +356,15 @@ class HTTPRequest : public Operation {
   void setCacheStoragePolicy(int p) { put(cacheStoragePolicy_, p); }
 
   // ---- authentication ----
+  bool shouldPresentCredentialsBeforeChallenge() const {
+    return get(shouldPresentCredentialsBeforeChallenge_);
+  }
+  bool useSessionPersistence() const { return get(useSessionPersistence_); }
+  void setUseSessionPersistence(bool b) { put(useSessionPersistence_, b); }
+  std::string username() const { return get(username_); }
+  void setUsername(std::string s) { put(username_, std::move(s)); }
+  std::string password() const { return get(password_); }
+  void setPassword(std::string s) { put(password_, std::move(s)); }
   std::string domain() const { return get(domain_); }
   void setDomain(std::string s) { put(domain_, std::move(s)); }
   std::string proxyUsername() const { return get(proxyUsername_); }
@@ -497,10 +501,8 @@ class HTTPRequest : public Operation {
   void failWithError(const Error& error);
 
  private:
-  struct Transfer;
+  // The transfer machinery (request_engine.h).
   struct Impl;
-  friend struct Transfer;
-  friend struct Impl;
   // The standard authenticator reads and writes the authentication fields, and steers the
   // transfer through the hooks below (authentication.cpp).
   friend class StandardAuthenticator;
@@ -586,7 +588,6 @@ class HTTPRequest : public Operation {
 
   // timing
   double timeOutSeconds_;
-  std::optional<std::chrono::steady_clock::time_point> lastActivityTime_;
   int numberOfTimesToRetryOnTimeout_ = 0;
   int retryCount_ = 0;
 
@@ -611,7 +612,6 @@ class HTTPRequest : public Operation {
   HeaderMap responseHeaders_;
   std::vector<Cookie> responseCookies_;
   Data rawResponseData_;
-  bool bodyInMemory_ = true;
   StringEncoding responseEncoding_ = ISOLatin1StringEncoding;
   StringEncoding defaultResponseEncoding_ = ISOLatin1StringEncoding;
   std::optional<Error> error_;
@@ -647,31 +647,32 @@ class HTTPRequest : public Operation {
   std::string temporaryUncompressedDataDownloadPath_;
   bool allowResumeForFileDownloads_ = false;
 
-  // later parts
+  // progress
   bool showAccurateProgress_ = true;
   bool shouldResetDownloadProgress_ = true;
   bool shouldResetUploadProgress_ = true;
-  bool shouldPresentCredentialsBeforeChallenge_ = true;
-  bool shouldPresentProxyAuthenticationDialog_ = true;
-  bool useSessionPersistence_ = true;
-  std::string username_;
-  std::string password_;
+  std::weak_ptr<HTTPRequest> mainRequest_;  // of a HEAD request that sizes it
+
+  // proxies
   std::string proxyHost_;
   int proxyPort_ = 0;
   std::string proxyType_;
   std::optional<Url> PACurl_;
   bool isPACFileRequest_ = false;
   HTTPRequestPtr PACFileRequest_;
-  bool proxyFromSettings_ = false;  // chosen by lookup, so chosen afresh for every attempt
+
+  // cache
   std::shared_ptr<DownloadCacheInterface> downloadCache_;
   int cachePolicy_ = 0;
   double secondsToCache_ = 0;
   int cacheStoragePolicy_ = 0;
-  std::weak_ptr<HTTPRequest> mainRequest_;
-  bool downloadSizeKnownFromHEAD_ = false;  // a HEAD request already counted the size
-  bool downloadProgressByUnit_ = false;     // no length known: one unit, given at the end
 
   // authentication
+  bool shouldPresentCredentialsBeforeChallenge_ = true;
+  bool shouldPresentProxyAuthenticationDialog_ = true;
+  bool useSessionPersistence_ = true;
+  std::string username_;
+  std::string password_;
   std::string domain_;
   std::string proxyUsername_;
   std::string proxyPassword_;

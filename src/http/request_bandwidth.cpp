@@ -52,7 +52,7 @@ void HTTPRequest::Impl::resumeAfterThrottle() {
   throttlePaused = false;
   cancelThrottleTimer();
   scheduleStream();
-  r.lastActivityTime_ = now();  // the pause is not inactivity
+  lastActivityTime = now();  // the pause is not inactivity
   std::uint64_t gen = attempt;
   if (startHeld) {
     startHeld = false;

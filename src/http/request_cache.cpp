@@ -33,7 +33,7 @@ void HTTPRequest::Impl::useDataFromCache() {
   r.responseStatusCode_ = 200;
   r.responseStatusMessage_ = "HTTP/1.1 200 OK";
   r.parseStringEncodingFromHeaders();
-  r.bodyInMemory_ = r.downloadDestinationPath_.empty();
+  bodyInMemory = r.downloadDestinationPath_.empty();
   if (r.downloadDestinationPath_.empty()) {
     r.rawResponseData_ = cache->cachedResponseDataForURL(*r.url_).value_or(Data());
     r.totalBytesRead_ = r.rawResponseData_.size();

@@ -80,6 +80,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   RunLoop* timerLoop = nullptr;
   TimerId statusTimer = 0;
   std::uint64_t attempt = 0;
+  std::optional<SteadyTime> lastActivityTime;  // what the inactivity time-out counts from
 
   SteadyTime now() const { return timerLoop ? timerLoop->now() : std::chrono::steady_clock::now(); }
   bool current(std::uint64_t gen) const { return gen == attempt && !r.complete_ && !r.cancelled_; }
@@ -139,6 +140,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
   std::uint64_t appendedPartial = 0;    // bytes of an earlier download this reply continues
   std::uint64_t attemptBodyLength = 0;  // kept when a redirect drops the body mid-attempt
   bool failureDelivered = false;
+  bool downloadSizeKnownFromHEAD = false;  // a HEAD request already counted the size
+  bool downloadProgressByUnit = false;     // no length known: one unit, given at the end
 
   // Byte counts for the request's queue, which sums them over its requests.
   template <class F>
@@ -196,6 +199,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   std::uint64_t pacGeneration = 0;
   bool pacLimitRaised = false;
   bool pacURLFromSettings = false;
+  bool proxyFromSettings = false;  // chosen by lookup, so chosen afresh for every attempt
 
   bool configureProxies();
   void applyProxyEntry(const ProxyEntry& e);
@@ -275,6 +279,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   int responseVersion = 11;
   std::vector<std::string> rawSetCookies;
   bool gzipBody = false;
+  bool bodyInMemory = true;     // false when the body went to a file
   std::uint64_t bodyBytes = 0;  // of this reply's body, inflated when that happens on the fly
   std::unique_ptr<DataDecompressor> decompressor;
 

@@ -8,12 +8,12 @@
 namespace est {
 
 bool HTTPRequest::Impl::configureProxies() {
-  if (r.proxyFromSettings_) {
+  if (proxyFromSettings) {
     // A lookup's answer holds for one URL only: look again for this attempt.
     r.proxyHost_.clear();
     r.proxyPort_ = 0;
     r.proxyType_.clear();
-    r.proxyFromSettings_ = false;
+    proxyFromSettings = false;
   }
   if (pacURLFromSettings) {
     r.PACurl_.reset();
@@ -52,7 +52,7 @@ void HTTPRequest::Impl::applyProxyEntry(const ProxyEntry& e) {
   r.proxyHost_ = e.host;
   r.proxyPort_ = e.port;
   r.proxyType_ = proxyTypeName(e.kind);
-  r.proxyFromSettings_ = true;
+  proxyFromSettings = true;
   if (r.proxyUsername_.empty() && !e.username.empty()) {
     r.proxyUsername_ = e.username;
     r.proxyPassword_ = e.password;

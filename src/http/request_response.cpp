@@ -94,7 +94,7 @@ void HTTPRequest::Impl::handleRead(std::uint64_t gen, net::ErrorCode ec, size_t 
   readEnd += n;
   if (n > 0) {
     replyBytesSeen = true;
-    r.lastActivityTime_ = now();
+    lastActivityTime = now();
   }
   bool eof = false;
   if (ec) {
@@ -286,7 +286,7 @@ void HTTPRequest::Impl::handleBytesAvailable(std::string_view bytes) {
   }
   r.totalBytesRead_ += bytes.size();
   reportReceived(static_cast<long long>(bytes.size()));
-  r.lastActivityTime_ = now();
+  lastActivityTime = now();
   globals().throttle->incrementBandwidthUsedInLastSecond(bytes.size());
 
   if (r.needsRedirect_ && r.allowResumeForFileDownloads_) return;
@@ -336,7 +336,7 @@ std::uint64_t HTTPRequest::Impl::responseLimit() const {
 // A compressed body kept whole is inflated only when asked for: check now that it would
 // fit, so a bomb fails the request instead of the caller that reads it.
 std::optional<Error> HTTPRequest::Impl::checkHeldInflation() {
-  if (!gzipBody || !r.shouldWaitToInflateCompressedResponses_ || !r.bodyInMemory_ || wantsData() ||
+  if (!gzipBody || !r.shouldWaitToInflateCompressedResponses_ || !bodyInMemory || wantsData() ||
       r.needsRedirect_ || r.authenticationNeeded_)
     return std::nullopt;
   Error err;
@@ -350,8 +350,8 @@ void HTTPRequest::Impl::handleStreamComplete() {
   r.downloadComplete_ = true;
   r.complete_ = true;
   if (!contentLengthAnnounced) r.contentLength_ = r.totalBytesRead_;
-  if (r.downloadProgressByUnit_ && !r.needsRedirect_) {
-    r.downloadProgressByUnit_ = false;
+  if (downloadProgressByUnit && !r.needsRedirect_) {
+    downloadProgressByUnit = false;
     if (deliverQueueProgress(
             [](HTTPRequestQueue& queue, HTTPRequest& q) { queue.requestDidReceiveBytes(q, 1); }))
       ++downloadReported;
@@ -396,10 +396,10 @@ void HTTPRequest::Impl::announceDownloadSize(const HeaderMap& h) {
     contentLengthAnnounced = true;
   }
   if (!main) {
-    if (r.downloadSizeKnownFromHEAD_) return;
+    if (downloadSizeKnownFromHEAD) return;
     if (!known) {
       // Progress then jumps from nothing to all at the end.
-      if (r.showAccurateProgress_) r.downloadProgressByUnit_ = true;
+      if (r.showAccurateProgress_) downloadProgressByUnit = true;
       announceDownload(1);
       r.showAccurateProgress_ = false;
       return;
@@ -408,17 +408,17 @@ void HTTPRequest::Impl::announceDownloadSize(const HeaderMap& h) {
     return;
   }
   std::lock_guard mainLock(main->cancelledLock_);
-  if (main->downloadSizeKnownFromHEAD_ || !main->showAccurateProgress_) return;
+  if (main->impl_->downloadSizeKnownFromHEAD || !main->showAccurateProgress_) return;
   auto queue = main->queue();
   if (!queue) return;
-  main->downloadSizeKnownFromHEAD_ = true;
+  main->impl_->downloadSizeKnownFromHEAD = true;
   long long more = 1;
   if (known) {
     main->contentLength_ = length;
     more = static_cast<long long>(length + main->partialDownloadSize_);
   } else {
     main->showAccurateProgress_ = false;
-    main->downloadProgressByUnit_ = true;
+    main->impl_->downloadProgressByUnit = true;
   }
   deliver(
       [queue, main, more](HTTPRequest&) { queue->requestIncrementDownloadSizeBy(*main, more); });
@@ -465,7 +465,7 @@ bool HTTPRequest::isResponseCompressed() const {
 
 std::optional<Data> HTTPRequest::responseData() const {
   std::lock_guard lock(cancelledLock_);
-  if (!bodyInMemory_) return std::nullopt;  // the body went to a file
+  if (!impl_->bodyInMemory) return std::nullopt;  // the body went to a file
   if (isResponseCompressed() && shouldWaitToInflateCompressedResponses_)
     return DataDecompressor::uncompressData(
         rawResponseData_, nullptr,
