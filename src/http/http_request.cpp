@@ -101,23 +101,7 @@ void HTTPRequest::Impl::mainLocked() {
 
   messageMethod = r.requestMethod_;
   messageHeaders.clear();
-  if (r.downloadCache_) {
-    // A reply of an earlier attempt (a redirect) says nothing about this URL.
-    r.responseHeaders_.clear();
-    r.responseStatusCode_ = 0;
-    if (r.cachePolicy_ == 0) r.cachePolicy_ = r.downloadCache_->defaultCachePolicy();
-    if (r.downloadCache_->canUseCachedDataForRequest(r)) {
-      useDataFromCache();
-      return;
-    }
-    if (r.cachePolicy_ &
-        (AskServerIfModifiedWhenStaleCachePolicy | AskServerIfModifiedCachePolicy)) {
-      if (auto cached = r.downloadCache_->cachedResponseHeadersForURL(*r.url_)) {
-        if (auto* etag = cached->find("Etag")) messageHeaders.set("If-None-Match", *etag);
-        if (auto* lm = cached->find("Last-Modified")) messageHeaders.set("If-Modified-Since", *lm);
-      }
-    }
-  }
+  if (answeredFromCache()) return;
   if (auto auth = currentAuthenticator()) auth->applyAuthorizationHeader(r);
   for (auto& [name, value] : r.requestHeaders_) {
     if (!isToken(name) || !isSafeHeaderValue(value)) {
@@ -172,25 +156,9 @@ void HTTPRequest::Impl::startRequest() {
   lastActivityTime = now();
   performThrottling();  // a new transfer waits out a pause in force
 
-  const Url& url = *r.url_;
-  std::string version = r.useHTTPVersionOne_ ? "HTTP/1.0" : "HTTP/1.1";
-  std::string target = url.requestTarget();
-  if (sendsAbsoluteForm()) target = url.scheme() + "://" + url.hostHeader() + target;
-  r.sentRequestLine_ = messageMethod + " " + target + " " + version;
-  HeaderMap sent;
-  sent.set("Host", url.hostHeader());
-  for (auto& [n, v] : messageHeaders) {
-    // Proxy credentials are for the proxy that reads this message, or for none.
-    if (!sendsAbsoluteForm() && equalsIgnoringCase(n, "Proxy-Authorization")) continue;
-    sent.set(n, v);
-  }
-  if (r.useHTTPVersionOne_ && r.shouldAttemptPersistentConnection_ && !sent.contains("Connection"))
-    sent.set("Connection", "keep-alive");
-  r.sentRequestHeaders_ = sent;
-  head = r.sentRequestLine_ + "\r\n";
-  for (auto& [n, v] : sent) head += n + ": " + v + "\r\n";
-  head += "\r\n";
+  composeHead();
 
+  const Url& url = *r.url_;
   auto gen = attempt;
   r.connectionWasReused_ = connection->isOpen() && connection->requestsServed > 0;
   if (r.getCallback(r.requestSentBlock_)) deliverSent();
@@ -345,13 +313,7 @@ void HTTPRequest::Impl::failWithError(const Error& e) {
   }
   unscheduleStream();
   if (r.cancelled_ || r.error_) return;
-  if (r.downloadCache_ && !cacheFallbackTried &&
-      (effectiveCachePolicy() & FallbackToCacheIfLoadFailsCachePolicy) &&
-      r.downloadCache_->canUseCachedDataForRequest(r)) {
-    cacheFallbackTried = true;  // a copy that cannot be read fails for good
-    useDataFromCache();
-    return;
-  }
+  if (fellBackToCache()) return;
   r.error_ = e;
   dropWorkFiles();
   if (auto main = r.mainRequest_.lock()) main->put(main->error_, e);

@@ -8,6 +8,27 @@ int HTTPRequest::Impl::effectiveCachePolicy() const {
   return r.cachePolicy_;
 }
 
+// Before anything goes out: a copy the policy lets stand answers the request, and a stale
+// one is offered to the server with its validators. True when the copy answered.
+bool HTTPRequest::Impl::answeredFromCache() {
+  if (!r.downloadCache_) return false;
+  // A reply of an earlier attempt (a redirect) says nothing about this URL.
+  r.responseHeaders_.clear();
+  r.responseStatusCode_ = 0;
+  if (r.cachePolicy_ == 0) r.cachePolicy_ = r.downloadCache_->defaultCachePolicy();
+  if (r.downloadCache_->canUseCachedDataForRequest(r)) {
+    useDataFromCache();
+    return true;
+  }
+  if (r.cachePolicy_ & (AskServerIfModifiedWhenStaleCachePolicy | AskServerIfModifiedCachePolicy)) {
+    if (auto cached = r.downloadCache_->cachedResponseHeadersForURL(*r.url_)) {
+      if (auto* etag = cached->find("Etag")) messageHeaders.set("If-None-Match", *etag);
+      if (auto* lm = cached->find("Last-Modified")) messageHeaders.set("If-Modified-Since", *lm);
+    }
+  }
+  return false;
+}
+
 // The reply in flight (a 304) is abandoned, so its connection cannot carry another one; a
 // connection already handed back (before a redirect) may be someone else's by now.
 void HTTPRequest::Impl::releaseConnectionForCachedReply() {
@@ -53,6 +74,34 @@ void HTTPRequest::Impl::useDataFromCache() {
   unscheduleStream();
   deliverFinished();
   markAsFinished();
+}
+
+// A failed load answered from the copy, when the policy asks for that.
+bool HTTPRequest::Impl::fellBackToCache() {
+  if (r.downloadCache_ && !cacheFallbackTried &&
+      (effectiveCachePolicy() & FallbackToCacheIfLoadFailsCachePolicy) &&
+      r.downloadCache_->canUseCachedDataForRequest(r)) {
+    cacheFallbackTried = true;  // a copy that cannot be read fails for good
+    useDataFromCache();
+    return true;
+  }
+  return false;
+}
+
+// The server said the cached copy is still good (304): it answers, and is kept longer.
+bool HTTPRequest::Impl::cachedCopyConfirmed() {
+  if (!r.downloadCache_ || !r.downloadCache_->canUseCachedDataForRequest(r)) return false;
+  useDataFromCache();
+  r.downloadCache_->storeResponseForRequest(r, r.secondsToCache_);
+  return true;
+}
+
+void HTTPRequest::Impl::storeReplyInCache() {
+  // A body handed to the delegate piece by piece was kept nowhere: nothing to store.
+  if (r.downloadCache_ && !r.didUseCachedResponse_ && !r.needsRedirect_ &&
+      !r.authenticationNeeded_ && !wantsData() &&
+      !(effectiveCachePolicy() & DoNotWriteToCacheCachePolicy))
+    r.downloadCache_->storeResponseForRequest(r, r.secondsToCache_);
 }
 
 }  // namespace est

@@ -222,6 +222,10 @@ struct HTTPRequest::Impl : net::ResponseSink {
   bool cacheFallbackTried = false;
 
   int effectiveCachePolicy() const;
+  bool answeredFromCache();
+  bool cachedCopyConfirmed();
+  bool fellBackToCache();
+  void storeReplyInCache();
   void releaseConnectionForCachedReply();
   void useDataFromCache();
 
@@ -255,6 +259,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   FileWriter postBodyWriteStream;
   std::optional<Error> postBodyWriteError;
 
+  void composeHead();
   const Data* memoryBody() const;
   std::string bodyFilePath() const;
   void startWriting(std::uint64_t gen);

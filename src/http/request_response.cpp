@@ -173,12 +173,7 @@ void HTTPRequest::Impl::readResponseHeaders() {
   r.authenticationNeeded_ = 0;
   headersRead = true;
   const HeaderMap& h = r.responseHeaders_;
-  if (r.downloadCache_ && r.downloadCache_->canUseCachedDataForRequest(r)) {
-    // The server said the cached copy is still good (304).
-    useDataFromCache();
-    r.downloadCache_->storeResponseForRequest(r, r.secondsToCache_);
-    return;
-  }
+  if (cachedCopyConfirmed()) return;
   if (r.responseStatusCode_ == 401)
     r.authenticationNeeded_ = 1;
   else if (r.responseStatusCode_ == 407)
@@ -363,11 +358,7 @@ void HTTPRequest::Impl::handleStreamComplete() {
   bodyFile.close();
   std::optional<Error> fileError = completeDownloadFile();
   if (!fileError) fileError = checkHeldInflation();
-  // A body handed to the delegate piece by piece was kept nowhere: nothing to store.
-  if (r.downloadCache_ && !r.didUseCachedResponse_ && !r.needsRedirect_ &&
-      !r.authenticationNeeded_ && !fileError && !wantsData() &&
-      !(effectiveCachePolicy() & DoNotWriteToCacheCachePolicy))
-    r.downloadCache_->storeResponseForRequest(r, r.secondsToCache_);
+  if (!fileError) storeReplyInCache();
   releaseConnection();
   unscheduleStream();
   if (!r.needsRedirect_ && !r.authenticationNeeded_ && !r.didUseCachedResponse_) {

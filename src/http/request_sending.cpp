@@ -27,6 +27,28 @@ void HTTPRequest::Impl::removeTemporaryUploadFiles() {
 
 // ---- sending ----
 
+// The request line and headers of this attempt, as they go out.
+void HTTPRequest::Impl::composeHead() {
+  const Url& url = *r.url_;
+  std::string version = r.useHTTPVersionOne_ ? "HTTP/1.0" : "HTTP/1.1";
+  std::string target = url.requestTarget();
+  if (sendsAbsoluteForm()) target = url.scheme() + "://" + url.hostHeader() + target;
+  r.sentRequestLine_ = messageMethod + " " + target + " " + version;
+  HeaderMap sent;
+  sent.set("Host", url.hostHeader());
+  for (auto& [n, v] : messageHeaders) {
+    // Proxy credentials are for the proxy that reads this message, or for none.
+    if (!sendsAbsoluteForm() && equalsIgnoringCase(n, "Proxy-Authorization")) continue;
+    sent.set(n, v);
+  }
+  if (r.useHTTPVersionOne_ && r.shouldAttemptPersistentConnection_ && !sent.contains("Connection"))
+    sent.set("Connection", "keep-alive");
+  r.sentRequestHeaders_ = sent;
+  head = r.sentRequestLine_ + "\r\n";
+  for (auto& [n, v] : sent) head += n + ": " + v + "\r\n";
+  head += "\r\n";
+}
+
 const Data* HTTPRequest::Impl::memoryBody() const {
   if (r.shouldCompressRequestBody_ && r.compressedPostBody_) return &*r.compressedPostBody_;
   if (r.postBody_ && !r.shouldStreamPostDataFromDisk_) return &*r.postBody_;
