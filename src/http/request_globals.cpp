@@ -15,7 +15,6 @@ ConnectionPool& pool() {
   return ConnectionPool::shared();
 }
 
-// Guards the pool, the running-request count and the request counter.
 std::recursive_mutex& connectionsLock() {
   return pool().mutex();
 }

@@ -12,19 +12,6 @@ constexpr size_t kFilePiece = 262144;
 
 }  // namespace
 
-void HTTPRequest::Impl::removeTemporaryUploadFiles() {
-  if (r.didCreateTemporaryPostDataFile_) {
-    postBodyWriteStream.close();
-    removeFileQuietly(r.postBodyFilePath_);
-    r.postBodyFilePath_.clear();
-    r.didCreateTemporaryPostDataFile_ = false;
-  }
-  if (!r.compressedPostBodyFilePath_.empty()) {
-    removeFileQuietly(r.compressedPostBodyFilePath_);
-    r.compressedPostBodyFilePath_.clear();
-  }
-}
-
 // ---- sending ----
 
 // The request line and headers of this attempt, as they go out.
@@ -249,6 +236,19 @@ void HTTPRequest::Impl::dropBody() {
   r.postBodyFilePath_.clear();
   r.shouldStreamPostDataFromDisk_ = false;
   r.postLength_ = 0;
+}
+
+void HTTPRequest::Impl::removeTemporaryUploadFiles() {
+  if (r.didCreateTemporaryPostDataFile_) {
+    postBodyWriteStream.close();
+    removeFileQuietly(r.postBodyFilePath_);
+    r.postBodyFilePath_.clear();
+    r.didCreateTemporaryPostDataFile_ = false;
+  }
+  if (!r.compressedPostBodyFilePath_.empty()) {
+    removeFileQuietly(r.compressedPostBodyFilePath_);
+    r.compressedPostBodyFilePath_.clear();
+  }
 }
 
 // ---- request construction ----
