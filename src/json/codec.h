@@ -100,7 +100,8 @@ class LxJsonParser : public LxJsonBase {
   static void putNumber(Json& slot, bool negative, std::uint64_t coefficient,
                         std::int32_t exponent) noexcept;
   static detail::StrRep& putText(Json& slot) noexcept;
-  static JsonArray& putArray(Json& slot) noexcept;
+  // Moves [first, last) into the new array.
+  static void putArray(Json& slot, Json* first, Json* last);
   static JsonObject& putObject(Json& slot);
   static detail::StrRep& keyStorage(JsonMember& member) noexcept { return member.key_; }
 

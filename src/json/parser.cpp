@@ -9,6 +9,9 @@ namespace {
 
 using Byte = unsigned char;
 
+// For the few helpers of the number and element paths that the compiler would call out of line.
+#define EST_JSON_INLINE inline __attribute__((always_inline))
+
 using json_scan::kHighs;
 
 inline bool isDigit(Byte c) {
@@ -22,33 +25,72 @@ inline int hexValue(Byte c) {
   return -1;
 }
 
-// Adds the run of digits at `s` to `coefficient` and returns the byte after it. Eight bytes
-// are looked at together while eight remain; the run's end inside them is the lowest byte that
-// is not a digit. Exact up to 19 digits in all; past that the sum wraps, and the caller starts
-// over from the digit runs.
-inline const Byte* scanDigits(const Byte* s, const Byte* e, std::uint64_t& coefficient) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  static constexpr std::uint64_t kScale[] = {1,      10,      100,      1000,     10000,
-                                             100000, 1000000, 10000000, 100000000};
-  while (e - s >= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, s, 8);
-    // High bit set in every byte outside '0'..'9' (above a flagged byte, carries may flag more).
-    const std::uint64_t other =
-        ((x + 0x4646464646464646ULL) | (x - 0x3030303030303030ULL)) & kHighs;
-    const unsigned n = other ? static_cast<unsigned>(__builtin_ctzll(other)) / 8 : 8;
-    if (n == 0) break;
-    // The digits to the top, zero bytes below them standing for leading zeros; then pairs,
-    // quads and all eight, the first byte being the most significant digit.
-    x <<= 8 * (8 - n);
-    x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
-    x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
-    x = ((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
-    coefficient = coefficient * kScale[n] + x;
-    s += n;
-    if (n < 8) return s;
-  }
+inline constexpr bool kWordDigits = true;
+#else
+inline constexpr bool kWordDigits = false;
 #endif
+
+inline constexpr std::uint64_t kScale[] = {1,      10,      100,      1000,     10000,
+                                           100000, 1000000, 10000000, 100000000};
+
+// How many of the eight bytes of `x`, first byte lowest, are digits before the first other one.
+EST_JSON_INLINE unsigned leadingDigits(std::uint64_t x) {
+  // High bit set in every byte outside '0'..'9' (above a flagged byte, carries may flag more).
+  const std::uint64_t other = ((x + 0x4646464646464646ULL) | (x - 0x3030303030303030ULL)) & kHighs;
+  return other ? static_cast<unsigned>(__builtin_ctzll(other)) / 8 : 8;
+}
+
+// The value of eight digit bytes, the first byte being the most significant digit: pairs, then
+// quads, then all eight.
+EST_JSON_INLINE std::uint64_t eightDigits(std::uint64_t x) {
+  x = ((x & 0x0F0F0F0F0F0F0F0FULL) * 2561) >> 8;
+  x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;
+  return ((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32;
+}
+
+// The value of the first n (0 to 7) bytes of `x`: moved to the top, the zero bytes below them
+// stand for leading zeros (two shifts, so that n = 0 shifts everything out).
+EST_JSON_INLINE std::uint64_t firstDigits(std::uint64_t x, unsigned n) {
+  return eightDigits((x << (8 * (7 - n))) << 8);
+}
+
+// Adds the run of digits at `s` to `coefficient` and returns the byte after it. With sixteen
+// bytes left both words are loaded and converted at once, which covers nearly every number;
+// then eight bytes at a time while eight remain. Exact up to 19 digits in all; past that the
+// sum wraps, and the caller starts over from the digit runs.
+EST_JSON_INLINE const Byte* scanDigits(const Byte* s, const Byte* e, std::uint64_t& coefficient) {
+  if constexpr (kWordDigits) {
+    if (e - s >= 16) {
+      std::uint64_t a, b;
+      std::memcpy(&a, s, 8);
+      std::memcpy(&b, s + 8, 8);
+      const unsigned na = leadingDigits(a);
+      if (na < 8) {
+        coefficient = coefficient * kScale[na] + firstDigits(a, na);
+        return s + na;
+      }
+      const unsigned nb = leadingDigits(b);
+      coefficient = coefficient * kScale[8] + eightDigits(a);
+      if (nb < 8) {
+        coefficient = coefficient * kScale[nb] + firstDigits(b, nb);
+        return s + 8 + nb;
+      }
+      coefficient = coefficient * kScale[8] + eightDigits(b);
+      s += 16;
+    }
+    while (e - s >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, s, 8);
+      const unsigned n = leadingDigits(x);
+      if (n < 8) {
+        coefficient = coefficient * kScale[n] + firstDigits(x, n);
+        return s + n;
+      }
+      coefficient = coefficient * kScale[8] + eightDigits(x);
+      s += 8;
+    }
+  }
   while (s < e && isDigit(*s)) {
     coefficient = coefficient * 10 + static_cast<std::uint64_t>(*s - '0');
     ++s;
@@ -112,6 +154,63 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
   }
 }
 
+// The scanner's scratch stacks. Pushing stays inline (std::vector's growth check keeps its
+// push out of line in the scanner's loop), and a closing container takes its elements over as
+// one block.
+template <class T>
+class ScratchStack {
+ public:
+  ScratchStack() = default;
+  ScratchStack(const ScratchStack&) = delete;
+  ScratchStack& operator=(const ScratchStack&) = delete;
+  ~ScratchStack() {
+    truncate(0);
+    ::operator delete(data_);
+  }
+
+  T* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  T& back() noexcept { return data_[size_ - 1]; }
+
+  T& push() {
+    if (size_ == capacity_) [[unlikely]]
+      grow();
+    return *new (data_ + size_++) T();
+  }
+  void pop() noexcept { data_[--size_].~T(); }
+  void truncate(std::size_t n) noexcept {
+    while (size_ > n) data_[--size_].~T();
+  }
+  // Empties the stack, and gives its space back when it grew past `keep` elements.
+  void reset(std::size_t keep) noexcept {
+    truncate(0);
+    if (capacity_ > keep) {
+      ::operator delete(data_);
+      data_ = nullptr;
+      capacity_ = 0;
+    }
+  }
+
+ private:
+  void grow() {
+    const std::size_t capacity = capacity_ ? 2 * capacity_ : 64;
+    T* data = static_cast<T*>(::operator new(capacity * sizeof(T)));
+    for (std::size_t i = 0; i < size_; ++i) {
+      new (data + i) T(std::move(data_[i]));
+      data_[i].~T();
+    }
+    ::operator delete(data_);
+    data_ = data;
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 }  // namespace
 
 // One pass over the bytes with an explicit stack of open containers, so nesting costs heap,
@@ -133,8 +232,8 @@ struct LxJsonParser::Scanner {
   const Byte* p = nullptr;
   const Byte* end = nullptr;
   std::vector<Frame> frames;
-  std::vector<Json> values;
-  std::vector<JsonMember> members;
+  ScratchStack<Json> values;
+  ScratchStack<JsonMember> members;
   std::string buffer;
 
   // The byte under the cursor; 0 at the end of the text.
@@ -150,12 +249,10 @@ struct LxJsonParser::Scanner {
     p = reinterpret_cast<const Byte*>(text.data());
     end = p + text.size();
     frames.clear();
-    values.clear();
-    members.clear();
     // Keep scratch space between calls, but not what one huge document needed.
     constexpr std::size_t kKeep = std::size_t(1) << 20;
-    if (values.capacity() > kKeep) std::vector<Json>().swap(values);
-    if (members.capacity() > kKeep) std::vector<JsonMember>().swap(members);
+    values.reset(kKeep);
+    members.reset(kKeep);
   }
 
   Json& slot(Json& result);
@@ -193,11 +290,11 @@ bool LxJsonParser::Scanner::failValue() {
     frames.pop_back();
     if (f.kind == Kind::Array) {
       error(kLxJsonSyntax, "Expected value while parsing array");
-      values.erase(values.begin() + static_cast<std::ptrdiff_t>(f.base), values.end());
+      values.truncate(f.base);
     } else {
       // The member being read is the last one: deeper frames have already been dropped.
       error(kLxJsonSyntax, "Object value expected for key: " + std::string(members.back().key()));
-      members.erase(members.begin() + static_cast<std::ptrdiff_t>(f.base), members.end());
+      members.truncate(f.base);
     }
   }
   return false;
@@ -208,9 +305,9 @@ bool LxJsonParser::Scanner::failFrame() {
   const Frame f = frames.back();
   frames.pop_back();
   if (f.kind == Kind::Array)
-    values.erase(values.begin() + static_cast<std::ptrdiff_t>(f.base), values.end());
+    values.truncate(f.base);
   else
-    members.erase(members.begin() + static_cast<std::ptrdiff_t>(f.base), members.end());
+    members.truncate(f.base);
   return failValue();
 }
 
@@ -251,12 +348,12 @@ bool LxJsonParser::Scanner::scanIsAtEnd() {
 // A container's own place in an enclosing array is taken when it opens, below its elements, so
 // that it can be built there when it closes.
 void LxJsonParser::Scanner::holdPlace() {
-  if (!frames.empty() && frames.back().kind == Kind::Array) values.emplace_back();
+  if (!frames.empty() && frames.back().kind == Kind::Array) values.push();
 }
 
-Json& LxJsonParser::Scanner::slot(Json& result) {
+EST_JSON_INLINE Json& LxJsonParser::Scanner::slot(Json& result) {
   if (frames.empty()) return result;
-  if (frames.back().kind == Kind::Array) return values.emplace_back();
+  if (frames.back().kind == Kind::Array) return values.push();
   return members.back().value;
 }
 
@@ -370,11 +467,8 @@ bool LxJsonParser::Scanner::run(Json& result) {
         Json& place = frames.empty()                      ? result
                       : frames.back().kind == Kind::Array ? values[base - 1]
                                                           : members.back().value;
-        auto first = values.begin() + static_cast<std::ptrdiff_t>(base);
-        JsonArray& array = putArray(place);
-        array.reserve(values.size() - base);
-        for (auto it = first; it != values.end(); ++it) array.emplace_back(std::move(*it));
-        values.erase(first, values.end());
+        putArray(place, values.data() + base, values.data() + values.size());
+        values.truncate(base);
         step = Step::AfterValue;
         break;
       }
@@ -395,7 +489,7 @@ bool LxJsonParser::Scanner::run(Json& result) {
                         : frames.back().kind == Kind::Array ? values.back()
                                                             : members[base - 1].value;
           putObject(place).appendMembers(members.data() + base, members.data() + members.size());
-          members.erase(members.begin() + static_cast<std::ptrdiff_t>(base), members.end());
+          members.truncate(base);
           step = Step::AfterValue;
           break;
         }
@@ -405,15 +499,15 @@ bool LxJsonParser::Scanner::run(Json& result) {
         }
         ++p;
         // The key is read straight into a new pending member, which the value then fills.
-        JsonMember& member = members.emplace_back();
+        JsonMember& member = members.push();
         if (!scanRestOfString(keyStorage(member))) {
-          members.pop_back();
+          members.pop();
           error(kLxJsonSyntax, "Object key string expected");
           return failFrame();
         }
         skipWhitespace();
         if (cur() != ':') {
-          members.pop_back();
+          members.pop();
           error(kLxJsonSyntax, "Expected ':' separating key and value");
           return failFrame();
         }
@@ -654,10 +748,9 @@ detail::StrRep& LxJsonParser::putText(Json& slot) noexcept {
   return slot.string_;
 }
 
-JsonArray& LxJsonParser::putArray(Json& slot) noexcept {
-  new (&slot.array_) JsonArray();
+void LxJsonParser::putArray(Json& slot, Json* first, Json* last) {
+  new (&slot.array_) JsonArray(std::make_move_iterator(first), std::make_move_iterator(last));
   slot.type_ = Json::Type::Array;
-  return slot.array_;
 }
 
 JsonObject& LxJsonParser::putObject(Json& slot) {

@@ -139,6 +139,18 @@ Json& Json::operator=(const Json& other) {
   return *this;
 }
 
+void Json::moveOwner(Json& other) noexcept {
+  if (other.type_ == Type::Array) {
+    new (&array_) JsonArray(std::move(other.array_));
+    other.array_.~JsonArray();
+    type_ = Type::Array;
+  } else {
+    new (&opaque_) std::shared_ptr<const JsonOpaque>(std::move(other.opaque_));
+    other.opaque_.~shared_ptr();
+    type_ = Type::Opaque;
+  }
+}
+
 void Json::swap(Json& other) noexcept {
   if (this == &other) return;
   Json tmp(std::move(other));

@@ -181,20 +181,15 @@ class Json {
   void destroyShallow() noexcept;
   // `this` holds nothing. Every payload but the array and the opaque pointer is plain bytes
   // (numbers, text storage, the object pointer), so those moves are a copy of the value.
+  // The byte copy stays inline: moves of elements are the reader's and the copier's inner loop.
   void moveFrom(Json& other) noexcept {
-    if (other.type_ == Type::Array) {
-      new (&array_) JsonArray(std::move(other.array_));
-      other.array_.~JsonArray();
-      type_ = Type::Array;
-    } else if (other.type_ == Type::Opaque) {
-      new (&opaque_) std::shared_ptr<const JsonOpaque>(std::move(other.opaque_));
-      other.opaque_.~shared_ptr();
-      type_ = Type::Opaque;
-    } else {
+    if (other.type_ == Type::Array || other.type_ == Type::Opaque)
+      moveOwner(other);
+    else
       std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Json));
-    }
     other.type_ = Type::Null;
   }
+  void moveOwner(Json& other) noexcept;
   void destroyTree(unsigned depth) noexcept;
 
   union {

@@ -284,8 +284,9 @@ TEST(Reader, WhitespaceRunsOfEveryLength) {
   }
 }
 
-// Digits are read eight at a time; every length, on both sides of the point and at the 19/20
-// digit edge of the fast path, must give the same number as reading the text digit by digit.
+// Digits are read eight at a time, sixteen when that many bytes remain; every length, on both
+// sides of the point, near or far from the end of the text and at the 19/20 digit edge of the
+// fast path, must give the same number as reading the text digit by digit.
 TEST(Reader, NumbersOfEveryDigitCountAreExact) {
   LxJsonParser parser;
   auto digits = [](std::size_t n, int first) {
@@ -295,10 +296,10 @@ TEST(Reader, NumbersOfEveryDigitCountAreExact) {
     return s;
   };
   for (std::size_t whole = 1; whole <= 40; ++whole) {
-    for (std::size_t fraction : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 18u, 19u, 20u, 24u}) {
+    for (std::size_t fraction = 0; fraction <= 24; ++fraction) {
       std::string text = digits(whole, 1);
       if (fraction) text += "." + digits(fraction, 3);
-      for (const char* after : {"", "]", ",0]", " ]", "e-2]"}) {
+      for (const char* after : {"", "]", ",0]", " ]", "e-2]", "                ]"}) {
         const bool inArray = *after != '\0';
         const std::string number = text + (std::string(after).starts_with("e") ? "e-2" : "");
         std::optional<Decimal> expected = Decimal::fromString(number);
@@ -313,7 +314,8 @@ TEST(Reader, NumbersOfEveryDigitCountAreExact) {
         EXPECT_EQ(n.number()->coefficientHigh(), expected->coefficientHigh()) << number;
         EXPECT_EQ(n.number()->coefficientLow(), expected->coefficientLow()) << number;
         EXPECT_EQ(n.number()->exponent(), expected->exponent()) << number;
-        if (*after == '\0' || *after == ']') {
+        // Past 38 digits only zeros are accepted, and they are not kept.
+        if ((*after == '\0' || *after == ']') && whole + fraction <= Decimal::kMaxDigits) {
           EXPECT_EQ(*n.textValue(), number);
         }
       }
