@@ -181,7 +181,9 @@ class ScratchStack {
   }
   void pop() noexcept { data_[--size_].~T(); }
   void truncate(std::size_t n) noexcept {
-    while (size_ > n) data_[--size_].~T();
+    T* const first = data_ + n;
+    for (T* last = data_ + size_; last > first;) (--last)->~T();
+    if (size_ > n) size_ = n;
   }
   // Empties the stack, and gives its space back when it grew past `keep` elements.
   void reset(std::size_t keep) noexcept {
@@ -271,6 +273,7 @@ struct LxJsonParser::Scanner {
   bool scanUnicodeChar(std::uint32_t& cp);
   bool scanHexQuad(std::uint32_t& quad);
   bool scanNumber(Json& out);
+  bool failNumber(const Byte* at, const char* message);
 };
 
 bool LxJsonParser::Scanner::enterContainer() {
@@ -347,7 +350,7 @@ bool LxJsonParser::Scanner::scanIsAtEnd() {
 // or the pending member of the innermost object. Scalars are built there directly.
 // A container's own place in an enclosing array is taken when it opens, below its elements, so
 // that it can be built there when it closes.
-void LxJsonParser::Scanner::holdPlace() {
+EST_JSON_INLINE void LxJsonParser::Scanner::holdPlace() {
   if (!frames.empty() && frames.back().kind == Kind::Array) values.push();
 }
 
@@ -655,50 +658,51 @@ bool LxJsonParser::Scanner::scanUnicodeChar(std::uint32_t& cp) {
 
 // Entered on the "-" or the first digit. The digits are only delimited here; the value is
 // assembled once from them, never through floating point.
+__attribute__((noinline, cold)) bool LxJsonParser::Scanner::failNumber(const Byte* at,
+                                                                       const char* message) {
+  p = at;
+  error(kLxJsonParse, message);
+  return false;
+}
+
 bool LxJsonParser::Scanner::scanNumber(Json& out) {
+  // The cursor stays in a register: nothing that may be called out of line refers to it.
   const Byte* q = p;
-  auto peek = [&] { return q < end ? *q : Byte(0); };
-  auto fail = [&](const char* message) {
-    p = q;
-    error(kLxJsonParse, message);
-    return false;
-  };
-  bool negative = false;
-  if (peek() == '-') {
-    negative = true;
-    ++q;
-  }
+  const Byte* const e = end;
+  auto at = [e](const Byte* s) { return s < e ? *s : Byte(0); };
+  const bool negative = at(q) == '-';
+  q += negative;
   // Digits accumulate as they are delimited; past 19 of them the sum has wrapped and the slow
   // path starts over from the digit runs.
   std::uint64_t coefficient = 0;
   const Byte* intBegin = q;
-  if (peek() == '0') {
+  if (at(q) == '0') {
     ++q;
-    if (isDigit(peek())) return fail("Leading 0 disallowed in number");
-  } else if (!isDigit(peek())) {
-    return fail("No digits after initial minus");
+    if (isDigit(at(q))) return failNumber(q, "Leading 0 disallowed in number");
+  } else if (!isDigit(at(q))) {
+    return failNumber(q, "No digits after initial minus");
   } else {
-    q = scanDigits(q, end, coefficient);
+    q = scanDigits(q, e, coefficient);
   }
   const Byte* intEnd = q;
   const Byte* fracBegin = q;
   const Byte* fracEnd = q;
-  if (peek() == '.') {
+  if (at(q) == '.') {
     fracBegin = ++q;
-    if (!isDigit(peek())) return fail("No digits after decimal point");
-    q = scanDigits(q, end, coefficient);
+    if (!isDigit(at(q))) return failNumber(q, "No digits after decimal point");
+    q = scanDigits(q, e, coefficient);
     fracEnd = q;
   }
   std::int64_t exponent = 0;
-  if (peek() == 'e' || peek() == 'E') {
+  if ((at(q) | 0x20) == 'e') {
     ++q;
     bool expNegative = false;
-    if (peek() == '-' || peek() == '+') expNegative = *q++ == '-';
-    if (!isDigit(peek())) return fail("No digits after exponent");
+    if (at(q) == '-' || at(q) == '+') expNegative = *q++ == '-';
+    if (!isDigit(at(q))) return failNumber(q, "No digits after exponent");
     do {
       if (exponent < 1'000'000'000'000'000LL) exponent = exponent * 10 + (*q - '0');
       ++q;
-    } while (q < end && isDigit(*q));
+    } while (q < e && isDigit(*q));
     if (expNegative) exponent = -exponent;
   }
   p = q;
@@ -706,10 +710,7 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
   if ((intEnd - intBegin) + fractionLength <= 19) {
     exponent -= fractionLength;
     if (exponent > Decimal::kMaxExponent || exponent < Decimal::kMinExponent) {
-      if (coefficient != 0) {
-        error(kLxJsonParse, "Failed creating decimal instance");
-        return false;
-      }
+      if (coefficient != 0) return failNumber(q, "Failed creating decimal instance");
       exponent = exponent > 0 ? Decimal::kMaxExponent : Decimal::kMinExponent;
     }
     putNumber(out, negative, coefficient, static_cast<std::int32_t>(exponent));
@@ -722,10 +723,7 @@ bool LxJsonParser::Scanner::scanNumber(Json& out) {
     };
     d = Decimal::fromDigits(negative, view(intBegin, intEnd), view(fracBegin, fracEnd), exponent);
   }
-  if (!d) {
-    error(kLxJsonParse, "Failed creating decimal instance");
-    return false;
-  }
+  if (!d) return failNumber(q, "Failed creating decimal instance");
   out = Json(*d);
   return true;
 }
