@@ -272,7 +272,7 @@ struct LxJsonParser::Scanner {
   bool scanEscape();
   bool scanUnicodeChar(std::uint32_t& cp);
   bool scanHexQuad(std::uint32_t& quad);
-  bool scanNumber(Json& out);
+  bool scanNumber(Json& out, bool negative);
   bool failNumber(const Byte* at, const char* message);
 };
 
@@ -398,6 +398,9 @@ bool LxJsonParser::Scanner::run(Json& result) {
             step = Step::AfterValue;
             break;
           case '-':
+            if (!scanNumber(slot(result), true)) return failValue();
+            step = Step::AfterValue;
+            break;
           case '0':
           case '1':
           case '2':
@@ -409,7 +412,7 @@ bool LxJsonParser::Scanner::run(Json& result) {
           case '8':
           case '9':
             --p;
-            if (!scanNumber(slot(result))) return failValue();
+            if (!scanNumber(slot(result), false)) return failValue();
             step = Step::AfterValue;
             break;
           case '+':
@@ -435,6 +438,11 @@ bool LxJsonParser::Scanner::run(Json& result) {
             if (cur() == ']') {
               error(kLxJsonTrailingComma, "Trailing comma disallowed in array");
               return failFrame();
+            }
+            // The next element, unless the text ends here (the array's own message).
+            if (!atEnd()) {
+              step = Step::ScanValue;
+              break;
             }
           }
           step = Step::RestOfArray;
@@ -656,7 +664,7 @@ bool LxJsonParser::Scanner::scanUnicodeChar(std::uint32_t& cp) {
   return true;
 }
 
-// Entered on the "-" or the first digit. The digits are only delimited here; the value is
+// Entered after the sign, if any. The digits are only delimited here; the value is
 // assembled once from them, never through floating point.
 __attribute__((noinline, cold)) bool LxJsonParser::Scanner::failNumber(const Byte* at,
                                                                        const char* message) {
@@ -665,13 +673,11 @@ __attribute__((noinline, cold)) bool LxJsonParser::Scanner::failNumber(const Byt
   return false;
 }
 
-bool LxJsonParser::Scanner::scanNumber(Json& out) {
+bool LxJsonParser::Scanner::scanNumber(Json& out, bool negative) {
   // The cursor stays in a register: nothing that may be called out of line refers to it.
   const Byte* q = p;
   const Byte* const e = end;
   auto at = [e](const Byte* s) { return s < e ? *s : Byte(0); };
-  const bool negative = at(q) == '-';
-  q += negative;
   // Digits accumulate as they are delimited; past 19 of them the sum has wrapped and the slow
   // path starts over from the digit runs.
   std::uint64_t coefficient = 0;
