@@ -126,6 +126,9 @@ class LxJsonWriter : public LxJsonBase {
 
  private:
   bool appendValue(const Json& value, std::size_t& length);
+  // The same with the output style fixed, so that no token asks for it again.
+  template <bool kHumanReadable, bool kSortKeys>
+  bool appendTree(const Json& value, std::size_t& length);
 
   std::string buffer_;  // output space reused across calls
 

@@ -202,8 +202,15 @@ constexpr int kMaxProxyHops = 32;
 LxJsonWriter::LxJsonWriter() = default;
 LxJsonWriter::~LxJsonWriter() = default;
 
-// Iterative over an explicit stack of open containers, so deep trees cost no native stack.
 bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
+  if (humanReadable_)
+    return sortKeys_ ? appendTree<true, true>(root, length) : appendTree<true, false>(root, length);
+  return sortKeys_ ? appendTree<false, true>(root, length) : appendTree<false, false>(root, length);
+}
+
+// Iterative over an explicit stack of open containers, so deep trees cost no native stack.
+template <bool kHumanReadable, bool kSortKeys>
+bool LxJsonWriter::appendTree(const Json& root, std::size_t& length) {
   Sink out(buffer_);
   // An open container, with direct pointers to its elements or members.
   struct Frame {
@@ -224,7 +231,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
       const Frame& f = frames.back();
       if (!f.isArray) {
         const JsonMember* m =
-            sortKeys_ ? sorted[f.sortedBase + f.next - 1] : &f.members[f.next - 1];
+            kSortKeys ? sorted[f.sortedBase + f.next - 1] : &f.members[f.next - 1];
         addErrorWithCode(kLxJsonUnsupported,
                          "Unsupported value for key " + std::string(m->key()) + " in object");
       }
@@ -233,7 +240,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
     return false;
   };
 
-  const std::string_view separator = humanReadable_ ? " : " : ":";
+  constexpr std::string_view separator = kHumanReadable ? " : " : ":";
   const Json* v = &root;
   for (;;) {
     for (int hops = 0; v->isOpaque(); ++hops) {
@@ -288,7 +295,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
           f.isArray = false;
           f.members = object->empty() ? nullptr : &*object->begin();
           f.count = object->size();
-          if (sortKeys_) {
+          if constexpr (kSortKeys) {
             std::vector<const JsonMember*> keys = object->sortedMembers();
             sorted.insert(sorted.end(), keys.begin(), keys.end());
           }
@@ -311,12 +318,12 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
         // ahead so that their loads overlap the writing of this value.
         auto valueAt = [&](std::size_t i) -> const Json& {
           if (f.isArray) return f.elements[i];
-          return sortKeys_ ? sorted[f.sortedBase + i]->value : f.members[i].value;
+          return kSortKeys ? sorted[f.sortedBase + i]->value : f.members[i].value;
         };
         if (f.next + 2 < f.count) prefetchContainer(valueAt(f.next + 2));
         if (f.next + 1 < f.count) prefetchMembers(valueAt(f.next + 1));
         // The comma, the indent and a short key go into space reserved once.
-        const std::size_t indent = humanReadable_ ? 1 + 2 * static_cast<std::size_t>(depth_) : 0;
+        const std::size_t indent = kHumanReadable ? 1 + 2 * static_cast<std::size_t>(depth_) : 0;
         if (f.isArray) {
           char* o = out.reserve(1 + indent);
           if (f.next > 0) *o++ = ',';
@@ -324,7 +331,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
           out.commitTo(o);
           v = &f.elements[f.next];
         } else {
-          const JsonMember* m = sortKeys_ ? sorted[f.sortedBase + f.next] : &f.members[f.next];
+          const JsonMember* m = kSortKeys ? sorted[f.sortedBase + f.next] : &f.members[f.next];
           const std::string_view key = m->key();
           if (key.size() <= kShortText) {
             char* o = out.reserve(1 + indent + maxQuotedLength(key.size()) + separator.size());
@@ -345,7 +352,7 @@ bool LxJsonWriter::appendValue(const Json& root, std::size_t& length) {
         break;
       }
       --depth_;
-      if (humanReadable_ && f.count > 0) out.indent(depth_);
+      if (kHumanReadable && f.count > 0) out.indent(depth_);
       out.put(f.isArray ? ']' : '}');
       sorted.resize(f.sortedBase);
       frames.pop_back();
