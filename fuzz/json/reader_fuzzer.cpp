@@ -1,7 +1,8 @@
 // Reader fuzzer. The first byte picks the mode (bit 0: fragment, bits 1-2: nesting limit 512,
 // 0 = none, 3 or 40); the rest is the text. Every accepted text must write back, in every
 // output style, to a text that reads again to an equal tree; compact output must be a fixed
-// point. Every refused text must leave a well-formed trace.
+// point; a number read alone must have the parts the decimal parser gives its text. Every
+// refused text must leave a well-formed trace.
 
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +32,20 @@ void checkTrace(const est::LxJsonParser& parser) {
   if (length != trace.size()) fail("underlying chain does not match the trace");
 }
 
+// A number read alone must have the parts that the decimal parser, which reads its text byte
+// by byte, gives it.
+void checkNumber(const est::Decimal& n, std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  auto blank = [](char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  std::optional<est::Decimal> expected = est::Decimal::fromString(text);
+  if (!expected || expected->coefficientHigh() != n.coefficientHigh() ||
+      expected->coefficientLow() != n.coefficientLow() || expected->exponent() != n.exponent() ||
+      expected->isNegative() != n.isNegative())
+    fail("number differs from its byte-by-byte reading");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -51,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (parser.hasErrorTrace()) fail("accepted with a trace");
   if (!fragment && !value->isContainer()) fail("object mode accepted a scalar");
+  if (const est::Decimal* n = value->number()) checkNumber(*n, text);
 
   est::Json copy = *value;
   if (!(copy == *value)) fail("copy differs");
