@@ -9,7 +9,9 @@ namespace {
 
 using Byte = unsigned char;
 
-// For the few helpers of the number and element paths that the compiler would call out of line.
+// For the helpers of the value paths that the compiler would call out of line. The scanners of
+// numbers and strings go into the main loop too: called, they take the cursor through memory
+// and back on every value.
 #define EST_JSON_INLINE inline __attribute__((always_inline))
 
 using json_scan::kHighs;
@@ -530,7 +532,7 @@ bool LxJsonParser::Scanner::run(Json& result) {
   }
 }
 
-bool LxJsonParser::Scanner::scanRestOfString(detail::StrRep& out) {
+EST_JSON_INLINE bool LxJsonParser::Scanner::scanRestOfString(detail::StrRep& out) {
   bool nonAscii = false;
   const Byte* start = p;
   p = json_scan::findSpecial(p, end, nonAscii);
@@ -673,7 +675,7 @@ __attribute__((noinline, cold)) bool LxJsonParser::Scanner::failNumber(const Byt
   return false;
 }
 
-bool LxJsonParser::Scanner::scanNumber(Json& out, bool negative) {
+EST_JSON_INLINE bool LxJsonParser::Scanner::scanNumber(Json& out, bool negative) {
   // The cursor stays in a register: nothing that may be called out of line refers to it.
   const Byte* q = p;
   const Byte* const e = end;
