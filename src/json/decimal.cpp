@@ -33,17 +33,78 @@ bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// The two-digit groups "00" to "99".
+struct DigitPairs {
+  char d[200];
+  constexpr DigitPairs() : d() {
+    for (int i = 0; i < 100; ++i) {
+      d[2 * i] = static_cast<char>('0' + i / 10);
+      d[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr DigitPairs kDigitPairs;
+
+// The four digits of v (< 10^4), leading zeros included.
+void writeFour(std::uint32_t v, char* out) {
+  std::memcpy(out, kDigitPairs.d + 2 * (v / 100), 2);
+  std::memcpy(out + 2, kDigitPairs.d + 2 * (v % 100), 2);
+}
+
+// The eight digits of v (< 10^8), leading zeros included.
+void writeEight(std::uint32_t v, char* out) {
+  writeFour(v / 10000, out);
+  writeFour(v % 10000, out + 4);
+}
+
+// The digits of v; returns their count. Groups of eight and four are split off independently
+// of each other instead of by one chain of divisions, two digits at a time.
+std::size_t writeUint64(std::uint64_t v, char* out) {
+  constexpr std::uint64_t kTen8 = 100'000'000;
+  if (v < kTen8) {
+    const auto x = static_cast<std::uint32_t>(v);
+    if (x < 100) {
+      if (x < 10) {
+        out[0] = static_cast<char>('0' + x);
+        return 1;
+      }
+      std::memcpy(out, kDigitPairs.d + 2 * x, 2);
+      return 2;
+    }
+    if (x < 10000) {
+      if (x < 1000) {
+        out[0] = static_cast<char>('0' + x / 100);
+        std::memcpy(out + 1, kDigitPairs.d + 2 * (x % 100), 2);
+        return 3;
+      }
+      writeFour(x, out);
+      return 4;
+    }
+    char eight[8];
+    writeEight(x, eight);
+    const std::size_t n = x < 1000000 ? (x < 100000 ? 5 : 6) : (x < 10000000 ? 7 : 8);
+    std::memcpy(out, eight + 8 - n, n);
+    return n;
+  }
+  std::size_t n;
+  if (v < kTen8 * kTen8) {
+    n = writeUint64(v / kTen8, out);
+  } else {
+    n = writeUint64(v / (kTen8 * kTen8), out);
+    writeEight(static_cast<std::uint32_t>(v / kTen8 % kTen8), out + n);
+    n += 8;
+  }
+  writeEight(static_cast<std::uint32_t>(v % kTen8), out + n);
+  return n + 8;
+}
+
 // Writes the digits of v (< 10^38) and returns their count.
 std::size_t writeDigits(u128 v, char* out) {
-  if ((v >> 64) == 0) {
-    auto r = std::to_chars(out, out + 40, static_cast<std::uint64_t>(v));
-    return static_cast<std::size_t>(r.ptr - out);
-  }
+  if ((v >> 64) == 0) return writeUint64(static_cast<std::uint64_t>(v), out);
   constexpr std::uint64_t kTen19 = 10'000'000'000'000'000'000ULL;
   std::uint64_t head = static_cast<std::uint64_t>(v / kTen19);
   std::uint64_t tail = static_cast<std::uint64_t>(v % kTen19);
-  auto r = std::to_chars(out, out + 40, head);
-  char* p = r.ptr;
+  char* p = out + writeUint64(head, out);
   for (int i = 18; i >= 0; --i) {
     p[i] = static_cast<char>('0' + tail % 10);
     tail /= 10;
@@ -191,7 +252,7 @@ std::size_t Decimal::format(char* out) const noexcept {
   if (exponent_ == 0 && high_ == 0) {  // plain integers, the usual case, go straight out
     char* p = out;
     if (negative_) *p++ = '-';
-    return static_cast<std::size_t>(std::to_chars(p, p + 24, low_).ptr - out);
+    return static_cast<std::size_t>(p - out) + writeUint64(low_, p);
   }
   char digits[48];
   const std::size_t n = writeDigits(join(high_, low_), digits);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace est {
 namespace {
@@ -44,6 +45,27 @@ TEST(Decimal, TextFormRoundTripsExactly) {
     EXPECT_EQ(again->coefficientLow(), d.coefficientLow()) << in;
     EXPECT_EQ(again->exponent(), d.exponent()) << in;
     EXPECT_EQ(again->isNegative(), d.isNegative()) << in;
+  }
+}
+
+// Digits are written in groups; every length, and the values on both sides of each power of
+// ten, must come out as the usual decimal text, as integers and with a point.
+TEST(Decimal, DigitsOfEveryLengthAreWrittenExactly) {
+  std::vector<std::uint64_t> values = {0, std::numeric_limits<std::uint64_t>::max()};
+  for (std::uint64_t power = 1, k = 0; k < 20; ++k, power *= 10) {
+    for (std::uint64_t v : {power - 1, power, power + 1, power + power / 2 + 7})
+      values.push_back(v);
+  }
+  for (std::uint64_t v : values) {
+    const std::string text = std::to_string(v);
+    EXPECT_EQ(Decimal::fromUint64(v).toString(), text);
+    if (v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) && v != 0) {
+      EXPECT_EQ(Decimal::fromInt64(-static_cast<std::int64_t>(v)).toString(), "-" + text);
+    }
+    if (text.size() > 1) {
+      const std::string pointed = text.substr(0, 1) + "." + text.substr(1);
+      EXPECT_EQ(dec(pointed.c_str()).toString(), pointed);
+    }
   }
 }
 
