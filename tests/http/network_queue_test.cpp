@@ -255,6 +255,25 @@ TEST_F(NetworkQueueTest, AccurateProgressCopesWithUnknownLengthsFailedSizingAndB
   for (auto& seen : dropsHead.requests()) EXPECT_NE(seen.target, "/form");
 }
 
+TEST_F(NetworkQueueTest, AQueueItsOwnerLetGoOfFinishesAndLeavesTheNetworkThreadWorking) {
+  TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
+  // Only the requests keep these queues alive, so the last one can go on the network thread.
+  for (int round = 0; round < 20; ++round) {
+    QueueRecorder rec;
+    {
+      auto q = NetworkQueue::queue();
+      q->setDelegate(&rec);
+      q->setQueueDidFinishSelector(&NetworkQueueDelegate::queueFinished);
+      q->addOperation(HTTPRequest::requestWithURL(server.url()));
+      q->go();
+    }
+    ASSERT_TRUE(eventually([&] { return rec.queueDone > 0; })) << "round " << round;
+  }
+  // Nothing hangs afterwards.
+  run(HTTPRequest::requestWithURL(server.url()));
+  EXPECT_EQ(last.finished, 1);
+}
+
 TEST_F(NetworkQueueTest, ResetForgetsTheDelegateAndSuspendsAgain) {
   TestServer server(TestServer::replyForever(httpResponse(200, "ok")));
   QueueRecorder rec;

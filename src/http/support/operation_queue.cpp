@@ -146,12 +146,16 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
   void update() {
     std::vector<std::shared_ptr<Operation>> toStart;
     std::vector<std::pair<std::weak_ptr<Operation>, Operation::ObserverId>> unwatch;
+    // Released only after the lock: the last reference to an operation can be the one that
+    // keeps this queue's owner alive, whose destructor takes the lock again.
+    std::vector<std::shared_ptr<Operation>> over;
     {
       std::lock_guard lock(mutex);
       dispatchPending = false;
       for (auto it = entries.begin(); it != entries.end();) {
         if (it->op->isFinished()) {
           for (auto& w : it->watches) unwatch.push_back(w);
+          over.push_back(std::move(it->op));
           it = entries.erase(it);
         } else {
           ++it;
@@ -222,8 +226,12 @@ OperationQueue::~OperationQueue() {
     std::lock_guard lock(state_->mutex);
     workers.swap(state_->workers);
   }
+  // The last owner can let go on one of these threads; it cannot wait for itself.
   for (auto& w : workers)
-    if (w.thread.joinable()) w.thread.join();
+    if (w.thread.get_id() == std::this_thread::get_id())
+      w.thread.detach();
+    else if (w.thread.joinable())
+      w.thread.join();
 }
 
 void OperationQueue::addOperation(const std::shared_ptr<Operation>& op) {
