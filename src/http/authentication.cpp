@@ -5,6 +5,7 @@
 #include <tuple>
 #include <vector>
 
+#include "http/authentication_state.h"
 #include "http/credential_storage.h"
 #include "http/http_request.h"
 #include "platform/run_loop.h"
@@ -59,55 +60,14 @@ std::shared_ptr<HTTPRequestAuthenticator> makeStandardAuthenticator() {
   return std::make_shared<StandardAuthenticator>();
 }
 
-// ---- the steps, with access to the request's fields ----
+// ---- the steps, on the state the request keeps for its authenticator ----
 
 struct StandardAuthenticator::Steps {
-  // The server or the proxy half of a request's authentication fields.
-  struct Side {
-    bool proxy;
-    std::string& username;
-    std::string& password;
-    std::string& domain;
-    HTTPAuthenticationPtr& authentication;
-    std::optional<Credentials>& credentials;
-    std::string& scheme;
-    std::string& realm;
-    int& retryCount;
-    HTTPRequest::SentCredentials& sent;
-    std::vector<Credentials>& rejected;
-    const char* header;
-    const char* applyFailed;
-  };
+  using State = HTTPRequest::AuthenticationState;
+  using Side = State::Side;
 
-  static Side side(HTTPRequest& r, bool proxy) {
-    if (!proxy)
-      return {false,
-              r.username_,
-              r.password_,
-              r.domain_,
-              r.requestAuthentication_,
-              r.requestCredentials_,
-              r.authenticationScheme_,
-              r.authenticationRealm_,
-              r.authenticationRetryCount_,
-              r.sentCredentials_,
-              r.rejectedCredentials_,
-              "Authorization",
-              "Failed to apply credentials to request"};
-    return {true,
-            r.proxyUsername_,
-            r.proxyPassword_,
-            r.proxyDomain_,
-            r.proxyAuthentication_,
-            r.proxyCredentials_,
-            r.proxyAuthenticationScheme_,
-            r.proxyAuthenticationRealm_,
-            r.proxyAuthenticationRetryCount_,
-            r.sentProxyCredentials_,
-            r.rejectedProxyCredentials_,
-            "Proxy-Authorization",
-            "Failed to apply proxy credentials to request"};
-  }
+  static State& state(HTTPRequest& r) { return r.authenticationState(); }
+  static Side side(HTTPRequest& r, bool proxy) { return state(r).side(proxy); }
 
   // A side that asked for Digest, or has answered a Digest challenge, never sends a password
   // in the clear: a Basic challenge after that is a downgrade.
@@ -120,18 +80,24 @@ struct StandardAuthenticator::Steps {
   // The request's own user name and password belong to the server the caller addressed:
   // after a redirect to another scheme, host or port they are not offered.
   static bool atOwnOrigin(const HTTPRequest& r) {
-    if (!r.url_) return false;
-    const std::optional<Url>& base = r.redirectCount_ == 0 ? r.url_ : r.originalURL_;
-    return base && sameOrigin(*base, *r.url_);
+    std::optional<Url> url = r.url();
+    if (!url) return false;
+    std::optional<Url> base = r.redirectCount() == 0 ? url : r.originalURL();
+    return base && sameOrigin(*base, *url);
   }
 
-  static std::string target(const HTTPRequest& r) { return r.url_ ? r.url_->requestTarget() : "/"; }
+  static std::string target(const HTTPRequest& r) {
+    std::optional<Url> url = r.url();
+    return url ? url->requestTarget() : "/";
+  }
 
   // Who asked for proxy credentials: the proxy in use, or else the server itself that
   // answered 407, so that such credentials are never offered to anyone else.
   static std::pair<std::string, int> proxyIdentity(const HTTPRequest& r) {
-    if (!r.proxyHost_.empty() || !r.url_) return {r.proxyHost_, r.proxyPort_};
-    return {r.url_->host(), r.url_->effectivePort()};
+    std::string proxyHost = r.proxyHost();
+    std::optional<Url> url = r.url();
+    if (!proxyHost.empty() || !url) return {proxyHost, r.proxyPort()};
+    return {url->host(), url->effectivePort()};
   }
 
   static CredentialKey storageKey(const HTTPRequest& r, bool proxy, const std::string& realm) {
@@ -139,12 +105,19 @@ struct StandardAuthenticator::Steps {
       auto [host, port] = proxyIdentity(r);
       return {host, port, "", realm, true};
     }
-    return {r.url_->host(), r.url_->effectivePort(), r.url_->scheme(), realm, false};
+    std::optional<Url> url = r.url();
+    return {url->host(), url->effectivePort(), url->scheme(), realm, false};
   }
 
-  static bool realmMatches(const HTTPRequest& r, const SessionCredentials& e, bool proxy) {
-    if (r.responseStatusCode_ == 0 || e.authenticationRealm.empty()) return true;
-    return e.authenticationRealm == (proxy ? r.proxyAuthenticationRealm_ : r.authenticationRealm_);
+  // Once the request has a reply, an entry with a realm must be for the request's realm. The
+  // request is read before the store's lock is taken: its lock is never waited for under that.
+  static std::function<bool(const SessionCredentials&)> realmMatcher(const HTTPRequest& r,
+                                                                     bool proxy) {
+    bool replied = r.responseStatusCode() != 0;
+    std::string realm = proxy ? r.proxyAuthenticationRealm() : r.authenticationRealm();
+    return [replied, realm](const SessionCredentials& e) {
+      return !replied || e.authenticationRealm.empty() || e.authenticationRealm == realm;
+    };
   }
 
   static void removeFromSession(bool proxy, const Credentials& c) {
@@ -163,29 +136,29 @@ struct StandardAuthenticator::Steps {
   static void presentBeforeChallenge(HTTPRequest& r, bool proxy) {
     Side s = side(r, proxy);
     // Proxy credentials go out unasked only to a proxy actually in use.
-    if (proxy && r.proxyHost_.empty()) return;
+    if (proxy && r.proxyHost().empty()) return;
     std::optional<SessionCredentials> entry;
-    if (r.useSessionPersistence_) entry = findSession(r, proxy);
+    if (r.useSessionPersistence()) entry = findSession(r, proxy);
     if (entry && asksForDigest(s) &&
         !(entry->authentication && equalsIgnoringCase(entry->authentication->scheme(), "Digest")))
       entry.reset();
     if (complete(s.username, s.password) && s.domain.empty() &&
         equalsIgnoringCase(s.scheme, "Basic") && (proxy || atOwnOrigin(r))) {
       if (auto v = BasicAuthentication::basicAuthorizationValue(s.username, s.password)) {
-        r.authSetMessageHeader(s.header, *v);
+        state(r).setMessageHeader(s.header, *v);
         s.sent = {Credentials{s.username, s.password, ""}, s.realm};
       }
     }
-    if (entry && !r.authMessageHasHeader(s.header) && !r.requestHeaders_.contains(s.header)) {
+    if (entry && !state(r).messageHasHeader(s.header) && !r.requestHeaders().contains(s.header)) {
       std::optional<std::string> v;
       if (!entry->authentication)
         v = BasicAuthentication::basicAuthorizationValue(entry->credentials.username,
                                                          entry->credentials.password);
       else
-        v = entry->authentication->authorizationValue(entry->credentials, r.requestMethod_,
+        v = entry->authentication->authorizationValue(entry->credentials, r.requestMethod(),
                                                       target(r));
       if (v) {
-        r.authSetMessageHeader(s.header, *v);
+        state(r).setMessageHeader(s.header, *v);
         s.sent = {entry->credentials, entry->authenticationRealm};
       } else {
         removeFromSession(proxy, entry->credentials);
@@ -196,16 +169,16 @@ struct StandardAuthenticator::Steps {
   static bool applyCredentials(HTTPRequest& r, bool proxy, const Credentials& c) {
     Side s = side(r, proxy);
     ++s.retryCount;
-    auto v = s.authentication->authorizationValue(c, r.requestMethod_, target(r));
+    auto v = s.authentication->authorizationValue(c, r.requestMethod(), target(r));
     if (!v) {
       removeFromSession(proxy, c);
       return false;
     }
-    r.authSetMessageHeader(s.header, *v);
+    state(r).setMessageHeader(s.header, *v);
     s.sent = {c, s.authentication->realm()};
-    if (r.useCredentialStorage_)
+    if (r.useCredentialStorage())
       CredentialStorage::shared()->save(storageKey(r, proxy, s.realm), c);
-    if (r.useSessionPersistence_) {
+    if (r.useSessionPersistence()) {
       SessionCredentials e;
       e.authentication = s.authentication;
       e.credentials = c;
@@ -215,7 +188,7 @@ struct StandardAuthenticator::Steps {
         std::tie(e.host, e.port) = proxyIdentity(r);
         HTTPRequest::storeProxyAuthenticationCredentialsInSessionStore(std::move(e));
       } else {
-        e.url = r.url_;
+        e.url = r.url();
         HTTPRequest::storeAuthenticationCredentialsInSessionStore(std::move(e));
       }
     }
@@ -225,42 +198,26 @@ struct StandardAuthenticator::Steps {
 
   static void applyAndRestart(HTTPRequest& r, bool proxy, const Credentials& c) {
     if (!applyCredentials(r, proxy, c)) {
-      r.authFail(
+      state(r).fail(
           makeRequestError(InternalErrorWhileApplyingCredentialsType, side(r, proxy).applyFailed));
       return;
     }
-    r.authRestartTransfer();
+    state(r).restartTransfer();
   }
 
   static bool askDelegate(HTTPRequest& r, bool proxy) {
-    auto answerer = [proxy](HTTPRequest& q) -> std::function<void(HTTPRequest&)> {
-      std::lock_guard lock(q.callbackLock_);
-      HTTPRequestDelegate* d = q.delegate_;
-      if (d && (proxy ? d->wantsProxyAuthenticationNeeded() : d->wantsAuthenticationNeeded())) {
-        if (proxy) return [d](HTTPRequest& x) { d->proxyAuthenticationNeededForRequest(x); };
-        return [d](HTTPRequest& x) { d->authenticationNeededForRequest(x); };
-      }
-      auto queue = q.queue_;
-      if (!d && queue &&
-          (proxy ? queue->wantsProxyAuthenticationNeeded() : queue->wantsAuthenticationNeeded())) {
-        if (proxy)
-          return [queue](HTTPRequest& x) { queue->proxyAuthenticationNeededForRequest(x); };
-        return [queue](HTTPRequest& x) { queue->authenticationNeededForRequest(x); };
-      }
-      return proxy ? q.proxyAuthenticationNeededBlock_ : q.authenticationNeededBlock_;
-    };
-    if (!answerer(r)) return false;
+    if (!state(r).credentialsAnswerer(proxy)) return false;
     wait(r, proxy);
-    onMainLoop([s = self(r), answerer] {
+    onMainLoop([s = self(r), proxy] {
       // Asked again here: a delegate cleared meanwhile is not called.
-      if (auto ask = answerer(*s)) ask(*s);
+      if (auto ask = s->authenticationState().credentialsAnswerer(proxy)) ask(*s);
     });
     return true;
   }
 
   static bool showDialog(HTTPRequest& r, bool proxy) {
     bool on =
-        proxy ? r.shouldPresentProxyAuthenticationDialog_ : r.shouldPresentAuthenticationDialog_;
+        proxy ? r.shouldPresentProxyAuthenticationDialog() : r.shouldPresentAuthenticationDialog();
     HTTPRequest::AuthenticationDialogPresenter present;
     {
       std::lock_guard lock(authGlobals().dialogLock);
@@ -273,9 +230,10 @@ struct StandardAuthenticator::Steps {
   }
 
   static void wait(HTTPRequest& r, bool proxy) {
-    r.waitingForCredentials_ = proxy ? 2 : 1;
-    r.automaticRetries_ = 0;
-    r.authWaitForCredentials();
+    State& st = state(r);
+    st.waitingForCredentials = proxy ? 2 : 1;
+    st.automaticRetries = 0;
+    st.waitForCredentials();
   }
 
   // A session entry, then the credentials found for the request, else the delegate or the
@@ -283,7 +241,7 @@ struct StandardAuthenticator::Steps {
   static void findApplyOrAsk(HTTPRequest& r, bool proxy) {
     Side s = side(r, proxy);
     std::optional<Credentials> c;
-    if (r.useSessionPersistence_) {
+    if (r.useSessionPersistence()) {
       if (auto e = findSession(r, proxy); e && !contains(s.rejected, e->credentials))
         c = e->credentials;
     }
@@ -297,12 +255,12 @@ struct StandardAuthenticator::Steps {
       return;
     }
     if (askDelegate(r, proxy) || showDialog(r, proxy)) return;
-    r.authFail(AuthenticationError());
+    state(r).fail(AuthenticationError());
   }
 
   static void forgetStored(HTTPRequest& r, bool proxy, const Credentials& bad,
                            const std::string& realm) {
-    if (!r.useCredentialStorage_ || (!proxy && !r.url_)) return;
+    if (!r.useCredentialStorage() || (!proxy && !r.url())) return;
     auto storage = CredentialStorage::shared();
     CredentialKey key = storageKey(r, proxy, realm);
     if (auto stored = storage->find(key); stored && *stored == bad) storage->remove(key);
@@ -312,40 +270,42 @@ struct StandardAuthenticator::Steps {
 // ---- the authenticator ----
 
 void StandardAuthenticator::applyAuthorizationHeader(HTTPRequest& r) {
-  r.sentCredentials_ = {};
-  r.sentProxyCredentials_ = {};
-  if (!r.shouldPresentCredentialsBeforeChallenge_) return;
+  Steps::State& st = Steps::state(r);
+  st.sentCredentials = {};
+  st.sentProxyCredentials = {};
+  if (!r.shouldPresentCredentialsBeforeChallenge()) return;
   Steps::presentBeforeChallenge(r, false);
   Steps::presentBeforeChallenge(r, true);
 }
 
 void StandardAuthenticator::responseHeadersReceived(HTTPRequest& r) {
-  r.automaticRetries_ = 0;
-  if (r.requestAuthentication_ || !complete(r.username_, r.password_) ||
-      !r.useSessionPersistence_ || !Steps::atOwnOrigin(r) ||
-      Steps::asksForDigest(Steps::side(r, false)))
+  Steps::state(r).automaticRetries = 0;
+  Steps::Side s = Steps::side(r, false);
+  if (s.authentication || !complete(s.username, s.password) || !r.useSessionPersistence() ||
+      !Steps::atOwnOrigin(r) || Steps::asksForDigest(s))
     return;
   SessionCredentials e;
-  e.credentials = {r.username_, r.password_, r.domain_};
-  e.url = r.url_;
+  e.credentials = {s.username, s.password, s.domain};
+  e.url = r.url();
   e.authenticationScheme = "Basic";
   HTTPRequest::storeAuthenticationCredentialsInSessionStore(std::move(e));
 }
 
 bool StandardAuthenticator::attemptToApplyCredentialsAndResume(HTTPRequest& r, bool proxy) {
-  if (r.error_ || r.cancelled_) return true;
-  Steps::Side s = Steps::side(r, proxy);
+  if (r.error() || r.isCancelled()) return true;
+  Steps::State& st = Steps::state(r);
+  Steps::Side s = st.side(proxy);
   Error error;
   HTTPAuthenticationPtr fresh =
-      authenticationFromResponseHeaders(r.responseHeaders_, proxy, &error);
+      authenticationFromResponseHeaders(r.responseHeaders(), proxy, &error);
   if (!fresh) {
-    r.authTearDown();
-    r.authFail(error);
+    st.tearDown();
+    st.fail(error);
     return true;
   }
   if (Steps::asksForDigest(s) && !equalsIgnoringCase(fresh->scheme(), "Digest")) {
-    r.authTearDown();
-    r.authFail(AuthenticationError());
+    st.tearDown();
+    st.fail(AuthenticationError());
     return true;
   }
   // A second challenge for the realm the credentials were just sent for means they were
@@ -353,12 +313,12 @@ bool StandardAuthenticator::attemptToApplyCredentialsAndResume(HTTPRequest& r, b
   bool rejected = false;
   if (s.sent.credentials) {
     bool sameRealm = s.sent.realm.empty() || s.sent.realm == fresh->realm();
-    rejected = ++r.automaticRetries_ > kMaxAutomaticRetries || (!fresh->isStale() && sameRealm);
+    rejected = ++st.automaticRetries > kMaxAutomaticRetries || (!fresh->isStale() && sameRealm);
   }
   s.authentication = fresh;
   s.scheme = fresh->scheme();
   if (!fresh->requiresAccountDomain()) s.realm = fresh->realm();
-  r.authTearDown();
+  st.tearDown();
 
   std::lock_guard lock(authGlobals().delegateAuthenticationLock);
   if (rejected) {
@@ -375,7 +335,7 @@ bool StandardAuthenticator::attemptToApplyCredentialsAndResume(HTTPRequest& r, b
     return true;
   }
   if (!fresh->requiresUserNameAndPassword()) {
-    r.authFail(AuthenticationError());
+    st.fail(AuthenticationError());
     return true;
   }
   Steps::findApplyOrAsk(r, proxy);
@@ -383,12 +343,13 @@ bool StandardAuthenticator::attemptToApplyCredentialsAndResume(HTTPRequest& r, b
 }
 
 void StandardAuthenticator::retryUsingSuppliedCredentials(HTTPRequest& r) {
-  if (r.cancelled_ || r.error_ || r.finished_ || !r.waitingForCredentials_) return;
-  bool proxy = r.waitingForCredentials_ == 2;
-  r.waitingForCredentials_ = 0;
-  Steps::Side s = Steps::side(r, proxy);
+  Steps::State& st = Steps::state(r);
+  if (r.isCancelled() || r.error() || r.isFinished() || !st.waitingForCredentials) return;
+  bool proxy = st.waitingForCredentials == 2;
+  st.waitingForCredentials = 0;
+  Steps::Side s = st.side(proxy);
   if (!s.authentication) {  // the URL changed while the question was out: start afresh
-    r.authStartNewAttempt();
+    st.startNewAttempt();
     return;
   }
   std::lock_guard lock(authGlobals().delegateAuthenticationLock);
@@ -403,26 +364,28 @@ void StandardAuthenticator::retryUsingSuppliedCredentials(HTTPRequest& r) {
 }
 
 void StandardAuthenticator::failAuthentication(HTTPRequest& r) {
-  if (r.cancelled_ || r.error_ || r.finished_ || !r.inProgress_) return;
-  r.waitingForCredentials_ = 0;
-  r.authTearDown();
-  r.authFail(AuthenticationError());
+  if (r.isCancelled() || r.error() || r.isFinished() || !r.inProgress()) return;
+  Steps::State& st = Steps::state(r);
+  st.waitingForCredentials = 0;
+  st.tearDown();
+  st.fail(AuthenticationError());
 }
 
 std::optional<Credentials> StandardAuthenticator::findCredentials(HTTPRequest& r,
                                                                   const HTTPAuthentication& auth) {
   std::string user, password;
-  if (r.url_ && complete(r.url_->user(), r.url_->password())) {
-    user = r.url_->user();
-    password = r.url_->password();
-  } else if (auto main = r.mainRequest_.lock();
-             main && complete(main->username(), main->password())) {
+  std::optional<Url> url = r.url();
+  Steps::Side own = Steps::side(r, false);
+  if (url && complete(url->user(), url->password())) {
+    user = url->user();
+    password = url->password();
+  } else if (auto main = r.mainRequest(); main && complete(main->username(), main->password())) {
     user = main->username();
     password = main->password();
-  } else if (complete(r.username_, r.password_) && Steps::atOwnOrigin(r)) {
-    user = r.username_;
-    password = r.password_;
-  } else if (r.useCredentialStorage_ && r.url_) {
+  } else if (complete(own.username, own.password) && Steps::atOwnOrigin(r)) {
+    user = own.username;
+    password = own.password;
+  } else if (r.useCredentialStorage() && url) {
     if (auto stored =
             CredentialStorage::shared()->find(Steps::storageKey(r, false, auth.realm()))) {
       user = stored->username;
@@ -432,7 +395,7 @@ std::optional<Credentials> StandardAuthenticator::findCredentials(HTTPRequest& r
   if (!complete(user, password)) return std::nullopt;
   Credentials c{user, password, ""};
   if (auth.requiresAccountDomain()) {
-    c.domain = r.domain_;
+    c.domain = own.domain;
     if (c.domain.empty() && std::count(user.begin(), user.end(), '\\') == 1) {
       auto slash = user.find('\\');
       c.domain = user.substr(0, slash);
@@ -445,14 +408,14 @@ std::optional<Credentials> StandardAuthenticator::findCredentials(HTTPRequest& r
 std::optional<Credentials> StandardAuthenticator::findProxyCredentials(
     HTTPRequest& r, const HTTPAuthentication& auth) {
   std::string user, password;
-  if (auto main = r.mainRequest_.lock();
-      main && complete(main->proxyUsername(), main->proxyPassword())) {
+  Steps::Side own = Steps::side(r, true);
+  if (auto main = r.mainRequest(); main && complete(main->proxyUsername(), main->proxyPassword())) {
     user = main->proxyUsername();
     password = main->proxyPassword();
-  } else if (complete(r.proxyUsername_, r.proxyPassword_)) {
-    user = r.proxyUsername_;
-    password = r.proxyPassword_;
-  } else if (r.useCredentialStorage_) {
+  } else if (complete(own.username, own.password)) {
+    user = own.username;
+    password = own.password;
+  } else if (r.useCredentialStorage()) {
     if (auto stored = CredentialStorage::shared()->find(Steps::storageKey(r, true, auth.realm()))) {
       user = stored->username;
       password = stored->password;
@@ -461,7 +424,7 @@ std::optional<Credentials> StandardAuthenticator::findProxyCredentials(
   if (!complete(user, password)) return std::nullopt;
   Credentials c{user, password, ""};
   if (auth.requiresAccountDomain()) {
-    c.domain = r.proxyDomain_;
+    c.domain = own.domain;
     if (c.domain.empty() && std::count(user.begin(), user.end(), '\\') == 1) {
       auto slash = user.find('\\');
       c.domain = user.substr(0, slash);
@@ -473,15 +436,16 @@ std::optional<Credentials> StandardAuthenticator::findProxyCredentials(
 
 std::optional<SessionCredentials> StandardAuthenticator::findSessionAuthenticationCredentials(
     HTTPRequest& r) {
-  if (!r.url_) return std::nullopt;
+  std::optional<Url> url = r.url();
+  if (!url) return std::nullopt;
+  auto matches = Steps::realmMatcher(r, false);
   auto& g = authGlobals();
   std::lock_guard lock(g.sessionCredentialsLock);
-  const Url& url = *r.url_;
   for (auto& e : g.sessionCredentialsStore)
-    if (e.url && *e.url == url && Steps::realmMatches(r, e, false)) return e;
+    if (e.url && *e.url == *url && matches(e)) return e;
   for (auto& e : g.sessionCredentialsStore)
-    if (e.url && e.url->host() == url.host() && e.url->port() == url.port() &&
-        e.url->scheme() == url.scheme() && Steps::realmMatches(r, e, false))
+    if (e.url && e.url->host() == url->host() && e.url->port() == url->port() &&
+        e.url->scheme() == url->scheme() && matches(e))
       return e;
   return std::nullopt;
 }
@@ -489,10 +453,11 @@ std::optional<SessionCredentials> StandardAuthenticator::findSessionAuthenticati
 std::optional<SessionCredentials> StandardAuthenticator::findSessionProxyAuthenticationCredentials(
     HTTPRequest& r) {
   auto [host, port] = Steps::proxyIdentity(r);
+  auto matches = Steps::realmMatcher(r, true);
   auto& g = authGlobals();
   std::lock_guard lock(g.sessionCredentialsLock);
   for (auto& e : g.sessionProxyCredentialsStore)
-    if (e.host == host && e.port == port && Steps::realmMatches(r, e, true)) return e;
+    if (e.host == host && e.port == port && matches(e)) return e;
   return std::nullopt;
 }
 

@@ -450,7 +450,7 @@ void HTTPRequest::setUrlLocked(std::optional<Url> url) {
   requestAuthentication_.reset();
   proxyAuthentication_.reset();
   requestCredentials_.reset();
-  rejectedCredentials_.clear();
+  impl_->authentication.rejectedCredentials.clear();
 }
 
 void HTTPRequest::failWithError(const Error& error) {
@@ -575,38 +575,90 @@ void HTTPRequest::redirectToURL(const Url& target) {
   });
 }
 
-// ---- hooks for the authenticator (called with cancelledLock_ held, on the request's thread) --
+// ---- the authenticator's view (called with cancelledLock_ held, on the request's thread) ----
 
-void HTTPRequest::authSetMessageHeader(std::string_view name, std::string_view value) {
-  impl_->messageHeaders.set(name, value);
+HTTPRequest::AuthenticationState& HTTPRequest::authenticationState() {
+  return impl_->authentication;
 }
 
-bool HTTPRequest::authMessageHasHeader(std::string_view name) const {
-  return impl_->messageHeaders.contains(name);
+HTTPRequest::AuthenticationState::Side HTTPRequest::AuthenticationState::side(bool proxy) {
+  if (!proxy)
+    return {false,
+            r.username_,
+            r.password_,
+            r.domain_,
+            r.requestAuthentication_,
+            r.requestCredentials_,
+            r.authenticationScheme_,
+            r.authenticationRealm_,
+            r.authenticationRetryCount_,
+            sentCredentials,
+            rejectedCredentials,
+            "Authorization",
+            "Failed to apply credentials to request"};
+  return {true,
+          r.proxyUsername_,
+          r.proxyPassword_,
+          r.proxyDomain_,
+          r.proxyAuthentication_,
+          r.proxyCredentials_,
+          r.proxyAuthenticationScheme_,
+          r.proxyAuthenticationRealm_,
+          r.proxyAuthenticationRetryCount_,
+          sentProxyCredentials,
+          rejectedProxyCredentials,
+          "Proxy-Authorization",
+          "Failed to apply proxy credentials to request"};
 }
 
-void HTTPRequest::authTearDown() {
-  impl_->cancelLoad();
+void HTTPRequest::AuthenticationState::setMessageHeader(std::string_view name,
+                                                        std::string_view value) {
+  r.impl_->messageHeaders.set(name, value);
 }
 
-void HTTPRequest::authRestartTransfer() {
-  impl_->guarded([&] { impl_->startRequest(); });
+bool HTTPRequest::AuthenticationState::messageHasHeader(std::string_view name) const {
+  return r.impl_->messageHeaders.contains(name);
 }
 
-void HTTPRequest::authStartNewAttempt() {
-  impl_->guarded([&] { impl_->mainLocked(); });
+void HTTPRequest::AuthenticationState::tearDown() {
+  r.impl_->cancelLoad();
 }
 
-void HTTPRequest::authFail(const Error& error) {
-  impl_->failWithError(error);
+void HTTPRequest::AuthenticationState::restartTransfer() {
+  r.impl_->guarded([&] { r.impl_->startRequest(); });
 }
 
-void HTTPRequest::authWaitForCredentials() {
+void HTTPRequest::AuthenticationState::startNewAttempt() {
+  r.impl_->guarded([&] { r.impl_->mainLocked(); });
+}
+
+void HTTPRequest::AuthenticationState::fail(const Error& error) {
+  r.impl_->failWithError(error);
+}
+
+void HTTPRequest::AuthenticationState::waitForCredentials() {
   // Still in progress, and cancellable, while someone is asked; no status timer runs, and
   // without an activity time nothing could time the wait out anyway.
-  impl_->lastActivityTime.reset();
-  impl_->removeStatusTimer();
-  complete_ = false;
+  r.impl_->lastActivityTime.reset();
+  r.impl_->removeStatusTimer();
+  r.complete_ = false;
+}
+
+std::function<void(HTTPRequest&)> HTTPRequest::AuthenticationState::credentialsAnswerer(
+    bool proxy) const {
+  std::lock_guard lock(r.callbackLock_);
+  HTTPRequestDelegate* d = r.delegate_;
+  if (d && (proxy ? d->wantsProxyAuthenticationNeeded() : d->wantsAuthenticationNeeded())) {
+    if (proxy) return [d](HTTPRequest& x) { d->proxyAuthenticationNeededForRequest(x); };
+    return [d](HTTPRequest& x) { d->authenticationNeededForRequest(x); };
+  }
+  auto queue = r.queue_;
+  if (!d && queue &&
+      (proxy ? queue->wantsProxyAuthenticationNeeded() : queue->wantsAuthenticationNeeded())) {
+    if (proxy) return [queue](HTTPRequest& x) { queue->proxyAuthenticationNeededForRequest(x); };
+    return [queue](HTTPRequest& x) { queue->authenticationNeededForRequest(x); };
+  }
+  return proxy ? r.proxyAuthenticationNeededBlock_ : r.authenticationNeededBlock_;
 }
 
 void HTTPRequest::authPerformOnRequestThread(std::function<void()> fn) {

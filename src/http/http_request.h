@@ -412,6 +412,10 @@ class HTTPRequest : public Operation {
   // password (or proxy pair) now set on the request, or give up with "Authentication needed".
   void retryUsingSuppliedCredentials();
   void cancelAuthentication();
+  // For the authenticator: what it keeps between attempts and how it steers the transfer
+  // (authentication_state.h); on the request's thread, with the request's lock held.
+  struct AuthenticationState;
+  AuthenticationState& authenticationState();
   void addBasicAuthenticationHeaderWithUsername(std::string_view username,
                                                 std::string_view password);
   static std::string base64forData(const Data& bytes);
@@ -503,16 +507,6 @@ class HTTPRequest : public Operation {
  private:
   // The transfer machinery (request_engine.h).
   struct Impl;
-  // The standard authenticator reads and writes the authentication fields, and steers the
-  // transfer through the hooks below (authentication.cpp).
-  friend class StandardAuthenticator;
-  void authSetMessageHeader(std::string_view name, std::string_view value);
-  bool authMessageHasHeader(std::string_view name) const;
-  void authTearDown();
-  void authRestartTransfer();
-  void authStartNewAttempt();
-  void authFail(const Error& error);
-  void authWaitForCredentials();
   void authPerformOnRequestThread(std::function<void()> fn);
   void setUrlLocked(std::optional<Url> url);
   template <class T>
@@ -691,15 +685,6 @@ class HTTPRequest : public Operation {
   std::optional<Credentials> proxyCredentials_;
   Block authenticationNeededBlock_;
   Block proxyAuthenticationNeededBlock_;
-  // What went out in this attempt, to tell rejected credentials from a new challenge.
-  struct SentCredentials {
-    std::optional<Credentials> credentials;
-    std::string realm;
-  };
-  SentCredentials sentCredentials_, sentProxyCredentials_;
-  std::vector<Credentials> rejectedCredentials_, rejectedProxyCredentials_;
-  int automaticRetries_ = 0;       // challenges answered in a row without asking anyone
-  int waitingForCredentials_ = 0;  // 1 server, 2 proxy: the delegate or dialog was asked
 
   std::unique_ptr<Impl> impl_;  // transfer machinery
 };

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "http/authentication.h"
+#include "http/authentication_state.h"
 #include "http/bandwidth_throttle.h"
 #include "http/connection_pool.h"
 #include "http/data_compressor.h"
@@ -71,6 +72,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
   std::shared_ptr<HTTPRequest> self() {
     return std::static_pointer_cast<HTTPRequest>(r.shared_from_this());
   }
+
+  // What the authenticator keeps between attempts (authentication_state.h).
+  AuthenticationState authentication{r};
 
   // ---- running an attempt, ending it (http_request.cpp) ----
 
