@@ -180,6 +180,12 @@ void HTTPRequest::Impl::onOpened(std::uint64_t gen, net::ErrorCode ec, net::Open
       handleProxyRefusal(gen, ec);
       return;
     }
+    if (ec && stage == net::OpenStage::ProxyHandshake) {
+      closeConnection();
+      unscheduleStream();
+      failWithError(proxyTlsFailure(net::transportError(ec)));
+      return;
+    }
     if (ec) {
       handleStreamError(ec, stage == net::OpenStage::Handshake || net::isTlsError(ec));
       return;
@@ -432,6 +438,9 @@ HTTPRequestPtr HTTPRequest::HEADRequest() {
   head->proxyHost_ = proxyHost_;
   head->proxyPort_ = proxyPort_;
   head->proxyType_ = proxyType_;
+  head->proxyUsesTLS_ = proxyUsesTLS_;
+  head->validatesProxyCertificate_ = validatesProxyCertificate_;
+  head->proxyCertificateAuthorityFile_ = proxyCertificateAuthorityFile_;
   head->PACurl_ = PACurl_;
   return head;
 }

@@ -334,6 +334,18 @@ class HTTPRequest : public Operation {
   // (SOCKS5) or "SOCKS4A".
   std::string proxyType() const { return get(proxyType_); }
   void setProxyType(std::string t) { put(proxyType_, std::move(t)); }
+  // The proxy itself is reached over TLS (an https:// proxy), its certificate checked against
+  // its own host name. Requests for https URLs then carry the origin's TLS inside the proxy's.
+  bool proxyUsesTLS() const { return get(proxyUsesTLS_); }
+  void setProxyUsesTLS(bool b) { put(proxyUsesTLS_, b); }
+  // Checks on the proxy's certificate only; the origin's follow validatesSecureCertificate.
+  bool validatesProxyCertificate() const { return get(validatesProxyCertificate_); }
+  void setValidatesProxyCertificate(bool b) { put(validatesProxyCertificate_, b); }
+  // Certificate authorities to trust for the proxy instead of the system's (a PEM file).
+  std::string proxyCertificateAuthorityFile() const { return get(proxyCertificateAuthorityFile_); }
+  void setProxyCertificateAuthorityFile(std::string path) {
+    put(proxyCertificateAuthorityFile_, std::move(path));
+  }
   // A proxy auto-configuration script (file, http or https URL) that picks the proxy.
   std::optional<Url> PACurl() const { return get(PACurl_); }
   void setPACurl(std::optional<Url> u) { put(PACurl_, std::move(u)); }
@@ -651,6 +663,9 @@ class HTTPRequest : public Operation {
   std::string proxyHost_;
   int proxyPort_ = 0;
   std::string proxyType_;
+  bool proxyUsesTLS_ = false;
+  bool validatesProxyCertificate_ = true;
+  std::string proxyCertificateAuthorityFile_;
   std::optional<Url> PACurl_;
   bool isPACFileRequest_ = false;
   HTTPRequestPtr PACFileRequest_;

@@ -470,12 +470,9 @@ std::vector<ProxyEntry> parsePACResult(std::string_view result) {
 }
 
 std::optional<ProxyEntry> firstUsablePACEntry(std::string_view result) {
-  for (auto& e : parsePACResult(result)) {
-    // A proxy reached over TLS is not something this client can connect through.
-    if (e.kind == ProxyKind::HTTPS) continue;
-    return e;
-  }
-  return std::nullopt;
+  auto entries = parsePACResult(result);
+  if (entries.empty()) return std::nullopt;
+  return entries.front();
 }
 
 std::string urlForProxyScript(const Url& url) {

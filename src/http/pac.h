@@ -46,8 +46,7 @@ PACEnvironment currentPACEnvironment(const std::string& host, bool resolveHost);
 // left out.
 std::vector<ProxyEntry> parsePACResult(std::string_view result);
 
-// The entry to use: the first that this client can connect through (Direct counts). Nothing
-// when none is usable.
+// The entry to use: the first one understood (Direct counts). Nothing when none is.
 std::optional<ProxyEntry> firstUsablePACEntry(std::string_view result);
 
 // What a script is told of the URL: never the user or password; for https only the scheme,

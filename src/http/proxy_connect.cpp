@@ -16,8 +16,9 @@ using tcp = asio::ip::tcp;
 using ErrorCode = boost::system::error_code;
 
 std::string ProxyTarget::key() const {
-  return strprintf("%s|%s|%d|%d|%s|%s|%s", proxyTypeName(kind).c_str(), host.c_str(), port,
-                   tunnel ? 1 : 0, username.c_str(), password.c_str(), authorization.c_str());
+  return strprintf("%s|%s|%d|%d|%s|%s|%s|%s", proxyTypeName(kind).c_str(), host.c_str(), port,
+                   tunnel ? 1 : 0, username.c_str(), password.c_str(), authorization.c_str(),
+                   tls ? ("tls:" + tls->key()).c_str() : "");
 }
 
 namespace {
@@ -75,8 +76,9 @@ class ProxyCategory : public boost::system::error_category {
 
 constexpr size_t kMaxReply = 65536;
 
-struct Negotiation : std::enable_shared_from_this<Negotiation> {
-  tcp::socket& socket;
+template <class Stream>
+struct Negotiation : std::enable_shared_from_this<Negotiation<Stream>> {
+  Stream& socket;
   ProxyTarget proxy;
   std::string host;
   int port;
@@ -85,7 +87,7 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
   std::string in;
   std::vector<unsigned char> buf;
 
-  Negotiation(tcp::socket& s, ProxyTarget p, std::string h, int pt, ProxyHandler d)
+  Negotiation(Stream& s, ProxyTarget p, std::string h, int pt, ProxyHandler d)
       : socket(s), proxy(std::move(p)), host(std::move(h)), port(pt), done(std::move(d)) {}
 
   void fail(ErrorCode ec, std::shared_ptr<ProxyRefusal> refusal = nullptr) {
@@ -98,7 +100,7 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
   template <class Next>
   void send(std::string bytes, Next next) {
     out = std::move(bytes);
-    auto self = shared_from_this();
+    auto self = this->shared_from_this();
     asio::async_write(socket, asio::buffer(out), [self, next](const ErrorCode& ec, size_t) {
       if (ec) return self->fail(ec);
       next();
@@ -107,7 +109,7 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
   template <class Next>
   void receive(size_t n, Next next) {
     buf.resize(n);
-    auto self = shared_from_this();
+    auto self = this->shared_from_this();
     asio::async_read(socket, asio::buffer(buf), [self, next](const ErrorCode& ec, size_t) {
       if (ec) return self->fail(ec);
       next();
@@ -128,7 +130,7 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
 
   void readHead() {
     buf.resize(4096);
-    auto self = shared_from_this();
+    auto self = this->shared_from_this();
     socket.async_read_some(asio::buffer(buf), [self](const ErrorCode& ec, size_t n) {
       self->in.append(reinterpret_cast<char*>(self->buf.data()), n);
       auto end = self->in.find("\r\n\r\n");
@@ -184,7 +186,7 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
       return fail(ProxyErrc::TunnelRefused, std::move(refusal));
     }
     buf.resize(4096);
-    auto self = shared_from_this();
+    auto self = this->shared_from_this();
     socket.async_read_some(asio::buffer(buf), [self, refusal, headLength, length, chunked](
                                                   const ErrorCode& ec, size_t n) mutable {
       self->in.append(reinterpret_cast<char*>(self->buf.data()), n);
@@ -300,20 +302,11 @@ struct Negotiation : std::enable_shared_from_this<Negotiation> {
   }
 };
 
-}  // namespace
-
-const boost::system::error_category& proxyCategory() {
-  static ProxyCategory category;
-  return category;
-}
-
-boost::system::error_code make_error_code(ProxyErrc e) {
-  return {static_cast<int>(e), proxyCategory()};
-}
-
-void asyncNegotiateProxy(tcp::socket& socket, const ProxyTarget& proxy,
-                         const std::string& originHost, int originPort, ProxyHandler done) {
-  auto n = std::make_shared<Negotiation>(socket, proxy, originHost, originPort, std::move(done));
+template <class Stream>
+void negotiate(Stream& stream, const ProxyTarget& proxy, const std::string& originHost,
+               int originPort, ProxyHandler done) {
+  auto n =
+      std::make_shared<Negotiation<Stream>>(stream, proxy, originHost, originPort, std::move(done));
   switch (proxy.kind) {
     case ProxyKind::SOCKS:
       n->socks5();
@@ -331,6 +324,27 @@ void asyncNegotiateProxy(tcp::socket& socket, const ProxyTarget& proxy,
       n->succeed();
       break;
   }
+}
+
+}  // namespace
+
+const boost::system::error_category& proxyCategory() {
+  static ProxyCategory category;
+  return category;
+}
+
+boost::system::error_code make_error_code(ProxyErrc e) {
+  return {static_cast<int>(e), proxyCategory()};
+}
+
+void asyncNegotiateProxy(tcp::socket& socket, const ProxyTarget& proxy,
+                         const std::string& originHost, int originPort, ProxyHandler done) {
+  negotiate(socket, proxy, originHost, originPort, std::move(done));
+}
+
+void asyncNegotiateProxy(asio::ssl::stream<tcp::socket&>& stream, const ProxyTarget& proxy,
+                         const std::string& originHost, int originPort, ProxyHandler done) {
+  negotiate(stream, proxy, originHost, originPort, std::move(done));
 }
 
 }  // namespace est::net

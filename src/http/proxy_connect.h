@@ -5,11 +5,14 @@
 // origin's name in every case.
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "http/proxy_settings.h"
+#include "http/tls_settings.h"
 
 namespace est::net {
 
@@ -23,6 +26,9 @@ struct ProxyTarget {
   // For HTTP proxies: whether a tunnel is needed (https origins) or the request goes to
   // the proxy as it is (absolute-form).
   bool tunnel = false;
+  // Set for a proxy reached over TLS (an https:// proxy): how its certificate is checked,
+  // against its own host name.
+  std::optional<TlsSettings> tls;
 
   // Connections that differ in this key must not be shared.
   std::string key() const;
@@ -51,9 +57,12 @@ using ProxyHandler =
 
 // Runs the proxy's side of the handshake on a connected socket so that afterwards the
 // socket carries bytes to and from `originHost`:`originPort`. A refused CONNECT reports
-// TunnelRefused with the proxy's reply.
+// TunnelRefused with the proxy's reply. The second form speaks through TLS to the proxy.
 void asyncNegotiateProxy(boost::asio::ip::tcp::socket& socket, const ProxyTarget& proxy,
                          const std::string& originHost, int originPort, ProxyHandler done);
+void asyncNegotiateProxy(boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>& stream,
+                         const ProxyTarget& proxy, const std::string& originHost, int originPort,
+                         ProxyHandler done);
 
 }  // namespace est::net
 

@@ -61,6 +61,8 @@ std::recursive_mutex& connectionsLock();
 SteadyTime poolNow();
 std::shared_ptr<HTTPRequestAuthenticator> currentAuthenticator();
 Error connectionFailure(const Error& underlying, bool tls);
+// The same failure when the TLS that broke was the proxy's own.
+Error proxyTlsFailure(const Error& underlying);
 
 // ---- transfer machinery ----
 

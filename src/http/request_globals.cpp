@@ -38,6 +38,13 @@ Error connectionFailure(const Error& underlying, bool tls) {
                std::make_shared<Error>(underlying));
 }
 
+Error proxyTlsFailure(const Error& underlying) {
+  return Error(NetworkRequestErrorDomain, ConnectionFailureErrorType,
+               "A connection failure occurred: SSL problem with the proxy (possibly a "
+               "bad/expired/self-signed certificate of the proxy)",
+               std::make_shared<Error>(underlying));
+}
+
 // ---- class-wide ----
 
 OperationQueue& HTTPRequest::sharedQueue() {

@@ -13,6 +13,7 @@ bool HTTPRequest::Impl::configureProxies() {
     r.proxyHost_.clear();
     r.proxyPort_ = 0;
     r.proxyType_.clear();
+    r.proxyUsesTLS_ = false;
     proxyFromSettings = false;
   }
   if (pacURLFromSettings) {
@@ -52,6 +53,7 @@ void HTTPRequest::Impl::applyProxyEntry(const ProxyEntry& e) {
   r.proxyHost_ = e.host;
   r.proxyPort_ = e.port;
   r.proxyType_ = proxyTypeName(e.kind);
+  r.proxyUsesTLS_ = e.kind == ProxyKind::HTTPS;  // an https:// proxy
   proxyFromSettings = true;
   if (r.proxyUsername_.empty() && !e.username.empty()) {
     r.proxyUsername_ = e.username;
@@ -213,6 +215,8 @@ bool HTTPRequest::Impl::chooseProxyTarget(const Url& url) {
   t.username = r.proxyUsername_;
   t.password = r.proxyPassword_;
   t.tunnel = *kind == ProxyKind::HTTP && url.scheme() == "https";
+  if (r.proxyUsesTLS_)
+    t.tls = net::TlsSettings{r.validatesProxyCertificate_, r.proxyCertificateAuthorityFile_};
   if (t.tunnel) {
     t.authorization = messageHeaders.value("Proxy-Authorization");
     t.userAgent = messageHeaders.value("User-Agent");

@@ -17,10 +17,6 @@ namespace est::net {
 namespace http = boost::beast::http;
 namespace ssl = asio::ssl;
 
-std::string TlsSettings::key() const {
-  return (validatesSecureCertificate ? "verify:" : "noverify:") + certificateAuthorityFile;
-}
-
 namespace {
 
 // One context per distinct trust setting, shared by every connection that uses it.
@@ -57,30 +53,27 @@ std::shared_ptr<ssl::context> contextFor(const TlsSettings& settings, ErrorCode&
 }  // namespace
 
 Connection::Connection(asio::io_context& io, bool tls, TlsSettings settings)
-    : io_(io), settings_(std::move(settings)), resolver_(io) {
-  if (!tls) plain_ = std::make_unique<tcp::socket>(io_);
-  if (tls) {
-    ErrorCode ec;
-    sslContext_ = contextFor(settings_, ec);
-    if (sslContext_) tls_ = std::make_unique<ssl::stream<tcp::socket>>(io_, *sslContext_);
-  }
+    : io_(io), settings_(std::move(settings)), originTls_(tls), socket_(io), resolver_(io) {
+  ErrorCode ec;
+  if (tls) sslContext_ = contextFor(settings_, ec);
 }
 
 Connection::~Connection() {
   close();
 }
 
-tcp::socket& Connection::socket() {
-  return tls_ ? tls_->next_layer() : *plain_;
-}
-
 void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, OpenHandler done) {
-  if (!plain_ && !tls_) {
-    // The trust store could not be loaded (a bad certificate-authority file).
-    asio::post(io_, [done] {
-      done(ssl::error::make_error_code(ssl::error::unspecified_system_error), OpenStage::Handshake);
+  // A trust store that could not be loaded (a bad certificate-authority file).
+  auto untrusted = [&](OpenStage stage) {
+    asio::post(io_, [done, stage] {
+      done(ssl::error::make_error_code(ssl::error::unspecified_system_error), stage);
     });
-    return;
+  };
+  if (originTls_ && !sslContext_) return untrusted(OpenStage::Handshake);
+  if (proxy_ && proxy_->tls) {
+    ErrorCode ec;
+    proxySslContext_ = contextFor(*proxy_->tls, ec);
+    if (!proxySslContext_) return untrusted(OpenStage::ProxyHandshake);
   }
   auto self = shared_from_this();
   originPort_ = port;
@@ -92,7 +85,7 @@ void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, Ope
     port = proxy_->port;
     ErrorCode probe;
     asio::ip::make_address(dialHost, probe);
-    dialIsIP = !probe;
+    dialIsIP = proxyHostIsIP_ = !probe;
   }
   if (dialIsIP) {
     ErrorCode ec;
@@ -120,7 +113,7 @@ void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, Ope
 void Connection::connect(const tcp::resolver::results_type& endpoints, const std::string& host,
                          bool hostIsIP, OpenHandler done) {
   auto self = shared_from_this();
-  asio::async_connect(socket(), endpoints,
+  asio::async_connect(socket_, endpoints,
                       [self, host, hostIsIP, done = std::move(done)](const ErrorCode& ec,
                                                                      const tcp::endpoint&) mutable {
                         if (ec) {
@@ -128,19 +121,41 @@ void Connection::connect(const tcp::resolver::results_type& endpoints, const std
                           return;
                         }
                         ErrorCode ignored;
-                        self->socket().set_option(tcp::no_delay(true), ignored);
-                        if (self->proxy_) {
-                          asyncNegotiateProxy(
-                              self->socket(), *self->proxy_, host, self->originPort_,
-                              [self, host, hostIsIP, done = std::move(done)](
-                                  ErrorCode pec, std::shared_ptr<ProxyRefusal> refusal) mutable {
-                                if (pec) {
-                                  self->proxyRefusal_ = std::move(refusal);
-                                  done(pec, OpenStage::Proxy);
-                                  return;
-                                }
-                                self->secure(host, hostIsIP, std::move(done));
-                              });
+                        self->socket_.set_option(tcp::no_delay(true), ignored);
+                        if (self->proxy_)
+                          self->throughProxy(host, hostIsIP, std::move(done));
+                        else
+                          self->secure(host, hostIsIP, std::move(done));
+                      });
+}
+
+void Connection::throughProxy(const std::string& host, bool hostIsIP, OpenHandler done) {
+  if (!proxy_->tls) {
+    negotiate(socket_, host, hostIsIP, std::move(done));
+    return;
+  }
+  outer_ = std::make_unique<Outer>(socket_, *proxySslContext_);
+  auto self = shared_from_this();
+  handshake(*outer_, proxy_->host, proxyHostIsIP_, *proxy_->tls,
+            [self, host, hostIsIP, done = std::move(done)](ErrorCode ec) mutable {
+              if (ec) {
+                done(ec, OpenStage::ProxyHandshake);
+                return;
+              }
+              self->negotiate(*self->outer_, host, hostIsIP, std::move(done));
+            });
+}
+
+template <class Stream>
+void Connection::negotiate(Stream& stream, const std::string& host, bool hostIsIP,
+                           OpenHandler done) {
+  auto self = shared_from_this();
+  asyncNegotiateProxy(stream, *proxy_, host, originPort_,
+                      [self, host, hostIsIP, done = std::move(done)](
+                          ErrorCode ec, std::shared_ptr<ProxyRefusal> refusal) mutable {
+                        if (ec) {
+                          self->proxyRefusal_ = std::move(refusal);
+                          done(ec, OpenStage::Proxy);
                           return;
                         }
                         self->secure(host, hostIsIP, std::move(done));
@@ -148,44 +163,72 @@ void Connection::connect(const tcp::resolver::results_type& endpoints, const std
 }
 
 void Connection::secure(const std::string& host, bool hostIsIP, OpenHandler done) {
-  if (!tls_) {
+  if (!originTls_) {
     open_ = true;
     done({}, OpenStage::Connect);
     return;
   }
-  SSL* ssl = tls_->native_handle();
+  auto self = shared_from_this();
+  auto finish = [self, done = std::move(done)](ErrorCode ec) {
+    if (!ec) self->open_ = true;
+    done(ec, OpenStage::Handshake);
+  };
+  // Through a proxy reached over TLS, the origin's TLS rides inside the proxy's.
+  if (outer_) {
+    inner_ = std::make_unique<Inner>(*outer_, *sslContext_);
+    handshake(*inner_, host, hostIsIP, settings_, std::move(finish));
+  } else {
+    outer_ = std::make_unique<Outer>(socket_, *sslContext_);
+    handshake(*outer_, host, hostIsIP, settings_, std::move(finish));
+  }
+}
+
+template <class Stream>
+void Connection::handshake(Stream& stream, const std::string& host, bool hostIsIP,
+                           const TlsSettings& settings, std::function<void(ErrorCode)> done) {
+  SSL* ssl = stream.native_handle();
   if (!hostIsIP) SSL_set_tlsext_host_name(ssl, host.c_str());
-  if (settings_.validatesSecureCertificate) {
+  if (settings.validatesSecureCertificate) {
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     int ok = hostIsIP ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str())
                       : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
     if (ok != 1) {
-      done(ssl::error::make_error_code(ssl::error::unspecified_system_error), OpenStage::Handshake);
+      done(ssl::error::make_error_code(ssl::error::unspecified_system_error));
       return;
     }
   }
-  auto self = shared_from_this();
-  tls_->async_handshake(ssl::stream_base::client,
-                        [self, done = std::move(done)](const ErrorCode& hec) {
-                          if (!hec) self->open_ = true;
-                          done(hec, OpenStage::Handshake);
-                        });
+  stream.async_handshake(
+      ssl::stream_base::client,
+      [self = shared_from_this(), done = std::move(done)](const ErrorCode& ec) { done(ec); });
+}
+
+template <class F>
+void Connection::onTopStream(F&& f) {
+  if (inner_)
+    f(*inner_);
+  else if (outer_)
+    f(*outer_);
+  else
+    f(socket_);
 }
 
 void Connection::asyncReadSome(asio::mutable_buffer buffer, IoHandler done) {
-  auto self = shared_from_this();
-  auto handler = [self, done = std::move(done)](const ErrorCode& ec, size_t n) { done(ec, n); };
-  if (tls_)
-    tls_->async_read_some(buffer, std::move(handler));
-  else
-    plain_->async_read_some(buffer, std::move(handler));
+  auto handler = [self = shared_from_this(), done = std::move(done)](const ErrorCode& ec,
+                                                                     size_t n) { done(ec, n); };
+  onTopStream([&](auto& stream) { stream.async_read_some(buffer, std::move(handler)); });
+}
+
+void Connection::asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done) {
+  auto handler = [self = shared_from_this(), done = std::move(done)](const ErrorCode& ec,
+                                                                     size_t n) { done(ec, n); };
+  onTopStream([&](auto& stream) { stream.async_write_some(buffers, std::move(handler)); });
 }
 
 std::optional<size_t> Connection::unsentBytes() {
   if (!open_) return std::nullopt;
   int queued = 0;
-  if (::ioctl(socket().native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0) return std::nullopt;
+  if (::ioctl(socket_.native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0) return std::nullopt;
   return static_cast<size_t>(queued);
 }
 
@@ -193,29 +236,18 @@ size_t Connection::sendBufferSize() {
   if (!open_) return 0;
   int size = 0;
   socklen_t len = sizeof size;
-  if (::getsockopt(socket().native_handle(), SOL_SOCKET, SO_SNDBUF, &size, &len) != 0 || size < 0)
+  if (::getsockopt(socket_.native_handle(), SOL_SOCKET, SO_SNDBUF, &size, &len) != 0 || size < 0)
     return 0;
   return static_cast<size_t>(size);
-}
-
-void Connection::asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done) {
-  auto self = shared_from_this();
-  auto handler = [self, done = std::move(done)](const ErrorCode& ec, size_t n) { done(ec, n); };
-  if (tls_)
-    tls_->async_write_some(buffers, std::move(handler));
-  else
-    plain_->async_write_some(buffers, std::move(handler));
 }
 
 void Connection::close() {
   open_ = false;
   resolver_.cancel();
-  if (!plain_ && !tls_) return;
   ErrorCode ignored;
-  auto& s = socket();
-  if (s.is_open()) {
-    s.shutdown(tcp::socket::shutdown_both, ignored);
-    s.close(ignored);
+  if (socket_.is_open()) {
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
   }
 }
 

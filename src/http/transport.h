@@ -14,6 +14,7 @@
 
 #include "http/header_map.h"
 #include "http/proxy_connect.h"
+#include "http/tls_settings.h"
 #include "platform/error.h"
 
 namespace est::net {
@@ -22,15 +23,12 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using ErrorCode = boost::system::error_code;
 
-struct TlsSettings {
-  bool validatesSecureCertificate = true;
-  std::string certificateAuthorityFile;  // empty: the system's authorities
-  // Connections made under different settings are never shared.
-  std::string key() const;
-};
+// Handshake: TLS with the origin; ProxyHandshake: TLS with the proxy itself; Proxy: the
+// proxy's own protocol (CONNECT, SOCKS).
+enum class OpenStage { Resolve, Connect, Handshake, ProxyHandshake, Proxy };
 
-enum class OpenStage { Resolve, Connect, Handshake, Proxy };
-
+// A connection to the origin, straight or through a proxy: plain TCP, TLS, TCP or TLS to an
+// HTTP proxy, and the origin's TLS inside a tunnel through a proxy reached over TLS.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   using OpenHandler = std::function<void(ErrorCode, OpenStage)>;
@@ -55,12 +53,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done);
   void close();
   // Bytes written to the connection that the peer has not acknowledged yet (the kernel's
-  // send queue); nothing when it cannot be read.
+  // send queue, which holds them encrypted, so never less than the plain bytes behind it);
+  // nothing when it cannot be read.
   std::optional<size_t> unsentBytes();
   size_t sendBufferSize();
 
   bool isOpen() const { return open_; }
-  bool isTls() const { return tls_ != nullptr; }
+  bool isTls() const { return originTls_; }
   asio::io_context& context() { return io_; }
   const TlsSettings& tlsSettings() const { return settings_; }
 
@@ -69,19 +68,35 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<char> readBuffer;
 
  private:
+  using Outer = asio::ssl::stream<tcp::socket&>;
+  using Inner = asio::ssl::stream<Outer&>;
+
   void connect(const tcp::resolver::results_type& endpoints, const std::string& host, bool hostIsIP,
                OpenHandler done);
+  void throughProxy(const std::string& host, bool hostIsIP, OpenHandler done);
+  template <class Stream>
+  void negotiate(Stream& stream, const std::string& host, bool hostIsIP, OpenHandler done);
   void secure(const std::string& host, bool hostIsIP, OpenHandler done);
-  tcp::socket& socket();
+  template <class Stream>
+  void handshake(Stream& stream, const std::string& host, bool hostIsIP,
+                 const TlsSettings& settings, std::function<void(ErrorCode)> done);
+  // Runs `f` on the stream that carries the origin's bytes.
+  template <class F>
+  void onTopStream(F&& f);
 
   asio::io_context& io_;
   TlsSettings settings_;
-  std::shared_ptr<asio::ssl::context> sslContext_;
-  std::unique_ptr<asio::ssl::stream<tcp::socket>> tls_;
-  std::unique_ptr<tcp::socket> plain_;
+  bool originTls_;
+  std::shared_ptr<asio::ssl::context> sslContext_, proxySslContext_;
+  tcp::socket socket_;
+  // TLS with the first peer on the socket: the origin, or a proxy reached over TLS.
+  std::unique_ptr<Outer> outer_;
+  // The origin's TLS inside the proxy's.
+  std::unique_ptr<Inner> inner_;
   tcp::resolver resolver_;
   bool open_ = false;
   std::optional<ProxyTarget> proxy_;
+  bool proxyHostIsIP_ = false;
   std::shared_ptr<ProxyRefusal> proxyRefusal_;
   int originPort_ = 0;
 };

@@ -84,7 +84,7 @@ TEST(PACResult, FirstUsableEntryWins) {
   EXPECT_EQ(all[0].host + ":" + std::to_string(all[0].port), "a:1");
 
   EXPECT_EQ(firstUsablePACEntry("proxy p.corp:8080; DIRECT")->host, "p.corp");
-  EXPECT_EQ(firstUsablePACEntry("HTTPS p:443; DIRECT")->kind, ProxyKind::Direct);
+  EXPECT_EQ(firstUsablePACEntry("HTTPS p:443; DIRECT")->kind, ProxyKind::HTTPS);  // over TLS
   EXPECT_EQ(firstUsablePACEntry("PROXY user@p:1; PROXY p/x:1; SOCKS q:2")->host, "q");
   EXPECT_FALSE(firstUsablePACEntry("nonsense"));
   EXPECT_FALSE(firstUsablePACEntry(""));
