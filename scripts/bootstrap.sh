@@ -16,7 +16,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
   libcurl4-openssl-dev wrk linux-perf
   # real peers started by the tests
-  nginx-light openssl tinyproxy microsocks dbus-daemon xvfb xauth x11-utils
+  nginx-light openssl tinyproxy stunnel4 microsocks dbus-daemon xvfb xauth x11-utils
   # installation: manual pages, icons, desktop entry and AppStream checks, the Debian package
   scdoc librsvg2-bin desktop-file-utils appstream dpkg-dev file lintian
 )

@@ -32,7 +32,8 @@ const char* kUsage =
     "             [-d DATA | --data-binary @FILE] [--compressed-body] [--timeout S]\n"
     "             [--retries N] [--no-redirect] [-k] [--cacert FILE] [--http1.0]\n"
     "             [-F key=value | -F key=@FILE]... [--form-string key=value]...\n"
-    "             [--proxy URL] [--proxy-user USER:PASS] [--pac URL|FILE]\n"
+    "             [--proxy URL] [--proxy-user USER:PASS] [--proxy-insecure]\n"
+    "             [--proxy-cacert FILE] [--pac URL|FILE]\n"
     "             [--cache DIR [--cache-policy N]] [--limit-rate BYTES_PER_SECOND]\n"
     "             [--max-filesize BYTES]\n"
     "             [-u USER:PASS [--digest]] [--parallel | --queue] [-v] [-s] [--stats] URL...\n"
@@ -59,6 +60,8 @@ const char* kOptions =
     "  --form-string key=value   form part taken literally (repeatable)\n"
     "  --proxy URL               proxy (http, https, socks5, socks4a)\n"
     "  --proxy-user USER:PASS    proxy credentials\n"
+    "  --proxy-insecure          accept any TLS certificate from an https:// proxy\n"
+    "  --proxy-cacert FILE       trust the certificates in FILE for an https:// proxy\n"
     "  --pac URL|FILE            proxy auto-configuration script\n"
     "  --cache DIR               download cache kept in DIR\n"
     "  --cache-policy N          cache policy bits (needs --cache)\n"
@@ -106,6 +109,8 @@ struct Options {
   bool queue = false;
   std::optional<est::ProxyEntry> proxy;
   std::optional<std::pair<std::string, std::string>> proxyUser;
+  bool proxyInsecure = false;
+  std::string proxyCacert;
   std::optional<est::Url> pac;
   std::string cacheDir;
   int cachePolicy = 0;
@@ -245,6 +250,11 @@ bool parseArguments(int argc, char** argv, Options& o) {
         std::fprintf(stderr, "fetch: bad proxy '%s'\n", v);
         return false;
       }
+    } else if (a == "--proxy-insecure") {
+      o.proxyInsecure = true;
+    } else if (a == "--proxy-cacert") {
+      if (!(v = value(i, "--proxy-cacert"))) return false;
+      o.proxyCacert = v;
     } else if (a == "--proxy-user") {
       if (!(v = value(i, "--proxy-user"))) return false;
       if (!(o.proxyUser = userAndPassword("--proxy-user", v))) return false;
@@ -406,6 +416,7 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job,
     r->setProxyHost(o.proxy->host);
     r->setProxyPort(o.proxy->port);
     r->setProxyType(est::proxyTypeName(o.proxy->kind));
+    r->setProxyUsesTLS(o.proxy->kind == est::ProxyKind::HTTPS);
     if (!o.proxy->username.empty()) {
       r->setProxyUsername(o.proxy->username);
       r->setProxyPassword(o.proxy->password);
@@ -415,6 +426,9 @@ HTTPRequestPtr makeRequest(const Options& o, Job& job,
     r->setProxyUsername(o.proxyUser->first);
     r->setProxyPassword(o.proxyUser->second);
   }
+  // Also for a proxy that comes from the settings or a script.
+  r->setValidatesProxyCertificate(!o.proxyInsecure);
+  if (!o.proxyCacert.empty()) r->setProxyCertificateAuthorityFile(o.proxyCacert);
   if (o.pac) r->setPACurl(*o.pac);
   if (cache) {
     r->setDownloadCache(cache);
