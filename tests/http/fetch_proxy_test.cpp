@@ -56,6 +56,35 @@ TEST_F(FetchProxyTest, ProxyAndPacOptionsRouteThroughHttpAndSocksProxies) {
   EXPECT_EQ(pacServer.requestCount(), 1u);
 }
 
+TEST_F(FetchProxyTest, HttpsProxyOptionsDecideOnlyTheProxysCertificate) {
+  TempDir certDir;
+  TestCertificates certs(certDir.path());
+  ASSERT_TRUE(certs.ok);
+  TestServer origin(TestServer::replyForever(httpResponse(200, "hello")));
+  TlsFront site(origin.port(), certs.serverCert, certs.serverKey);
+  TinyProxy tiny({site.port()});
+  ASSERT_TRUE(site.running() && tiny.running());
+  TlsFront proxy(tiny.port(), certs.serverCert, certs.serverKey);
+  ASSERT_TRUE(proxy.running());
+  const std::string via = "--proxy " + proxy.url("localhost") + " ";
+  const std::string ca = certs.caCert.string();
+  const std::string secure = "https://localhost:" + std::to_string(site.port()) + "/s";
+
+  EXPECT_EQ(fetch(via + "--proxy-cacert " + ca + " " + origin.url("/a")), 0) << err;
+  EXPECT_EQ(out, "hello");
+  EXPECT_EQ(fetch(via + "--proxy-cacert " + ca + " --cacert " + ca + " " + secure), 0) << err;
+  EXPECT_EQ(out, "hello");
+  EXPECT_EQ(fetch(via + "--proxy-insecure --cacert " + ca + " " + secure), 0) << err;
+  EXPECT_EQ(origin.requestCount(), 3u);
+
+  EXPECT_EQ(fetch(via + "--cacert " + ca + " " + origin.url("/b")), 1);
+  EXPECT_NE(err.find("SSL problem with the proxy"), std::string::npos) << err;
+  EXPECT_EQ(fetch(via + "--proxy-insecure " + secure), 1);
+  EXPECT_NE(err.find("SSL problem"), std::string::npos) << err;
+  EXPECT_EQ(err.find("proxy"), std::string::npos) << err;
+  EXPECT_EQ(origin.requestCount(), 3u);
+}
+
 TEST_F(FetchProxyTest, AProxysRefusalOfATunnelIsShownAsTheProxys) {
   TestServer refusing([](ServerConnection& c) {
     if (c.readRequest())

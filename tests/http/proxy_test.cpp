@@ -1,6 +1,6 @@
-// Requests through real and scripted proxies: tinyproxy (absolute-form and CONNECT),
-// microsocks (SOCKS5), scripted SOCKS and refusing proxies, and auto-configuration scripts
-// served over HTTP or read from files.
+// Requests through real and scripted proxies: tinyproxy (absolute-form and CONNECT), also
+// behind stunnel as an https:// proxy, microsocks (SOCKS5), scripted SOCKS and refusing
+// proxies, and auto-configuration scripts served over HTTP or read from files.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -78,6 +78,7 @@ class ProxyTest : public HttpRequestTest {
     r.setProxyHost(p->host);
     r.setProxyPort(p->port);
     r.setProxyType(proxyTypeName(p->kind));
+    r.setProxyUsesTLS(p->kind == ProxyKind::HTTPS);
   }
   std::string writeScript(const std::string& name, const std::string& text) {
     auto path = dir.path() / name;
@@ -190,6 +191,106 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
   get(origin.url("/"), [&](HTTPRequest& q) { withCredentials(q, "secret"); });
   ASSERT_EQ(last.failed, 1);
   EXPECT_EQ(last.lastError->code, 1);
+}
+
+// One authority signs the proxy's and the site's certificates, so only the setting each check
+// reads can make it pass.
+TEST_F(ProxyTest, HttpsProxyIsCheckedWithItsOwnSettingsAndCarriesTlsInsideTls) {
+  TempDir certDir;
+  TestCertificates certs(certDir.path());
+  ASSERT_TRUE(certs.ok);
+  NginxServer site(
+      "server { listen 127.0.0.1:{PORT0} ssl; root {ROOT};"
+      " access_log {ROOT}/../access.log;"
+      " ssl_certificate " +
+      certs.serverCert.string() + "; ssl_certificate_key " + certs.serverKey.string() + "; }\n");
+  ASSERT_TRUE(site.running()) << site.errorLog();
+  std::ofstream(site.root() / "hello.txt") << "secret hello";
+  ::chmod((site.root() / "hello.txt").c_str(), 0644);
+  TinyProxy tiny({site.port()});
+  ASSERT_TRUE(tiny.running());
+  TlsFront proxy(tiny.port(), certs.serverCert, certs.serverKey);
+  TlsFront wrongHost(tiny.port(), certs.wrongHostCert, certs.wrongHostKey);
+  TlsFront selfSigned(tiny.port(), certs.selfSignedCert, certs.selfSignedKey);
+  ASSERT_TRUE(proxy.running() && wrongHost.running() && selfSigned.running());
+  const std::string siteURL = site.url("/hello.txt", 0, "https", "localhost");
+  const std::string ca = certs.caCert.string();
+  struct Trust {
+    std::string proxyCA, siteCA;
+    bool checkProxy = true;
+  };
+  auto through = [&](const TlsFront& front, const std::string& url, const Trust& t) {
+    return get(url, [&](HTTPRequest& q) {
+      via(q, front.url("localhost"));
+      q.setProxyCertificateAuthorityFile(t.proxyCA);
+      q.setCertificateAuthorityFile(t.siteCA);
+      q.setValidatesProxyCertificate(t.checkProxy);
+    });
+  };
+  auto failure = [&]() -> std::string {
+    if (last.failed != 1) return "no failure";
+    EXPECT_EQ(last.lastError->domain, NetworkRequestErrorDomain);
+    EXPECT_EQ(last.lastError->code, 1);
+    return last.lastError->description;
+  };
+  auto siteRequests = [&] { return slurp((site.prefix() / "access.log").string()); };
+
+  // A plain request inside the proxy's TLS, and the site's TLS inside it through CONNECT.
+  auto plain = through(proxy, origin.url("/plain"), {ca, ""});
+  ASSERT_EQ(last.finished, 1) << failure();
+  EXPECT_EQ(plain->responseString(), "origin");
+  EXPECT_NE(origin.requests().back().header("Via").find("est-tinyproxy"), std::string::npos);
+  int tunnel = 0;
+  for (int i = 0; i < 2; ++i) {
+    auto r = through(proxy, siteURL, {ca, ca});
+    ASSERT_EQ(last.finished, 1) << failure();
+    EXPECT_EQ(r->responseString(), "secret hello");
+    if (i == 0) tunnel = r->connectionID();
+    EXPECT_EQ(r->connectionID(), tunnel);  // kept alive and reused
+  }
+  EXPECT_NE(tiny.log().find("CONNECT"), std::string::npos);
+  // Other proxy trust settings never ride that tunnel.
+  auto unchecked = through(proxy, siteURL, {"", ca, false});
+  ASSERT_EQ(last.finished, 1) << failure();
+  EXPECT_NE(unchecked->connectionID(), tunnel);
+
+  // A proxy certificate that fails its checks ends the request before anything is sent.
+  const std::string sentToSite = siteRequests();
+  size_t sentToOrigin = origin.requestCount();
+  const std::pair<const TlsFront*, Trust> refused[] = {
+      {&wrongHost, {ca, ca}}, {&selfSigned, {ca, ca}}, {&proxy, {"", ca}}};
+  for (auto& [front, trust] : refused) {
+    for (const std::string& url : {siteURL, origin.url("/never")}) {
+      through(*front, url, trust);
+      EXPECT_NE(failure().find("SSL problem with the proxy"), std::string::npos) << url;
+    }
+  }
+  EXPECT_EQ(siteRequests(), sentToSite);
+  EXPECT_EQ(origin.requestCount(), sentToOrigin);
+
+  // Skipping the proxy's check leaves the site's in force; the proxy's authority is not the
+  // site's.
+  through(wrongHost, origin.url("/lax"), {"", "", false});
+  ASSERT_EQ(last.finished, 1) << failure();
+  through(wrongHost, siteURL, {"", ca, false});
+  ASSERT_EQ(last.finished, 1) << failure();
+  through(wrongHost, siteURL, {ca, "", false});
+  EXPECT_EQ(failure().find("proxy"), std::string::npos) << failure();
+  EXPECT_NE(failure().find("SSL problem"), std::string::npos);
+  through(proxy, siteURL, {ca, ""});
+  EXPECT_EQ(failure().find("proxy"), std::string::npos) << failure();
+
+  // An https:// proxy from the settings is reached over TLS too.
+  SystemProxySettings s;
+  s.https = proxy.url("localhost");
+  settings->settings = s;
+  auto chosen = get(siteURL, [&](HTTPRequest& q) {
+    q.setProxyCertificateAuthorityFile(ca);
+    q.setCertificateAuthorityFile(ca);
+  });
+  ASSERT_EQ(last.finished, 1) << failure();
+  EXPECT_EQ(chosen->responseString(), "secret hello");
+  EXPECT_TRUE(chosen->proxyUsesTLS());
 }
 
 TEST_F(ProxyTest, RefusedTunnelsBecomeA407ReplyOrAConnectionFailure) {
@@ -325,7 +426,7 @@ TEST_F(ProxyTest, SystemSettingsChooseTheProxyAndNoProxyExemptsHosts) {
   EXPECT_EQ(last.lastError->description,
             "Unable to obtain information on proxy servers needed for request");
 
-  // Taken as an HTTP proxy, which is tried: nothing listens there.
+  // An https:// proxy is dialled like any other: nothing listens there.
   get(origin.url("/4"), [](HTTPRequest& q) { via(q, "https://127.0.0.1:1"); });
   ASSERT_EQ(last.failed, 1);
   EXPECT_EQ(last.lastError->code, 1);

@@ -62,4 +62,15 @@ MicroSocks::MicroSocks(const std::string& user, const std::string& password) {
   launch(args);
 }
 
+TlsFront::TlsFront(int backendPort, const std::filesystem::path& cert,
+                   const std::filesystem::path& key) {
+  std::ofstream conf(dir_.path() / "proxy.conf.in");
+  conf << "foreground = yes\npid =\nsyslog = no\ndebug = 4\noutput = "
+       << (dir_.path() / "stunnel.log").string() << "\n[proxy]\naccept = 127.0.0.1:{PORT}\n"
+       << "connect = 127.0.0.1:" << backendPort << "\ncert = " << cert.string()
+       << "\nkey = " << key.string() << "\n";
+  conf.close();
+  launch({"/usr/bin/stunnel4", (dir_.path() / "proxy.conf").string()});
+}
+
 }  // namespace est::testing

@@ -1,10 +1,12 @@
 #pragma once
 
 // Real proxies for tests, started in the foreground on a free loopback port and stopped with
-// the object: tinyproxy (HTTP and CONNECT) and microsocks (SOCKS5).
+// the object: tinyproxy (HTTP and CONNECT), microsocks (SOCKS5) and stunnel (TLS in front of
+// either, making an https:// proxy).
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,16 @@ class MicroSocks : public ProxyProcess {
  public:
   MicroSocks(const std::string& user = "", const std::string& password = "");
   std::string url() const { return "socks5://127.0.0.1:" + std::to_string(port()); }
+};
+
+// TLS on its own port in front of what listens on `backendPort` (a proxy, which makes it an
+// https:// one, or a plain server), showing `cert` (with `key`).
+class TlsFront : public ProxyProcess {
+ public:
+  TlsFront(int backendPort, const std::filesystem::path& cert, const std::filesystem::path& key);
+  std::string url(const std::string& host = "127.0.0.1") const {
+    return "https://" + host + ":" + std::to_string(port());
+  }
 };
 
 }  // namespace est::testing
