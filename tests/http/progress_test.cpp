@@ -268,6 +268,91 @@ TEST_F(ProgressTest, EveryKindOfRestartLeavesExactTotals) {
   }
 }
 
+// A POST that a 307 sends again, paced by the server: the queue's upload count falls back to
+// nothing once, at the restart, and otherwise only rises, never past the body's size nor
+// ahead of what the server has taken of the attempt under way (give or take its receive
+// buffer).
+TEST_F(ProgressTest, AQueuesUploadCountFollowsTheAttemptUnderWayAcrossARestart) {
+  constexpr size_t kBody = size_t(1) << 20, kStep = 32768, kInBuffers = 65536;
+  std::atomic<size_t> allowed{0}, taken{0}, attemptStart{0};  // body bytes, both attempts
+  std::atomic<int> attempts{0};
+  std::atomic<bool> over{false};
+  TestServer server(
+      [&](ServerConnection& c) {
+        while (!over && readHeadOnly(c.fd())) {
+          attemptStart = taken.load();
+          int attempt = ++attempts;
+          while (taken - attemptStart < kBody && !over) {
+            if (taken >= allowed) {
+              std::this_thread::sleep_for(std::chrono::microseconds(200));
+              continue;
+            }
+            size_t got =
+                drain(c.fd(), std::min(allowed - taken, kBody - (taken - attemptStart)), 4096);
+            if (got == 0) return;
+            taken += got;
+          }
+          if (attempt == 1)
+            c.sendResponse(307, "again", "Location: /b\r\n", "Temporary Redirect");
+          else
+            c.sendResponse(200, "stored");
+        }
+      },
+      kSmallReceiveBuffer);
+  auto q = NetworkQueue::queue();
+  queues.push_back(q);
+  q->setShowAccurateProgress(true);
+  struct Counts : ProgressDelegate {
+    NetworkQueue* queue = nullptr;
+    std::vector<std::uint64_t> uploaded;
+    void setProgress(double) override { uploaded.push_back(queue->bytesUploadedSoFar()); }
+  } counts;
+  counts.queue = q.get();
+  q->setUploadProgressDelegate(&counts);
+  auto r = HTTPRequest::requestWithURL(server.url("/a"));
+  r->appendPostData(std::string(kBody, 'u'));
+  RecordingDelegate d;
+  r->setDelegate(&d);
+  q->addOperation(r);
+  q->go();
+  bool fellBack = false;
+  for (int step = 0; d.outcomes() == 0 && step < 400; ++step) {
+    allowed += kStep;
+    eventually([&] { return taken >= std::min<size_t>(allowed, 2 * kBody) || d.outcomes() > 0; },
+               5);
+    advance(0.5);
+    auto& seen = counts.uploaded;
+    fellBack = std::adjacent_find(seen.begin(), seen.end(), std::greater<>()) != seen.end();
+    // Once the restart has been told, every count is the second attempt's.
+    if (fellBack) {
+      EXPECT_LE(q->bytesUploadedSoFar(), taken - attemptStart + kInBuffers) << step;
+    }
+  }
+  over = true;
+  ASSERT_TRUE(waitForOutcome(d));
+  loop.runPending();
+  ASSERT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
+  EXPECT_EQ(r->responseString(), "stored");
+  EXPECT_EQ(attempts, 2);
+  EXPECT_TRUE(fellBack);
+
+  auto& seen = counts.uploaded;
+  ASSERT_FALSE(seen.empty());
+  EXPECT_LE(*std::max_element(seen.begin(), seen.end()), kBody);
+  EXPECT_EQ(seen.back(), kBody);
+  size_t falls = 0, risingAfterFall = 0;
+  for (size_t i = 1; i < seen.size(); ++i) {
+    if (seen[i] < seen[i - 1]) {
+      ++falls;
+      EXPECT_EQ(seen[i], 0u);
+    } else if (falls == 1 && seen[i] > seen[i - 1] && seen[i] < kBody) {
+      ++risingAfterFall;
+    }
+  }
+  EXPECT_EQ(falls, 1u);
+  EXPECT_GT(risingAfterFall, 5u);  // the repeat is shown as it goes, not in one jump
+}
+
 TEST_F(ProgressTest, AResumedDownloadTheServerSendsWholeIsCountedOnce) {
   const std::string full(20000, 'f');
   TempDir tmp;
