@@ -331,7 +331,7 @@ class HTTPRequest : public Operation {
   int proxyPort() const { return get(proxyPort_); }
   void setProxyPort(int p) { put(proxyPort_, p); }
   // "HTTP" (also when empty), "HTTPS" (the same HTTP proxy, named for https URLs), "SOCKS"
-  // (SOCKS5) or "SOCKS4A".
+  // (SOCKS5) or "SOCKS4A". Whether the proxy is reached over TLS is proxyUsesTLS.
   std::string proxyType() const { return get(proxyType_); }
   void setProxyType(std::string t) { put(proxyType_, std::move(t)); }
   // The proxy itself is reached over TLS (an https:// proxy), its certificate checked against
