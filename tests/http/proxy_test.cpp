@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 
@@ -80,6 +81,22 @@ class ProxyTest : public HttpRequestTest {
     r.setProxyType(proxyTypeName(p->kind));
     r.setProxyUsesTLS(p->kind == ProxyKind::HTTPS);
   }
+  // nginx over TLS with the test authority's localhost certificate, serving hello.txt and
+  // logging each request to access.log in `logFormat` (nginx's own when empty).
+  static std::unique_ptr<NginxServer> helloOverTls(const TestCertificates& certs,
+                                                   const std::string& logFormat = {}) {
+    std::string format = logFormat.empty() ? "" : "log_format chosen '" + logFormat + "';\n";
+    auto site = std::make_unique<NginxServer>(
+        format + "server { listen 127.0.0.1:{PORT0} ssl; root {ROOT};" +
+        " access_log {ROOT}/../access.log" + (logFormat.empty() ? ";" : " chosen;") +
+        " ssl_certificate " + certs.serverCert.string() + "; ssl_certificate_key " +
+        certs.serverKey.string() + "; }\n");
+    if (site->running()) {
+      std::ofstream(site->root() / "hello.txt") << "secret hello";
+      ::chmod((site->root() / "hello.txt").c_str(), 0644);
+    }
+    return site;
+  }
   std::string writeScript(const std::string& name, const std::string& text) {
     auto path = dir.path() / name;
     std::ofstream(path) << text;
@@ -127,16 +144,9 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
   TempDir certDir;
   TestCertificates certs(certDir.path());
   ASSERT_TRUE(certs.ok);
-  NginxServer tls(
-      "log_format proxied '$http_proxy_authorization|$http_via|$request';\n"
-      "server { listen 127.0.0.1:{PORT0} ssl; root {ROOT};"
-      " access_log {ROOT}/../access.log proxied;"
-      " ssl_certificate " +
-      certs.serverCert.string() + "; ssl_certificate_key " + certs.serverKey.string() + "; }\n");
-  ASSERT_TRUE(tls.running()) << tls.errorLog();
-  std::ofstream(tls.root() / "hello.txt") << "secret hello";
-  ::chmod((tls.root() / "hello.txt").c_str(), 0644);
-  TinyProxy tiny({tls.port()}, "top secret");
+  auto tls = helloOverTls(certs, "$http_proxy_authorization|$http_via|$request");
+  ASSERT_TRUE(tls->running()) << tls->errorLog();
+  TinyProxy tiny({tls->port()}, "top secret");
   ASSERT_TRUE(tiny.running());
   auto withCredentials = [&](HTTPRequest& q, const char* password) {
     via(q, tiny.url());
@@ -155,7 +165,7 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
 
   int firstConnection = 0;
   for (int i = 0; i < 2; ++i) {
-    auto r = get(tls.url("/hello.txt", 0, "https", "localhost"), [&](HTTPRequest& q) {
+    auto r = get(tls->url("/hello.txt", 0, "https", "localhost"), [&](HTTPRequest& q) {
       withCredentials(q, "secret");
       q.setCertificateAuthorityFile(certs.caCert.string());
     });
@@ -165,14 +175,14 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
     EXPECT_EQ(r->connectionID(), firstConnection);  // the tunnel is kept alive and reused
   }
   EXPECT_NE(tiny.log().find("CONNECT"), std::string::npos);
-  std::ifstream log(tls.prefix() / "access.log");
+  std::ifstream log(tls->prefix() / "access.log");
   std::string line;
   std::getline(log, line);
   EXPECT_EQ(line, "-|-|GET /hello.txt HTTP/1.1");
 
   // TLS to the origin inside a SOCKS5 connection, checked against the origin's name.
   MicroSocks socks;
-  auto s = get(tls.url("/hello.txt", 0, "https", "localhost"), [&](HTTPRequest& q) {
+  auto s = get(tls->url("/hello.txt", 0, "https", "localhost"), [&](HTTPRequest& q) {
     via(q, socks.url());
     q.setCertificateAuthorityFile(certs.caCert.string());
   });
@@ -181,7 +191,7 @@ TEST_F(ProxyTest, TinyproxyForwardsHttpAndTunnelsHttpsWithoutLeakingProxyCredent
   EXPECT_NE(s->connectionID(), firstConnection);
 
   // The same origin without the proxy never rides the tunnel.
-  auto r = get(tls.url("/hello.txt", 0, "https", "localhost"),
+  auto r = get(tls->url("/hello.txt", 0, "https", "localhost"),
                [&](HTTPRequest& q) { q.setCertificateAuthorityFile(certs.caCert.string()); });
   ASSERT_EQ(last.finished, 1);
   EXPECT_NE(r->connectionID(), firstConnection);
@@ -199,21 +209,15 @@ TEST_F(ProxyTest, HttpsProxyIsCheckedWithItsOwnSettingsAndCarriesTlsInsideTls) {
   TempDir certDir;
   TestCertificates certs(certDir.path());
   ASSERT_TRUE(certs.ok);
-  NginxServer site(
-      "server { listen 127.0.0.1:{PORT0} ssl; root {ROOT};"
-      " access_log {ROOT}/../access.log;"
-      " ssl_certificate " +
-      certs.serverCert.string() + "; ssl_certificate_key " + certs.serverKey.string() + "; }\n");
-  ASSERT_TRUE(site.running()) << site.errorLog();
-  std::ofstream(site.root() / "hello.txt") << "secret hello";
-  ::chmod((site.root() / "hello.txt").c_str(), 0644);
-  TinyProxy tiny({site.port()});
+  auto site = helloOverTls(certs);
+  ASSERT_TRUE(site->running()) << site->errorLog();
+  TinyProxy tiny({site->port()});
   ASSERT_TRUE(tiny.running());
   TlsFront proxy(tiny.port(), certs.serverCert, certs.serverKey);
   TlsFront wrongHost(tiny.port(), certs.wrongHostCert, certs.wrongHostKey);
   TlsFront selfSigned(tiny.port(), certs.selfSignedCert, certs.selfSignedKey);
   ASSERT_TRUE(proxy.running() && wrongHost.running() && selfSigned.running());
-  const std::string siteURL = site.url("/hello.txt", 0, "https", "localhost");
+  const std::string siteURL = site->url("/hello.txt", 0, "https", "localhost");
   const std::string ca = certs.caCert.string();
   struct Trust {
     std::string proxyCA, siteCA;
@@ -233,7 +237,7 @@ TEST_F(ProxyTest, HttpsProxyIsCheckedWithItsOwnSettingsAndCarriesTlsInsideTls) {
     EXPECT_EQ(last.lastError->code, 1);
     return last.lastError->description;
   };
-  auto siteRequests = [&] { return slurp((site.prefix() / "access.log").string()); };
+  auto siteRequests = [&] { return slurp((site->prefix() / "access.log").string()); };
 
   // A plain request inside the proxy's TLS, and the site's TLS inside it through CONNECT.
   auto plain = through(proxy, origin.url("/plain"), {ca, ""});
@@ -255,6 +259,8 @@ TEST_F(ProxyTest, HttpsProxyIsCheckedWithItsOwnSettingsAndCarriesTlsInsideTls) {
   EXPECT_NE(unchecked->connectionID(), tunnel);
 
   // A proxy certificate that fails its checks ends the request before anything is sent.
+  // nginx logs a request after answering it.
+  EXPECT_TRUE(eventually([&] { return std::ranges::count(siteRequests(), '\n') == 3; }));
   const std::string sentToSite = siteRequests();
   size_t sentToOrigin = origin.requestCount();
   const std::pair<const TlsFront*, Trust> refused[] = {
