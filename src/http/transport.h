@@ -53,8 +53,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done);
   void close();
   // Bytes written to the connection that the peer has not acknowledged yet (the kernel's
-  // send queue, which holds them encrypted, so never less than the plain bytes behind it);
-  // nothing when it cannot be read.
+  // send queue; under TLS, once or twice, it holds them encrypted and so never understates
+  // them); nothing when it cannot be read.
   std::optional<size_t> unsentBytes();
   size_t sendBufferSize();
 
