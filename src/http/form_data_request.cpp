@@ -8,6 +8,7 @@
 #include <random>
 
 #include "http/mime_types.h"
+#include "http/request_body.h"
 #include "platform/format.h"
 
 namespace est {
@@ -215,10 +216,7 @@ void FormDataRequest::buildPostBody() {
   if (buildForm) {
     Error error;
     bool ok = false;
-    if (!files.empty()) {
-      setShouldStreamPostDataFromDisk(true);
-      setPostFormat(MultipartFormDataPostFormat);
-    }
+    if (!files.empty()) setPostFormat(MultipartFormDataPostFormat);
     if (postFormat() == URLEncodedPostFormat)
       ok = buildURLEncodedBody(fields, &error);
     else
@@ -295,33 +293,44 @@ bool FormDataRequest::buildMultipartBody(const std::vector<Field>& fields,
                               strprintf("Unable to encode the form field '%s'", key.c_str()));
     return false;
   };
+  // Files are measured now and read while the body goes out, never copied.
+  auto body = std::make_shared<RequestBody>();
+  auto appendString = [&](std::string_view text) {
+    auto bytes = encodeString(text, stringEncoding());
+    if (bytes) body->appendBytes(*bytes);
+    return bytes.has_value();
+  };
   std::string separator = strprintf("\r\n--%s\r\n", boundary.c_str());
-  appendPostData(std::string_view(strprintf("--%s\r\n", boundary.c_str())));
+  body->appendBytes(strprintf("--%s\r\n", boundary.c_str()));
   size_t parts = fields.size() + files.size(), written = 0;
   for (auto& f : fields) {
-    if (!appendPostString(strprintf("Content-Disposition: form-data; name=\"%s\"\r\n\r\n",
-                                    quotedParameter(f.key).c_str())) ||
-        !appendPostString(f.value))
+    if (!appendString(strprintf("Content-Disposition: form-data; name=\"%s\"\r\n\r\n",
+                                quotedParameter(f.key).c_str())) ||
+        !appendString(f.value))
       return unencodable(f.key);
-    if (++written < parts) appendPostData(std::string_view(separator));
+    if (++written < parts) body->appendBytes(separator);
   }
   for (auto& f : files) {
-    if (!appendPostString(
-            strprintf("Content-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\n",
-                      quotedParameter(f.key).c_str(), quotedParameter(f.fileName).c_str())) ||
-        !appendPostString(strprintf("Content-Type: %s\r\n\r\n", f.contentType.c_str())))
+    if (!appendString(strprintf("Content-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\n",
+                                quotedParameter(f.key).c_str(),
+                                quotedParameter(f.fileName).c_str())) ||
+        !appendString(strprintf("Content-Type: %s\r\n\r\n", f.contentType.c_str())))
       return unencodable(f.key);
     if (auto* path = std::get_if<std::string>(&f.data)) {
-      if (!appendPostDataFromFile(*path)) {
+      if (!body->appendFile(*path)) {
         *error = missingFileError(*path);
         return false;
       }
     } else {
-      appendPostData(std::get<Data>(f.data));
+      body->appendBytes(std::get<Data>(f.data));
     }
-    if (++written < parts) appendPostData(std::string_view(separator));
+    if (++written < parts) body->appendBytes(separator);
   }
-  appendPostData(std::string_view(strprintf("\r\n--%s--\r\n", boundary.c_str())));
+  body->appendBytes(strprintf("\r\n--%s--\r\n", boundary.c_str()));
+  if (auto bytes = body->bytesInMemory())
+    appendPostData(*bytes);
+  else
+    setPostBodySource(std::move(body));
   return true;
 }
 

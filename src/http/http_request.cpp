@@ -345,7 +345,7 @@ void HTTPRequest::Impl::cancelLoad() {
     if (!(idle && connection->isOpen())) closeConnection();
   }
   unscheduleStream();
-  bodyFile.close();
+  closeBodyFiles();
   dropWorkFiles();
   if (!r.authenticationNeeded_) removeTemporaryUploadFiles();
   r.rawResponseData_.clear();
@@ -356,7 +356,7 @@ void HTTPRequest::Impl::handleStreamError(const net::ErrorCode& ec, bool tls, bo
   Error underlying = net::transportError(ec);
   bool lost = forcedLost || (net::isConnectionLostError(ec) && !replyBytesSeen);
   closeConnection();
-  bodyFile.close();
+  closeBodyFiles();
   unscheduleStream();
   if (!r.error_) {
     if (lost && r.retryCount_ == 0) {

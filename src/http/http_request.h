@@ -28,6 +28,7 @@
 namespace est {
 
 class HTTPRequest;
+class RequestBody;
 using HTTPRequestPtr = std::shared_ptr<HTTPRequest>;
 
 // The run-loop mode name of synchronous requests.
@@ -515,6 +516,9 @@ class HTTPRequest : public Operation {
   explicit HTTPRequest(std::optional<Url> url);
   // Fails the request (first error wins); for subclasses that find faults building the body.
   void failWithError(const Error& error);
+  // A body read piece by piece while it is sent (forms with files); it takes the place of
+  // postBody and postBodyFilePath.
+  void setPostBodySource(std::shared_ptr<RequestBody> body);
 
  private:
   // The transfer machinery (request_engine.h).
@@ -640,6 +644,7 @@ class HTTPRequest : public Operation {
   bool shouldCompressRequestBody_ = false;
   std::optional<Data> compressedPostBody_;
   std::string compressedPostBodyFilePath_;
+  std::shared_ptr<RequestBody> postBodySource_;
   std::uint64_t postLength_ = 0;
   bool haveBuiltPostBody_ = false;
   bool haveBuiltRequestHeaders_ = false;

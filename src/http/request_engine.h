@@ -266,6 +266,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   std::optional<Error> postBodyWriteError;
 
   void composeHead();
+  std::shared_ptr<RequestBody> bodySource() const;
   const Data* memoryBody() const;
   std::string bodyFilePath() const;
   void startWriting(std::uint64_t gen);
@@ -275,6 +276,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
   long nextBodyPiece();
   void onWritten(std::uint64_t gen, net::ErrorCode ec, size_t n);
   void updateSentCount();
+  void closeBodyFiles();
+  void failWithBodyReadError();
   bool openThrottledBody();
   void writeThrottledPiece(std::uint64_t gen);
   void dropBody();

@@ -355,7 +355,7 @@ void HTTPRequest::Impl::handleStreamComplete() {
   bodyAccepted = std::max(bodyAccepted, bodyHandedOver);
   if (bodyAccepted > r.totalBytesSent_) updateSentCount();
   if (!r.needsRedirect_ && !r.authenticationNeeded_) reportOwnDownload(true);
-  bodyFile.close();
+  closeBodyFiles();
   std::optional<Error> fileError = completeDownloadFile();
   if (!fileError) fileError = checkHeldInflation();
   if (!fileError) storeReplyInCache();

@@ -1,5 +1,6 @@
 #include <fstream>
 
+#include "http/request_body.h"
 #include "http/request_engine.h"
 #include "http/user_agent.h"
 #include "platform/format.h"
@@ -36,14 +37,19 @@ void HTTPRequest::Impl::composeHead() {
   head += "\r\n";
 }
 
+// A compressed body source went to a work file when the body was built.
+std::shared_ptr<RequestBody> HTTPRequest::Impl::bodySource() const {
+  return r.shouldCompressRequestBody_ ? nullptr : r.postBodySource_;
+}
+
 const Data* HTTPRequest::Impl::memoryBody() const {
   if (r.shouldCompressRequestBody_ && r.compressedPostBody_) return &*r.compressedPostBody_;
-  if (r.postBody_ && !r.shouldStreamPostDataFromDisk_) return &*r.postBody_;
+  if (r.postBody_ && !r.shouldStreamPostDataFromDisk_ && !r.postBodySource_) return &*r.postBody_;
   return nullptr;
 }
 
 std::string HTTPRequest::Impl::bodyFilePath() const {
-  if (!r.shouldStreamPostDataFromDisk_) return {};
+  if (!r.shouldStreamPostDataFromDisk_ && !r.postBodySource_) return {};
   if (r.shouldCompressRequestBody_ && !r.compressedPostBodyFilePath_.empty())
     return r.compressedPostBodyFilePath_;
   return r.postBodyFilePath_;
@@ -56,9 +62,10 @@ void HTTPRequest::Impl::startWriting(std::uint64_t gen) {
   attemptBodyLength = r.postLength_;
   if (r.postLength_ > 0) {
     r.uploadBufferSize_ = connection->sendBufferSize();
+    if (auto source = bodySource()) source->rewind();
     if (globals().throttle->isBandwidthThrottled()) {
       if (!openThrottledBody()) return;
-    } else if (!memoryBody()) {
+    } else if (!memoryBody() && !bodySource()) {
       std::string path = bodyFilePath();
       if (path.empty() || !bodyFile.open(path)) {
         failWithError(makeRequestError(
@@ -112,12 +119,11 @@ long HTTPRequest::Impl::nextBodyPiece() {
     return static_cast<long>(n);
   }
   bodyPiece.resize(kUploadPiece);
-  long got = bodyFile.read(bodyPiece.data(), bodyPiece.size());
+  auto source = bodySource();
+  long got = source ? source->read(bodyPiece.data(), bodyPiece.size())
+                    : bodyFile.read(bodyPiece.data(), bodyPiece.size());
   if (got < 0) {
-    failWithError(
-        makeRequestError(FileManagementError,
-                         strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
-    cancelLoad();
+    failWithBodyReadError();
     return -1;
   }
   if (got == 0) bodyFile.close();
@@ -182,9 +188,26 @@ void HTTPRequest::Impl::updateSentCount() {
   reportOwnUpload();
 }
 
+void HTTPRequest::Impl::closeBodyFiles() {
+  bodyFile.close();
+  if (r.postBodySource_) r.postBodySource_->close();
+}
+
+void HTTPRequest::Impl::failWithBodyReadError() {
+  auto source = bodySource();
+  failWithError(source && source->failure()
+                    ? *source->failure()
+                    : makeRequestError(
+                          FileManagementError,
+                          strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
+  cancelLoad();
+}
+
 bool HTTPRequest::Impl::openThrottledBody() {
   Error err;
-  if (const Data* body = memoryBody()) {
+  if (auto source = bodySource()) {
+    throttledBody = ThrottledInputStream::inputStreamWithBody(source, &r);
+  } else if (const Data* body = memoryBody()) {
     throttledBody = ThrottledInputStream::inputStreamWithBytes(*body, &r);
   } else if (auto path = bodyFilePath(); !path.empty()) {
     throttledBody = ThrottledInputStream::inputStreamWithFileAtPath(path, &r, &err);
@@ -213,10 +236,7 @@ void HTTPRequest::Impl::writeThrottledPiece(std::uint64_t gen) {
     if (!current(gen)) return;
   }
   if (got < 0) {
-    failWithError(
-        makeRequestError(FileManagementError,
-                         strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
-    cancelLoad();
+    failWithBodyReadError();
     return;
   }
   if (got == 0) {
@@ -233,6 +253,7 @@ void HTTPRequest::Impl::dropBody() {
   postBodyWriteStream.close();
   r.postBody_.reset();
   r.compressedPostBody_.reset();
+  r.postBodySource_.reset();
   r.postBodyFilePath_.clear();
   r.shouldStreamPostDataFromDisk_ = false;
   r.postLength_ = 0;
@@ -262,6 +283,11 @@ void HTTPRequest::setPostBody(Data body) {
   std::lock_guard lock(cancelledLock_);
   postBody_ = std::move(body);
   shouldStreamPostDataFromDisk_ = false;
+}
+
+void HTTPRequest::setPostBodySource(std::shared_ptr<RequestBody> body) {
+  std::lock_guard lock(cancelledLock_);
+  postBodySource_ = std::move(body);
 }
 
 void HTTPRequest::setPostBodyFilePath(std::string path) {
@@ -323,14 +349,17 @@ void HTTPRequest::buildPostBody() {
     impl_->failWithError(*impl_->postBodyWriteError);
     return;
   }
-  if (shouldStreamPostDataFromDisk_ && !postBodyFilePath_.empty()) {
+  if (postBodySource_ && !shouldCompressRequestBody_) {
+    postLength_ = postBodySource_->length();
+  } else if ((shouldStreamPostDataFromDisk_ && !postBodyFilePath_.empty()) || postBodySource_) {
     impl_->postBodyWriteStream.close();
     std::string sent = postBodyFilePath_;
     if (shouldCompressRequestBody_) {
       if (compressedPostBodyFilePath_.empty()) {
         std::string tmp = makeTemporaryPath();
         Error err;
-        if (!DataCompressor::compressDataFromFile(postBodyFilePath_, tmp, &err)) {
+        if (postBodySource_ ? !postBodySource_->compressInto(tmp, &err)
+                            : !DataCompressor::compressDataFromFile(postBodyFilePath_, tmp, &err)) {
           removeFileQuietly(tmp);
           impl_->failWithError(err);
           return;

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "http/http_request.h"
+#include "http/request_body.h"
 #include "platform/files.h"
 
 namespace est {
@@ -43,21 +44,32 @@ std::unique_ptr<ThrottledInputStream> ThrottledInputStream::inputStreamWithBytes
   return stream;
 }
 
+std::unique_ptr<ThrottledInputStream> ThrottledInputStream::inputStreamWithBody(
+    std::shared_ptr<RequestBody> body, HTTPRequest* request) {
+  std::unique_ptr<ThrottledInputStream> stream(new ThrottledInputStream);
+  stream->body_ = std::move(body);
+  stream->request_ = request;
+  return stream;
+}
+
 ThrottledInputStream::~ThrottledInputStream() {
   close();
 }
 
 void ThrottledInputStream::close() {
+  if (body_) body_->close();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
 bool ThrottledInputStream::hasBytesAvailable() const {
+  if (body_) return !body_->atEnd();
   if (fd_ >= 0) return !atEnd_;
   return offset_ < bytes_.size();
 }
 
 long ThrottledInputStream::readWrapped(std::uint8_t* buffer, size_t length) {
+  if (body_) return body_->read(reinterpret_cast<char*>(buffer), length);
   if (fd_ < 0) {
     size_t n = std::min(length, bytes_.size() - offset_);
     std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset_), n, buffer);

@@ -12,9 +12,10 @@
 namespace est {
 
 class HTTPRequest;
+class RequestBody;
 
-// A request body (bytes in memory or a file) read in pieces no larger than the shared
-// bandwidth account allows; after every read the request holds its transfer back while the
+// A request body (bytes in memory, a file, or a RequestBody) read in pieces no larger than the
+// shared bandwidth account allows; after every read the request holds its transfer back while the
 // account is spent. Reads of all such streams are serialised by one class-wide lock.
 class ThrottledInputStream {
  public:
@@ -26,6 +27,9 @@ class ThrottledInputStream {
   // The bytes are not copied: they must outlive the stream.
   static std::unique_ptr<ThrottledInputStream> inputStreamWithBytes(
       std::span<const std::uint8_t> bytes, HTTPRequest* request);
+  // Reads `body` from where it stands.
+  static std::unique_ptr<ThrottledInputStream> inputStreamWithBody(
+      std::shared_ptr<RequestBody> body, HTTPRequest* request);
   ~ThrottledInputStream();
   ThrottledInputStream(const ThrottledInputStream&) = delete;
   ThrottledInputStream& operator=(const ThrottledInputStream&) = delete;
@@ -44,6 +48,7 @@ class ThrottledInputStream {
   Data owned_;
   std::span<const std::uint8_t> bytes_;
   size_t offset_ = 0;
+  std::shared_ptr<RequestBody> body_;
   int fd_ = -1;
   bool atEnd_ = false;
   static std::mutex readLock;

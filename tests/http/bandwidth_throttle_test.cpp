@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "http/form_data_request.h"
+#include "http/support/nginx_server.h"
 #include "http/support/request_fixture.h"
 #include "http/throttled_input_stream.h"
 #include "platform/clock.h"
@@ -182,13 +184,23 @@ class ThrottledRequestTest : public HttpRequestTest {
 TEST_F(ThrottledRequestTest, UploadsAndDownloadsMoveInPiecesAndWaitWithoutTimingOut) {
   std::string body;
   for (int i = 0; i < 3000; ++i) body += static_cast<char>('a' + i % 26);
-  for (bool upload : {true, false}) {
-    SCOPED_TRACE(upload ? "upload" : "download");
+  TempDir dir;
+  std::string attached = (dir.path() / "attached.txt").string();
+  writeFile(attached, body);
+  std::uint64_t total = 0;
+  for (std::string kind : {"upload", "form", "download"}) {
+    SCOPED_TRACE(kind);
+    bool upload = kind != "download";
     TestServer server(TestServer::replyForever(httpResponse(200, upload ? "ok" : body)));
     HTTPRequest::setMaxBandwidthPerSecond(1000);  // the class operations reach the same account
     EXPECT_EQ(throttle->maxBandwidthPerSecond(), 1000u);
-    auto r = HTTPRequest::requestWithURL(server.url());
-    if (upload) r->appendPostData(body);
+    HTTPRequestPtr r = HTTPRequest::requestWithURL(server.url());
+    if (kind == "upload") r->appendPostData(body);
+    if (kind == "form") {
+      auto form = FormDataRequest::requestWithURL(server.url());
+      form->addFile(attached, "f");  // read through the account as it goes out
+      r = form;
+    }
     r->setTimeOutSeconds(0.5);
     RecordingDelegate d;
     r->setDelegate(&d);
@@ -203,11 +215,17 @@ TEST_F(ThrottledRequestTest, UploadsAndDownloadsMoveInPiecesAndWaitWithoutTiming
     EXPECT_EQ(d.finished, 1) << (d.lastError ? d.lastError->description : "");
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(upload ? requests[0].body : r->responseString(), body);
+    if (kind == "form") {
+      EXPECT_EQ(requests[0].body.size(), r->postLength());
+      EXPECT_NE(requests[0].body.find(body), std::string::npos);
+    } else {
+      EXPECT_EQ(upload ? requests[0].body : r->responseString(), body);
+    }
+    total += upload ? r->postLength() : body.size();
   }
   // Counted once each, though the status timer also saw the upload's bytes go out.
-  EXPECT_GE(throttle->totalBytes(), 6000u);
-  EXPECT_LT(throttle->totalBytes(), 6000u + 2 * 1000u);
+  EXPECT_GE(throttle->totalBytes(), total);
+  EXPECT_LT(throttle->totalBytes(), total + 3 * 1000u);
 }
 
 TEST(ThrottledInputStream, ReadsWhatTheAccountAllowsAtLeastOneByteAndNeverMoreThanAsked) {

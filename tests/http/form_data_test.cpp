@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "http/form_data_request.h"
 #include "http/mime_types.h"
@@ -171,6 +174,20 @@ TEST_F(FormDataTest, ContentHoldingTheBoundaryGetsABoundaryOfItsOwn) {
   EXPECT_NE(sent.body.find(big), std::string::npos);
 }
 
+TEST_F(FormDataTest, ACompressedFormCarriesItsFilesInflatingToTheSameParts) {
+  std::string contents(100000, 'c');
+  auto path = file("c.txt", contents);
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->setShouldCompressRequestBody(true);
+  r->addFile(path, "f");
+  auto sent = send(r);
+  EXPECT_EQ(sent.header("Content-Encoding"), "gzip");
+  EXPECT_EQ(sent.header("Content-Length"), std::to_string(sent.body.size()));
+  auto inflated = DataDecompressor::uncompressData(toData(sent.body));
+  ASSERT_TRUE(inflated);
+  EXPECT_TRUE(toString(*inflated) == part("f", contents, "c.txt", "text/plain") + kClosing);
+}
+
 TEST_F(FormDataTest, RedirectsResendTheFormOnlyWhenTheMethodIsKept) {
   auto path = file("a.txt", "file body");
   for (int status : {307, 302}) {
@@ -198,6 +215,129 @@ TEST_F(FormDataTest, RedirectsResendTheFormOnlyWhenTheMethodIsKept) {
       EXPECT_EQ(requests[1].method, "GET");
       EXPECT_EQ(requests[1].body, "");
     }
+  }
+}
+
+// Uploads whose files are read while they go out: a server that reads nothing until told
+// holds the body in the middle of its first, large file.
+class FormUploadTest : public FormDataTest {
+ protected:
+  void SetUp() override {
+    FormDataTest::SetUp();
+    fs::create_directory(runtime);
+    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) oldRuntime = old;
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  }
+  void TearDown() override {
+    released = true;  // a script still waiting must not hold the server up
+    server.reset();
+    FormDataTest::TearDown();
+    if (oldRuntime)
+      ::setenv("XDG_RUNTIME_DIR", oldRuntime->c_str(), 1);
+    else
+      ::unsetenv("XDG_RUNTIME_DIR");
+  }
+  void startStalled(const FormDataRequestPtr& r) {
+    server = std::make_unique<TestServer>(
+        [this](ServerConnection& c) {
+          while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          if (c.readRequest(5)) c.sendResponse(200, "ok");
+        },
+        4096);
+    r->setUrl(Url::parse(server->url("/upload")));
+    last = {};
+    r->setDelegate(&last);
+    r->startAsynchronous();
+    ASSERT_TRUE(eventually([&] { return r->totalBytesSent() > 0; }));
+  }
+  void release(const FormDataRequestPtr& r) {
+    released = true;
+    ASSERT_TRUE(waitForFinish(*r));
+  }
+  std::vector<fs::path> workFiles() const {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator(runtime / "est-http", ec)) found.push_back(e.path());
+    return found;
+  }
+
+  fs::path runtime = dir.path() / "runtime";
+  std::optional<std::string> oldRuntime;
+  // Larger than what the kernel buffers between the two ends can hold.
+  std::string big = std::string(8u << 20, 'f') + "end";
+  std::unique_ptr<TestServer> server;
+  std::atomic<bool> released{false};
+};
+
+TEST_F(FormUploadTest, AttachedFilesAreReadWhileTheyAreSentNeverCopied) {
+  auto first = file("big.bin", big), second = file("small.txt", "small");
+  auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+  r->addPostValue("1", "a");
+  r->addFile(first, "big");
+  r->addFile(second, "small");
+  startStalled(r);
+  EXPECT_EQ(workFiles(), std::vector<fs::path>{}) << "the body was copied";
+  EXPECT_LT(r->totalBytesSent(), big.size());
+  release(r);
+  ASSERT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
+  std::string expected = part("a", "1") + part("big", big, "big.bin", "application/octet-stream") +
+                         part("small", "small", "small.txt", "text/plain") + kClosing;
+  auto requests = server->requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(expected.size()));
+  EXPECT_TRUE(requests[0].body == expected);
+  EXPECT_EQ(r->postLength(), expected.size());
+  EXPECT_EQ(r->totalBytesSent(), expected.size());
+}
+
+TEST_F(FormUploadTest, AFileThatChangesOrGoesWhileSendingFailsInsteadOfSendingAnotherBody) {
+  enum Fails { none, bigFile, smallFile };
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& big, const std::string& small)> change;
+    Fails fails;
+  };
+  std::vector<Case> cases = {
+      {"shrunk", [](const std::string& b, const std::string&) { fs::resize_file(b, 1000); },
+       bigFile},
+      {"grown",
+       [](const std::string& b, const std::string&) { std::ofstream(b, std::ios::app) << "more"; },
+       bigFile},
+      {"later file removed", [](const std::string&, const std::string& s) { fs::remove(s); },
+       smallFile},
+      {"later file grown",
+       [](const std::string&, const std::string& s) { writeFile(s, "small but longer"); },
+       smallFile},
+      // What is already open is the old file, whole as measured: the body stays consistent.
+      {"replaced under its name",
+       [](const std::string& b, const std::string&) {
+         fs::remove(b);
+         writeFile(b, "x");
+       },
+       none},
+  };
+  for (auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    released = false;
+    auto b = file("big.bin", big), s = file("small.txt", "small");
+    auto r = FormDataRequest::requestWithURL(std::optional<Url>());
+    r->addFile(b, "big");
+    r->addFile(s, "small");
+    startStalled(r);
+    k.change(b, s);
+    release(r);
+    if (k.fails == none) {
+      EXPECT_EQ(last.finished, 1);
+      ASSERT_EQ(server->requestCount(), 1u);
+      EXPECT_NE(server->requests()[0].body.find(big), std::string::npos);
+      continue;
+    }
+    ASSERT_EQ(last.failed, 1);
+    EXPECT_EQ(last.lastError->domain, NetworkRequestErrorDomain);
+    EXPECT_EQ(last.lastError->code, FileManagementError);
+    EXPECT_EQ(last.lastError->description,
+              "Failed to get attributes for file at path '" + (k.fails == bigFile ? b : s) + "'");
+    EXPECT_EQ(server->requestCount(), 0u) << "a whole body reached the server";
   }
 }
 

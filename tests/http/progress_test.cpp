@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "http/form_data_request.h"
 #include "http/network_queue.h"
 #include "http/support/nginx_server.h"
 #include "http/support/request_fixture.h"
@@ -231,41 +232,67 @@ TEST_F(ProgressTest, EveryKindOfRestartLeavesExactTotals) {
          answer(c, reply);
        }},
   };
-  for (auto& k : cases) {
-    SCOPED_TRACE(k.name);
-    TestServer server([&](ServerConnection& c) { k.script(c, reply); });
-    auto q = NetworkQueue::queue();
-    queues.push_back(q);
-    q->setShowAccurateProgress(true);
-    Fractions queueUp, queueDown, ownUp, ownDown;
-    q->setUploadProgressDelegate(&queueUp);
-    q->setDownloadProgressDelegate(&queueDown);
-    auto r = HTTPRequest::requestWithURL(server.url("/a"));
-    r->appendPostData(body);
-    r->setUsername("u");
-    r->setPassword("p");
-    r->setTimeOutSeconds(1);
-    r->setNumberOfTimesToRetryOnTimeout(1);
-    r->setUploadProgressDelegate(&ownUp);
-    r->setDownloadProgressDelegate(&ownDown);
-    RecordingDelegate d;
-    r->setDelegate(&d);
-    q->addOperation(r);
-    q->go();
-    ASSERT_TRUE(advanceUntil([&] { return d.outcomes() > 0; }, 20));
-    ASSERT_EQ(d.finished, 1);
-    EXPECT_EQ(toString(*r->responseData()), reply);
-    EXPECT_EQ(q->totalBytesToUpload(), body.size());
-    EXPECT_EQ(q->bytesUploadedSoFar(), body.size());
-    EXPECT_EQ(q->totalBytesToDownload(), reply.size());
-    EXPECT_EQ(q->bytesDownloadedSoFar(), reply.size());
-    ASSERT_FALSE(ownUp.values.empty());
-    ASSERT_FALSE(ownDown.values.empty());
-    EXPECT_DOUBLE_EQ(ownUp.values.back(), 1.0);
-    EXPECT_DOUBLE_EQ(ownDown.values.back(), 1.0);
-    EXPECT_DOUBLE_EQ(queueUp.values.back(), 1.0);
-    EXPECT_DOUBLE_EQ(queueDown.values.back(), 1.0);
-  }
+  // A form's file is read again from its start by every attempt that sends it.
+  TempDir dir;
+  std::string attached = (dir.path() / "attached.bin").string();
+  writeFile(attached, std::string(300000, 'f'));
+  for (auto& k : cases)
+    for (bool form : {false, true}) {
+      SCOPED_TRACE(k.name + std::string(form ? " form" : ""));
+      TestServer server([&](ServerConnection& c) { k.script(c, reply); });
+      auto q = NetworkQueue::queue();
+      queues.push_back(q);
+      q->setShowAccurateProgress(true);
+      Fractions queueUp, queueDown, ownUp, ownDown;
+      q->setUploadProgressDelegate(&queueUp);
+      q->setDownloadProgressDelegate(&queueDown);
+      HTTPRequestPtr r;
+      if (form) {
+        auto f = FormDataRequest::requestWithURL(server.url("/a"));
+        f->addFile(attached, "f");
+        r = f;
+      } else {
+        r = HTTPRequest::requestWithURL(server.url("/a"));
+        r->appendPostData(body);
+      }
+      r->setUsername("u");
+      r->setPassword("p");
+      r->setTimeOutSeconds(1);
+      r->setNumberOfTimesToRetryOnTimeout(1);
+      r->setUploadProgressDelegate(&ownUp);
+      r->setDownloadProgressDelegate(&ownDown);
+      RecordingDelegate d;
+      r->setDelegate(&d);
+      q->addOperation(r);
+      q->go();
+      ASSERT_TRUE(advanceUntil([&] { return d.outcomes() > 0; }, 20));
+      ASSERT_EQ(d.finished, 1);
+      EXPECT_EQ(toString(*r->responseData()), reply);
+      std::uint64_t sent = body.size();
+      if (form) {
+        auto requests = server.requests();
+        ASSERT_FALSE(requests.empty());
+        const std::string& first = requests[0].body;
+        sent = first.size();
+        EXPECT_EQ(requests[0].header("Content-Length"), std::to_string(sent));
+        EXPECT_NE(first.find(std::string(300000, 'f')), std::string::npos);
+        for (auto& again : requests) {
+          if (again.method == "POST") {
+            EXPECT_TRUE(again.body == first);
+          }
+        }
+      }
+      EXPECT_EQ(q->totalBytesToUpload(), sent);
+      EXPECT_EQ(q->bytesUploadedSoFar(), sent);
+      EXPECT_EQ(q->totalBytesToDownload(), reply.size());
+      EXPECT_EQ(q->bytesDownloadedSoFar(), reply.size());
+      ASSERT_FALSE(ownUp.values.empty());
+      ASSERT_FALSE(ownDown.values.empty());
+      EXPECT_DOUBLE_EQ(ownUp.values.back(), 1.0);
+      EXPECT_DOUBLE_EQ(ownDown.values.back(), 1.0);
+      EXPECT_DOUBLE_EQ(queueUp.values.back(), 1.0);
+      EXPECT_DOUBLE_EQ(queueDown.values.back(), 1.0);
+    }
 }
 
 // A POST that a 307 sends again, paced by the server: the queue's upload count falls back to
