@@ -238,6 +238,10 @@ class FormUploadTest : public FormDataTest {
       ::unsetenv("XDG_RUNTIME_DIR");
   }
   void startStalled(const FormDataRequestPtr& r) {
+    // The last server's scripts must be over before the flag holds a new one back.
+    released = true;
+    server.reset();
+    released = false;
     server = std::make_unique<TestServer>(
         [this](ServerConnection& c) {
           while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -318,7 +322,6 @@ TEST_F(FormUploadTest, AFileThatChangesOrGoesWhileSendingFailsInsteadOfSendingAn
   };
   for (auto& k : cases) {
     SCOPED_TRACE(k.name);
-    released = false;
     auto b = file("big.bin", big), s = file("small.txt", "small");
     auto r = FormDataRequest::requestWithURL(std::optional<Url>());
     r->addFile(b, "big");
