@@ -59,6 +59,11 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+bool isSymbolicLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 void removeFileQuietly(const std::string& path) {
   if (!path.empty()) ::unlink(path.c_str());
 }

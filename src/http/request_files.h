@@ -22,16 +22,19 @@ std::string makeTemporaryPath();
 
 std::optional<std::uint64_t> fileSize(const std::string& path);
 bool fileExists(const std::string& path);
+bool isSymbolicLink(const std::string& path);
 void removeFileQuietly(const std::string& path);
 
 // POSIX file writer for download files: bodies bound for disk never sit whole in memory.
+// A resumed download's path is the caller's choice: a link planted there must not send the
+// bytes elsewhere, and what it creates is for its owner alone.
 class FileWriter {
  public:
   ~FileWriter() { close(); }
   bool open(const std::string& path, bool append) {
     close();
-    fd_ =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
+    fd_ = ::open(path.c_str(),
+                 O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC), 0600);
     return fd_ >= 0;
   }
   bool write(const char* p, size_t n) { return writeAll(fd_, p, n); }

@@ -412,6 +412,14 @@ void HTTPRequest::buildRequestHeaders() {
   if (allowCompressedResponse_) requestHeaders_.set("Accept-Encoding", "gzip");
   if (shouldCompressRequestBody_) requestHeaders_.set("Content-Encoding", "gzip");
   if (allowResumeForFileDownloads_ && !downloadDestinationPath_.empty() &&
+      isSymbolicLink(temporaryFileDownloadPath_)) {
+    impl_->failWithError(makeRequestError(
+        FileManagementError, strprintf("Refusing to resume a download through the symbolic link "
+                                       "at path '%s'",
+                                       temporaryFileDownloadPath_.c_str())));
+    return;
+  }
+  if (allowResumeForFileDownloads_ && !downloadDestinationPath_.empty() &&
       !temporaryFileDownloadPath_.empty() && fileExists(temporaryFileDownloadPath_)) {
     auto size = fileSize(temporaryFileDownloadPath_);
     if (!size) {

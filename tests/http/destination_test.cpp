@@ -185,6 +185,72 @@ TEST_F(DestinationTest, AResumedDownloadIntoALinkAppendsThenWritesTheTarget) {
   EXPECT_EQ(slurp(target.string()), "0123456789");
 }
 
+TEST_F(DestinationTest, AResumePathOfTheCallersIsOwnerOnlyAndALinkThereIsRefused) {
+  // Created at the caller's path by a transfer the peer cuts short: kept for the resume,
+  // readable by its owner alone.
+  fs::path partial = dir / "partial";
+  server = std::make_unique<TestServer>([](ServerConnection& c) {
+    if (c.readRequest()) c.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
+  });
+  auto cut = HTTPRequest::requestWithURL(server->url("/f"));
+  cut->setDownloadDestinationPath((dir / "dest").string());
+  cut->setTemporaryFileDownloadPath(partial.string());
+  cut->setAllowResumeForFileDownloads(true);
+  run(cut);
+  ASSERT_EQ(last.failed, 1);
+  struct stat st {};
+  ASSERT_EQ(::lstat(partial.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(slurp(partial.string()), "0123456789");
+
+  // A link planted there, to a file or to nothing yet: no byte leaves, nothing is written.
+  fs::path victim = dir / "victim", absent = dir / "absent";
+  writeFile(victim.string(), "precious");
+  for (const fs::path& target : {victim, absent}) {
+    SCOPED_TRACE(target.string());
+    fs::path link = dir / "planted";
+    fs::remove(link);
+    fs::create_symlink(target, link);
+    download(httpResponse(200, "attacker's bytes"), dir / "dest", [&](HTTPRequest& q) {
+      q.setTemporaryFileDownloadPath(link.string());
+      q.setAllowResumeForFileDownloads(true);
+    });
+    ASSERT_EQ(last.failed, 1);
+    EXPECT_EQ(last.lastError->code, FileManagementError);
+    EXPECT_EQ(
+        last.lastError->description,
+        "Refusing to resume a download through the symbolic link at path '" + link.string() + "'");
+    EXPECT_EQ(server->connectionCount(), 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+  }
+  EXPECT_EQ(slurp(victim.string()), "precious");
+  EXPECT_FALSE(fs::exists(absent));
+
+  // Planted while the request waits for its reply: the file is opened without following it.
+  fs::path late = dir / "late";
+  std::atomic<bool> planted{false};
+  server = std::make_unique<TestServer>([&](ServerConnection& c) {
+    if (!c.readRequest()) return;
+    while (!planted) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    c.sendResponse(200, "attacker's bytes");
+  });
+  auto raced = HTTPRequest::requestWithURL(server->url("/f"));
+  raced->setDownloadDestinationPath((dir / "dest").string());
+  raced->setTemporaryFileDownloadPath(late.string());
+  raced->setAllowResumeForFileDownloads(true);
+  raced->setDelegate(&last);
+  last = {};
+  raced->startAsynchronous();
+  ASSERT_TRUE(eventually([&] { return server->requestCount() == 1; }));
+  fs::create_symlink(victim, late);
+  planted = true;
+  ASSERT_TRUE(waitForOutcome(last));
+  ASSERT_EQ(last.failed, 1);
+  EXPECT_EQ(last.lastError->code, FileManagementError);
+  EXPECT_EQ(slurp(victim.string()), "precious");
+}
+
 TEST_F(DestinationTest, ACachedCopyIsWrittenByTheSameRulesAndAFailedCopyFails) {
   auto cache = std::make_shared<DownloadCache>();
   ASSERT_TRUE(cache->setStoragePath((dir / "cache").string()));
