@@ -143,9 +143,8 @@ void HTTPRequest::Impl::startRequest() {
   readBegin = readEnd = 0;
   parser.reset();
 
-  if (!chooseProxyTarget(*r.url_)) {
-    failWithError(
-        makeRequestError(InternalErrorWhileBuildingRequestType, "Unable to start HTTP connection"));
+  if (auto error = chooseProxyTarget(*r.url_)) {
+    failWithError(*error);
     return;
   }
   arrangeConnection();

@@ -219,7 +219,8 @@ struct HTTPRequest::Impl : net::ResponseSink {
   void runPACJob(std::uint64_t gen, std::function<std::optional<ProxyEntry>()> job);
   void pacDecided(std::uint64_t gen, const std::optional<ProxyEntry>& entry);
   void stopPACFetch();
-  bool chooseProxyTarget(const Url& url);
+  // The proxy of this attempt; an error when the request's proxy cannot be used.
+  std::optional<Error> chooseProxyTarget(const Url& url);
   bool sendsAbsoluteForm() const;
   void handleProxyRefusal(std::uint64_t gen, const net::ErrorCode& ec);
 

@@ -198,19 +198,23 @@ void HTTPRequest::Impl::stopPACFetch() {
 }
 
 // The proxy of this attempt; false when the request's proxy cannot be used.
-bool HTTPRequest::Impl::chooseProxyTarget(const Url& url) {
+std::optional<Error> HTTPRequest::Impl::chooseProxyTarget(const Url& url) {
   proxyTarget.reset();
-  if (r.proxyHost_.empty() || r.proxyPort_ <= 0) return true;
+  if (r.proxyHost_.empty() || r.proxyPort_ <= 0) return std::nullopt;
+  // The host goes into lookups and request lines: one that is no host name could forge them.
+  auto host = canonicalHost(r.proxyHost_);
+  if (!host)
+    return makeRequestError(UnableToCreateRequestErrorType,
+                            "Unable to create request (bad proxy host?)");
   auto kind = proxyKindFromName(r.proxyType_);
   if (!kind || *kind == ProxyKind::Direct || *kind == ProxyKind::AutoConfig || r.proxyPort_ > 65535)
-    return false;
+    return makeRequestError(InternalErrorWhileBuildingRequestType,
+                            "Unable to start HTTP connection");
   // Every type but SOCKS goes through the HTTP proxy setting.
   if (*kind == ProxyKind::HTTPS) kind = ProxyKind::HTTP;
   net::ProxyTarget t;
   t.kind = *kind;
-  t.host = r.proxyHost_;
-  if (t.host.size() > 2 && t.host.front() == '[' && t.host.back() == ']')
-    t.host = t.host.substr(1, t.host.size() - 2);
+  t.host = *host;
   t.port = r.proxyPort_;
   t.username = r.proxyUsername_;
   t.password = r.proxyPassword_;
@@ -222,7 +226,7 @@ bool HTTPRequest::Impl::chooseProxyTarget(const Url& url) {
     t.userAgent = messageHeaders.value("User-Agent");
   }
   proxyTarget = t;
-  return true;
+  return std::nullopt;
 }
 
 bool HTTPRequest::Impl::sendsAbsoluteForm() const {

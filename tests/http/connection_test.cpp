@@ -45,6 +45,37 @@ TEST_F(ConnectionTest, LoopbackServersAnswerOnBothLoopbackAddresses) {
   }
 }
 
+TEST_F(ConnectionTest, AProxyHostIsCheckedLikeAURLHostBeforeAnyConnection) {
+  // The scripted server plays an HTTP proxy: requests reach it in absolute form.
+  TestServer proxy(TestServer::replyForever(httpResponse(200, "via proxy")));
+  auto viaProxy = [&](const std::string& host) {
+    auto r = Request::requestWithURL("http://origin.invalid/p");
+    r->setProxyHost(host);
+    r->setProxyPort(proxy.port());
+    run(r);
+  };
+  for (std::string bad :
+       {std::string("127.0.0.1\r\nX-Forged: 1"), std::string("127.0.0.1\0evil", 14),
+        std::string("\t127.0.0.1"), std::string("proxy host"), std::string("a/b"),
+        std::string("user@127.0.0.1"), std::string("127.0.0.1:8080"), std::string("[::1"),
+        std::string("h\x7f"), std::string("..")}) {
+    SCOPED_TRACE(::testing::PrintToString(bad));
+    viaProxy(bad);
+    ASSERT_EQ(last.failed, 1);
+    EXPECT_EQ(last.lastError->code, UnableToCreateRequestErrorType);
+  }
+  EXPECT_EQ(proxy.connectionCount(), 0);
+
+  std::vector<std::string> good = {"127.0.0.1", "LocalHost"};
+  if (loopbackIPv6Available()) good.insert(good.end(), {"[::1]", "::1"});
+  for (const std::string& host : good) {
+    SCOPED_TRACE(host);
+    viaProxy(host);
+    ASSERT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
+    EXPECT_EQ(proxy.requests().back().target, "http://origin.invalid/p");
+  }
+}
+
 TEST_F(ConnectionTest, SilentServerTimesOutAfterTenSecondsOrRetriesOnFreshConnections) {
   for (int retries : {0, 2}) {
     TestServer server(silent);

@@ -2,6 +2,8 @@
 
 #include <idn2.h>
 
+#include <boost/url/ipv4_address.hpp>
+#include <boost/url/ipv6_address.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
 #include <boost/url/url_view.hpp>
@@ -60,6 +62,18 @@ bool isValidHostName(std::string_view name) {
     if (!allowed || ++label > 63) return false;
   }
   return label != 0;
+}
+
+std::optional<std::string> canonicalHost(std::string_view host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  urls::string_view text(host.data(), host.size());
+  if (host.find(':') != std::string_view::npos) {
+    if (auto v6 = urls::parse_ipv6_address(text)) return v6->to_string();
+    return std::nullopt;
+  }
+  if (auto v4 = urls::parse_ipv4_address(text)) return v4->to_string();
+  return canonicalHostName(std::string(host));
 }
 
 std::optional<Url> Url::parse(std::string_view text) {

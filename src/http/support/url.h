@@ -57,6 +57,11 @@ class Url {
 // final dot: what may stand for a host in a lookup and in a message.
 bool isValidHostName(std::string_view name);
 
+// A host given on its own, as a proxy's is, checked as a URL's host is: an IP address (IPv6
+// with or without brackets; given back without them) or a host name in its canonical form.
+// Nothing for anything else, such as text holding a blank, a control, '/' or '@'.
+std::optional<std::string> canonicalHost(std::string_view host);
+
 // Percent-decodes `s`; malformed escapes stay as written.
 std::string percentDecode(std::string_view s);
 
