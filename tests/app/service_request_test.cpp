@@ -30,7 +30,7 @@ TEST_F(ServiceRequestTest, RepliesPastTheLimitFailWithCode11AndOnesWithinItAreRe
       {"one byte over", httpResponse(200, over), true},
       {"over, without a length",
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-           chunked({over.substr(0, 70000), over.substr(70000), ""}),
+           chunked({over.substr(0, 70000), over.substr(70000)}),
        true},
       {"a small gzip inflating past it",
        httpResponse(200, gzipBytes(over), "Content-Encoding: gzip\r\n"), true},
