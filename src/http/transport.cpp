@@ -19,6 +19,15 @@ namespace ssl = asio::ssl;
 
 namespace {
 
+std::mutex& hostLookupMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+HostLookup& hostLookup() {
+  static HostLookup lookup;
+  return lookup;
+}
+
 // One context per distinct trust setting, shared by every connection that uses it.
 std::shared_ptr<ssl::context> contextFor(const TlsSettings& settings, ErrorCode& ec) {
   static std::mutex mutex;
@@ -51,6 +60,11 @@ std::shared_ptr<ssl::context> contextFor(const TlsSettings& settings, ErrorCode&
 }
 
 }  // namespace
+
+void setHostLookupForTesting(HostLookup lookup) {
+  std::lock_guard lock(hostLookupMutex());
+  hostLookup() = std::move(lookup);
+}
 
 Connection::Connection(asio::io_context& io, bool tls, TlsSettings settings)
     : io_(io), settings_(std::move(settings)), originTls_(tls), socket_(io), resolver_(io) {
@@ -99,6 +113,25 @@ void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, Ope
     connect(results, host, hostIsIP, std::move(done));
     return;
   }
+  HostLookup lookup;
+  {
+    std::lock_guard lock(hostLookupMutex());
+    lookup = hostLookup();
+  }
+  if (lookup) {
+    std::vector<tcp::endpoint> endpoints;
+    for (auto& address : lookup(dialHost)) endpoints.emplace_back(address, port);
+    if (endpoints.empty()) {
+      asio::post(io_, [done] { done(asio::error::host_not_found, OpenStage::Resolve); });
+      return;
+    }
+    connect(tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(), dialHost,
+                                                std::to_string(port)),
+            host, hostIsIP, std::move(done));
+    return;
+  }
+  // Every address the name has is tried in turn (async_connect over the whole range): a host
+  // whose first address refuses, an IPv6 one on a machine without IPv6 say, is still reached.
   resolver_.async_resolve(dialHost, std::to_string(port),
                           [self, host, hostIsIP, done = std::move(done)](
                               const ErrorCode& ec, tcp::resolver::results_type results) mutable {

@@ -23,6 +23,12 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using ErrorCode = boost::system::error_code;
 
+// Test seam: while set, host names are looked up here instead of by the system, and the
+// addresses are dialled in the order given; an empty list is a failed lookup. Names the
+// system must answer (no /etc/hosts change) are then no obstacle to a test.
+using HostLookup = std::function<std::vector<asio::ip::address>(const std::string& host)>;
+void setHostLookupForTesting(HostLookup lookup);
+
 // Handshake: TLS with the origin; ProxyHandshake: TLS with the proxy itself; Proxy: the
 // proxy's own protocol (CONNECT, SOCKS).
 enum class OpenStage { Resolve, Connect, Handshake, ProxyHandshake, Proxy };

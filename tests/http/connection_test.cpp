@@ -7,6 +7,7 @@
 #include "http/http_request.h"
 #include "http/support/nginx_server.h"
 #include "http/support/request_fixture.h"
+#include "http/transport.h"
 
 namespace est::testing {
 namespace {
@@ -74,6 +75,46 @@ TEST_F(ConnectionTest, AProxyHostIsCheckedLikeAURLHostBeforeAnyConnection) {
     ASSERT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
     EXPECT_EQ(proxy.requests().back().target, "http://origin.invalid/p");
   }
+}
+
+TEST_F(ConnectionTest, EveryAddressANameHasIsTriedInTurn) {
+  // Nothing listens on 127.0.0.2: it refuses at once. The server listens on 127.0.0.1 and,
+  // where the machine has it, on ::1.
+  TestServer server(TestServer::replyForever(httpResponse(200, "reached")));
+  auto ip = [](const char* text) { return boost::asio::ip::make_address(text); };
+  std::map<std::string, std::vector<boost::asio::ip::address>> names = {
+      {"second.test", {ip("127.0.0.2"), ip("127.0.0.1")}},
+      {"third.test", {ip("127.0.0.2"), ip("127.0.0.3"), ip("127.0.0.1")}},
+      {"refusing.test", {ip("127.0.0.2"), ip("127.0.0.3")}},
+      {"nowhere.test", {}},
+  };
+  if (loopbackIPv6Available()) names["v6-second.test"] = {ip("127.0.0.2"), ip("::1")};
+  std::vector<std::string> looked;
+  net::setHostLookupForTesting([&](const std::string& host) {
+    looked.push_back(host);
+    return names.count(host) ? names.at(host) : std::vector<boost::asio::ip::address>{};
+  });
+  struct Restore {
+    ~Restore() { net::setHostLookupForTesting({}); }
+  } restore;
+  for (auto& [name, addresses] : names) {
+    SCOPED_TRACE(name);
+    size_t before = server.requestCount();
+    run(Request::requestWithURL("http://" + name + ":" + std::to_string(server.port()) + "/"));
+    bool reachable = addresses.size() > 0 &&
+                     (addresses.back() == ip("127.0.0.1") || addresses.back() == ip("::1"));
+    if (reachable) {
+      ASSERT_EQ(last.finished, 1) << (last.lastError ? last.lastError->description : "");
+      ASSERT_EQ(server.requestCount(), before + 1);
+      EXPECT_EQ(server.requests().back().header("Host"),
+                name + ":" + std::to_string(server.port()));
+    } else {
+      ASSERT_EQ(last.failed, 1);
+      EXPECT_EQ(last.lastError->code, ConnectionFailureErrorType);
+      EXPECT_EQ(server.requestCount(), before);
+    }
+  }
+  EXPECT_EQ(looked.size(), names.size());
 }
 
 TEST_F(ConnectionTest, SilentServerTimesOutAfterTenSecondsOrRetriesOnFreshConnections) {
