@@ -75,8 +75,19 @@ void HTTPRequest::Impl::withdrawReportedProgress() {
   if (r.shouldResetDownloadProgress_) deliverOwnProgress(false, 0, 0);
 }
 
+// Whether anyone would hear of the start or the headers: a post to the main loop that
+// finds nobody there costs the caller's thread a wake-up per request. Checked again there.
+bool HTTPRequest::Impl::anyoneListens(bool headers) const {
+  std::lock_guard lock(r.callbackLock_);
+  bool delegateListens = r.delegate_ && (headers ? r.didReceiveResponseHeadersSelector_ != nullptr
+                                                 : r.didStartSelector_ != nullptr);
+  return delegateListens || r.queue_ ||
+         (headers ? static_cast<bool>(r.headersReceivedBlock_)
+                  : static_cast<bool>(r.startedBlock_));
+}
+
 void HTTPRequest::Impl::deliverStarted() {
-  if (skipInformationalCallbacks()) return;
+  if (skipInformationalCallbacks() || !anyoneListens(false)) return;
   deliver([](HTTPRequest& q) {
     auto [d, sel] = locked(q, [&] { return std::pair(q.delegate_, q.didStartSelector_); });
     if (d && sel) (d->*sel)(q);
@@ -85,9 +96,9 @@ void HTTPRequest::Impl::deliverStarted() {
   });
 }
 
-void HTTPRequest::Impl::deliverHeaders(HeaderMap headers) {
-  if (skipInformationalCallbacks()) return;
-  deliver([headers = std::move(headers)](HTTPRequest& q) {
+void HTTPRequest::Impl::deliverHeaders(const HeaderMap& received) {
+  if (skipInformationalCallbacks() || !anyoneListens(true)) return;
+  deliver([headers = received](HTTPRequest& q) {
     auto [d, sel] =
         locked(q, [&] { return std::pair(q.delegate_, q.didReceiveResponseHeadersSelector_); });
     if (d && sel) (d->*sel)(q, headers);

@@ -173,8 +173,9 @@ struct HTTPRequest::Impl : net::ResponseSink {
   void withdrawReportedProgress();
 
   bool skipInformationalCallbacks() const { return r.error_ || !r.mainRequest_.expired(); }
+  bool anyoneListens(bool headers) const;
   void deliverStarted();
-  void deliverHeaders(HeaderMap headers);
+  void deliverHeaders(const HeaderMap& received);
   void deliverSent();
   void deliverRedirected();
   bool canAnswerWillRedirect() const;
