@@ -14,7 +14,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-l10n-tools qt6-svg-dev libgl-dev fonts-open-sans
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev rapidjson-dev
-  libcurl4-openssl-dev wrk linux-perf
+  libcurl4-openssl-dev wrk linux-perf curl python3
   # real peers started by the tests
   nginx-light openssl tinyproxy stunnel4 microsocks dbus-daemon xvfb xauth x11-utils
   # installation: manual pages, icons, desktop entry and AppStream checks, the Debian package
