@@ -8,6 +8,7 @@
 #include "http/authentication_state.h"
 #include "http/credential_storage.h"
 #include "http/http_request.h"
+#include "http/support/main_mailbox.h"
 #include "platform/run_loop.h"
 
 namespace est {
@@ -30,12 +31,12 @@ AuthGlobals& authGlobals() {
   return *g;
 }
 
+// In order with the request's own callbacks, which take the same way.
 void onMainLoop(std::function<void()> task) {
-  RunLoop* main = RunLoop::main();
-  if (!main || main->isLoopThread())
-    task();
+  if (RunLoop* main = RunLoop::main())
+    runOnMainInOrder(*main, std::move(task));
   else
-    main->post(std::move(task));
+    task();
 }
 
 bool contains(const std::vector<Credentials>& list, const Credentials& c) {

@@ -556,13 +556,14 @@ void HTTPRequest::clearDelegatesAndCancel() {
   }
   // Closures may own things that belong to the main thread: let them go there.
   if (RunLoop* main = RunLoop::main(); main && !main->isLoopThread())
-    main->post([holder, sentBlock = std::move(sentBlock), authBlocks = std::move(authBlocks),
-                progressBlocks = std::move(progressBlocks)]() mutable {
-      holder.reset();
-      sentBlock = nullptr;
-      authBlocks = {};
-      progressBlocks = {};
-    });
+    postToMainInOrder(*main,
+                      [holder, sentBlock = std::move(sentBlock), authBlocks = std::move(authBlocks),
+                       progressBlocks = std::move(progressBlocks)]() mutable {
+                        holder.reset();
+                        sentBlock = nullptr;
+                        authBlocks = {};
+                        progressBlocks = {};
+                      });
   holder.reset();
   cancel();
 }

@@ -233,7 +233,7 @@ void HTTPRequest::Impl::scheduleStream() {
       handler = g.activityHandler;
   }
   if (handler) {
-    if (RunLoop* main = RunLoop::main()) main->runOrPost([handler] { handler(true); });
+    if (RunLoop* main = RunLoop::main()) runOnMainInOrder(*main, [handler] { handler(true); });
   }
 }
 
@@ -249,7 +249,7 @@ void HTTPRequest::Impl::unscheduleStream() {
   }
   if (!idle) return;
   if (RunLoop* main = RunLoop::main()) {
-    main->runOrPost([main] {
+    runOnMainInOrder(*main, [main] {
       main->schedule(Seconds(0.5), [] {
         auto& gl = globals();
         std::function<void(bool)> h;

@@ -25,6 +25,7 @@
 #include "http/http_request.h"
 #include "http/proxy_settings.h"
 #include "http/request_files.h"
+#include "http/support/main_mailbox.h"
 #include "http/throttled_input_stream.h"
 #include "http/transport.h"
 #include "platform/run_loop.h"
@@ -130,7 +131,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
     if (!main || main->isLoopThread() || r.isPACFileRequest_)
       task();
     else
-      main->post(std::move(task));
+      postToMainInOrder(*main, std::move(task));
   }
 
   template <class F>

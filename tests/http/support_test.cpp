@@ -1,16 +1,20 @@
-// The platform pieces under the client: URLs, charsets, cookie jar, operation queue.
+// The platform pieces under the client: URLs, charsets, cookie jar, operation queue, the
+// way to the main loop.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <optional>
 #include <thread>
 
 #include "http/support/charset.h"
 #include "http/support/cookie_jar.h"
+#include "http/support/main_mailbox.h"
 #include "http/support/operation_queue.h"
 #include "http/support/url.h"
 #include "http/user_agent.h"
 #include "platform/clock.h"
+#include "platform/manual_run_loop.h"
 
 namespace est {
 namespace {
@@ -294,6 +298,50 @@ TEST(OperationQueueTest, CancelledOperationSkipsItsWorkButStillFinishes) {
   q.waitUntilAllOperationsAreFinished();
   EXPECT_TRUE(op->isFinished());
   EXPECT_EQ(gate.order, std::vector<int>{2});
+}
+
+// Counts the posts that reach it and hands them to a manual loop that runs on this thread.
+class CountingLoop : public ManualRunLoop {
+ public:
+  void post(Task task) override {
+    ++posts;
+    ManualRunLoop::post(std::move(task));
+  }
+  int posts = 0;
+};
+
+TEST(MainMailboxTest, BurstsShareOnePostInOrderAndADroppedPostDoesNotSwallowLaterTasks) {
+  std::vector<int> seen;
+  std::optional<CountingLoop> main;
+  main.emplace();
+  std::thread network([&] {
+    for (int i = 0; i < 3; ++i) postToMainInOrder(*main, [&seen, i] { seen.push_back(i); });
+  });
+  network.join();
+  EXPECT_EQ(main->posts, 1);
+  main->runPending();
+  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2}));
+
+  // Once a post has run, the next task needs a post of its own.
+  std::thread([&] { postToMainInOrder(*main, [&seen] { seen.push_back(3); }); }).join();
+  EXPECT_EQ(main->posts, 2);
+  main->runPending();
+  EXPECT_EQ(seen.back(), 3);
+
+  // On the main thread itself the task runs at once.
+  runOnMainInOrder(*main, [&seen] { seen.push_back(4); });
+  EXPECT_EQ(seen.back(), 4);
+  EXPECT_EQ(main->posts, 2);
+
+  // A loop that goes away with a post still waiting drops it unrun; a loop made afterwards
+  // at the same address gets a post of its own.
+  std::thread([&] { postToMainInOrder(*main, [&seen] { seen.push_back(-1); }); }).join();
+  main.reset();
+  main.emplace();
+  std::thread([&] { postToMainInOrder(*main, [&seen] { seen.push_back(5); }); }).join();
+  EXPECT_EQ(main->posts, 1);
+  main->runPending();
+  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
 
 }  // namespace
