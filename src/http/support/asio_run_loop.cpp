@@ -9,71 +9,58 @@
 namespace est {
 namespace asio = boost::asio;
 
-struct AsioRunLoop::Timer {
-  TimerId id;
-  Seconds interval;
-  bool repeats;
-  Task task;
-  asio::steady_timer timer;
-  Timer(asio::io_context& io, TimerId id, Seconds interval, bool repeats, Task task)
-      : id(id), interval(interval), repeats(repeats), task(std::move(task)), timer(io) {}
-};
-
-AsioRunLoop::~AsioRunLoop() {
-  std::lock_guard lock(mutex_);
-  timers_.clear();
-}
+AsioRunLoop::~AsioRunLoop() = default;
 
 void AsioRunLoop::post(Task task) {
   asio::post(io_, std::move(task));
 }
 
-void AsioRunLoop::arm(const std::shared_ptr<Timer>& timer) {
-  timer->timer.expires_after(
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(timer->interval));
-  std::weak_ptr<Timer> weak = timer;
-  timer->timer.async_wait([this, weak](const boost::system::error_code& ec) {
-    auto t = weak.lock();
-    if (ec || !t) return;
-    {
-      std::lock_guard lock(mutex_);
-      if (!timers_.count(t->id)) return;
-      if (!t->repeats) timers_.erase(t->id);
-    }
-    if (t->repeats) arm(t);
-    t->task();
+void AsioRunLoop::arm() {
+  std::optional<TimerQueue::TimePoint> due;
+  {
+    std::lock_guard lock(mutex_);
+    due = timers_.nextDue();
+  }
+  if (!due || (armedFor_ && *armedFor_ <= *due)) return;
+  armedFor_ = due;
+  // Moving the timer aborts the wait already set, whose handler then does nothing.
+  wakeUp_.expires_at(*due);
+  wakeUp_.async_wait([this](const boost::system::error_code& ec) {
+    if (ec != asio::error::operation_aborted) fire();
   });
 }
 
+void AsioRunLoop::fire() {
+  armedFor_.reset();
+  for (;;) {
+    std::optional<Task> task;
+    {
+      std::lock_guard lock(mutex_);
+      task = timers_.popDue(now());
+    }
+    if (!task) break;
+    (*task)();
+  }
+  arm();
+}
+
 TimerId AsioRunLoop::schedule(Seconds delay, Task task, bool repeats) {
-  std::shared_ptr<Timer> timer;
+  TimerId id;
   {
     std::lock_guard lock(mutex_);
-    TimerId id = nextId_++;
-    timer = std::make_shared<Timer>(io_, id, delay, repeats, std::move(task));
-    timers_[id] = timer;
+    id = timers_.add(now() + TimerQueue::toDuration(delay), delay, std::move(task), repeats);
   }
-  // Asio timers are not thread-safe: arm them on the loop's own thread.
+  // Asio timers are not thread-safe: move it on the loop's own thread.
   if (isLoopThread())
-    arm(timer);
+    arm();
   else
-    asio::post(io_, [this, timer] { arm(timer); });
-  return timer->id;
+    asio::post(io_, [this] { arm(); });
+  return id;
 }
 
 void AsioRunLoop::cancel(TimerId id) {
-  std::shared_ptr<Timer> timer;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = timers_.find(id);
-    if (it == timers_.end()) return;
-    timer = it->second;
-    timers_.erase(it);
-  }
-  if (isLoopThread())
-    timer->timer.cancel();
-  else
-    asio::post(io_, [timer] { timer->timer.cancel(); });
+  std::lock_guard lock(mutex_);
+  timers_.cancel(id);
 }
 
 bool AsioRunLoop::isLoopThread() const {

@@ -2,19 +2,24 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <map>
-#include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/run_loop.h"
+#include "platform/timer_queue.h"
 
 namespace est {
 
 // A RunLoop over an Asio io_context: tasks and timers run on whichever thread runs the
 // context. The HTTP client's network thread and synchronous requests use one each.
+//
+// Every request arms a status timer and cancels it a moment later; one Asio timer serves
+// them all and is only moved when a timer falls due before it, so a short request costs no
+// system call for its timer. A cancelled timer leaves the Asio timer running to its due
+// time, where it finds nothing to do.
 class AsioRunLoop : public RunLoop {
  public:
-  explicit AsioRunLoop(boost::asio::io_context& io) : io_(io) {}
+  explicit AsioRunLoop(boost::asio::io_context& io) : io_(io), wakeUp_(io) {}
   ~AsioRunLoop() override;
 
   void post(Task task) override;
@@ -26,13 +31,14 @@ class AsioRunLoop : public RunLoop {
   boost::asio::io_context& context() { return io_; }
 
  private:
-  struct Timer;
-  void arm(const std::shared_ptr<Timer>& timer);
+  void arm();  // on the loop's thread
+  void fire();
 
   boost::asio::io_context& io_;
+  boost::asio::steady_timer wakeUp_;
+  std::optional<TimerQueue::TimePoint> armedFor_;  // loop thread only
   std::mutex mutex_;
-  std::map<TimerId, std::shared_ptr<Timer>> timers_;
-  TimerId nextId_ = 1;
+  TimerQueue timers_;
 };
 
 // The one thread on which every asynchronous transfer of the HTTP client runs. Started on
