@@ -170,6 +170,8 @@ void HTTPRequest::Impl::onWritten(std::uint64_t gen, net::ErrorCode ec, size_t n
 // Body bytes the peer has taken: what the connection accepted, less what still waits in
 // its send queue, so a slow reader shows as slow progress rather than none.
 void HTTPRequest::Impl::updateSentCount() {
+  // Nothing new accepted, nothing new sent: spares a GET the send-queue query per write.
+  if (bodyAccepted <= r.totalBytesSent_) return;
   std::uint64_t sent = bodyAccepted;
   if (!r.downloadComplete_) {
     // A closed connection says nothing more about what the peer took.
