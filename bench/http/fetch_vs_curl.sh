@@ -8,6 +8,7 @@ set -euo pipefail
 build=${1:-build/default}
 runs=${2:-5}
 count=${3:-2000}
+here=$(cd "$(dirname "$0")" && pwd)
 tool="$build/tools/fetch/fetch"
 [ -x "$tool" ] || { echo "fetch_vs_curl: no $tool; build the fetch target" >&2; exit 1; }
 for b in nginx curl; do
@@ -60,25 +61,10 @@ for _ in $(seq "$count"); do urls+=("$url"); done
 curl_args=()
 for _ in $(seq "$count"); do curl_args+=(-o /dev/null "$url"); done
 
-# Wall time of one run in milliseconds; a failed run stops the script.
-run_ms() {
-  local start end
-  start=$(date +%s%N)
-  "$@" >/dev/null
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000000))
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# shellcheck source=../timing.sh
+. "$here/../timing.sh"
 
-ours=()
-theirs=()
-for _ in $(seq "$runs"); do
-  ours+=("$(run_ms "$tool" -s "${urls[@]}")")
-  theirs+=("$(run_ms curl -sf "${curl_args[@]}")")
-done
-o=$(printf '%s\n' "${ours[@]}" | median)
-t=$(printf '%s\n' "${theirs[@]}" | median)
+run_ours() { "$tool" -s "${urls[@]}"; }
+run_peer() { curl -sf "${curl_args[@]}"; }
 printf 'requests: %d keep-alive GETs of 1 KiB\n' "$count"
-printf 'fetch  %6d ms  (runs: %s)\n' "$o" "${ours[*]}"
-printf 'curl   %6d ms  (runs: %s)\n' "$t" "${theirs[*]}"
-awk -v o="$o" -v t="$t" 'BEGIN { printf "ours/curl %6.2fx (time of curl / time of fetch)\n", (o > 0 ? t / o : 0) }'
+compare "$runs" fetch run_ours curl run_peer

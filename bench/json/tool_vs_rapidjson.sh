@@ -29,26 +29,11 @@ doc="$tmp/big.json"
 } >"$doc"
 size=$(stat -c %s "$doc")
 
-# Wall time of one run in milliseconds; a failed run stops the script.
-run_ms() {
-  local start end
-  start=$(date +%s%N)
-  "$@" >/dev/null
-  end=$(date +%s%N)
-  echo $(((end - start) / 1000000))
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# shellcheck source=../timing.sh
+. "$here/../timing.sh"
 
 cat "$doc" >/dev/null  # both read from the page cache
-ours=()
-theirs=()
-for _ in $(seq "$runs"); do
-  ours+=("$(run_ms "$tool" --check "$doc")")
-  theirs+=("$(run_ms "$peer" "$doc")")
-done
-o=$(printf '%s\n' "${ours[@]}" | median)
-t=$(printf '%s\n' "${theirs[@]}" | median)
+run_ours() { "$tool" --check "$doc"; }
+run_peer() { "$peer" "$doc"; }
 printf 'document: %d bytes\n' "$size"
-printf 'json --check   %6d ms  (runs: %s)\n' "$o" "${ours[*]}"
-printf 'rapidjson_read %6d ms  (runs: %s)\n' "$t" "${theirs[*]}"
-awk -v o="$o" -v t="$t" 'BEGIN { printf "ours/rapid     %6.2fx (time of rapidjson_read / time of json)\n", (o > 0 ? t / o : 0) }'
+compare "$runs" "json --check" run_ours rapidjson_read run_peer
