@@ -248,6 +248,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   // sending
   FileReader bodyFile;
+  std::uint64_t bodyFileRead = 0;  // of this attempt
   std::vector<char> bodyPiece;
   bool requestWritten = false;
   std::uint64_t lastBytesSent = 0;
@@ -281,6 +282,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   void updateSentCount();
   void closeBodyFiles();
   void failWithBodyReadError();
+  void failWithChangedBodyFile();
   bool openThrottledBody();
   void writeThrottledPiece(std::uint64_t gen);
   void dropBody();

@@ -58,6 +58,7 @@ std::string HTTPRequest::Impl::bodyFilePath() const {
 void HTTPRequest::Impl::startWriting(std::uint64_t gen) {
   headBytesPending = head.size();
   memoryBodyOffset = 0;
+  bodyFileRead = 0;
   bodyAccepted = bodyHandedOver = 0;
   attemptBodyLength = r.postLength_;
   if (r.postLength_ > 0) {
@@ -119,15 +120,29 @@ long HTTPRequest::Impl::nextBodyPiece() {
     return static_cast<long>(n);
   }
   bodyPiece.resize(kUploadPiece);
-  auto source = bodySource();
-  long got = source ? source->read(bodyPiece.data(), bodyPiece.size())
-                    : bodyFile.read(bodyPiece.data(), bodyPiece.size());
+  pieceData = bodyPiece.data();
+  if (auto source = bodySource()) {
+    long got = source->read(bodyPiece.data(), bodyPiece.size());
+    if (got < 0) failWithBodyReadError();
+    return got;
+  }
+  std::uint64_t left = r.postLength_ - std::min(r.postLength_, bodyFileRead);
+  if (left == 0) return 0;
+  long got = bodyFile.read(bodyPiece.data(),
+                           static_cast<size_t>(std::min<std::uint64_t>(left, bodyPiece.size())));
   if (got < 0) {
     failWithBodyReadError();
     return -1;
   }
-  if (got == 0) bodyFile.close();
-  pieceData = bodyPiece.data();
+  bodyFileRead += static_cast<std::uint64_t>(got);
+  // The length went out in the head: a file that shrank or grew since must not send a
+  // different body under it, so the last piece waits until the end is confirmed.
+  char beyond;
+  if (got == 0 || (bodyFileRead == r.postLength_ && bodyFile.read(&beyond, 1) != 0)) {
+    failWithChangedBodyFile();
+    return -1;
+  }
+  if (bodyFileRead == r.postLength_) bodyFile.close();
   return got;
 }
 
@@ -195,6 +210,13 @@ void HTTPRequest::Impl::closeBodyFiles() {
   if (r.postBodySource_) r.postBodySource_->close();
 }
 
+void HTTPRequest::Impl::failWithChangedBodyFile() {
+  failWithError(makeRequestError(
+      FileManagementError,
+      strprintf("Failed to get attributes for file at path '%s'", bodyFilePath().c_str())));
+  cancelLoad();
+}
+
 void HTTPRequest::Impl::failWithBodyReadError() {
   auto source = bodySource();
   failWithError(source && source->failure()
@@ -239,6 +261,10 @@ void HTTPRequest::Impl::writeThrottledPiece(std::uint64_t gen) {
   }
   if (got < 0) {
     failWithBodyReadError();
+    return;
+  }
+  if (got == 0 && left > 0) {
+    failWithChangedBodyFile();
     return;
   }
   if (got == 0) {

@@ -237,7 +237,7 @@ class FormUploadTest : public FormDataTest {
     else
       ::unsetenv("XDG_RUNTIME_DIR");
   }
-  void startStalled(const FormDataRequestPtr& r) {
+  void startStalled(const HTTPRequestPtr& r) {
     // The last server's scripts must be over before the flag holds a new one back.
     released = true;
     server.reset();
@@ -254,7 +254,7 @@ class FormUploadTest : public FormDataTest {
     r->startAsynchronous();
     ASSERT_TRUE(eventually([&] { return r->totalBytesSent() > 0; }));
   }
-  void release(const FormDataRequestPtr& r) {
+  void release(const HTTPRequestPtr& r) {
     released = true;
     ASSERT_TRUE(waitForFinish(*r));
   }
@@ -363,6 +363,35 @@ TEST(MimeTypeTable, ReadsTypesCommentsAndCase) {
   EXPECT_EQ(contentTypeForPath("/a/.png", table), "application/octet-stream");
   EXPECT_EQ(contentTypeForPath("/a/b.", table), "application/octet-stream");
   EXPECT_FALSE(MimeTypeTable::fromFile("/nonexistent/mime.types"));
+}
+
+// A caller's own body file is held to the length announced for it, like a form's files.
+TEST_F(FormUploadTest, ABodyFileThatChangesWhileSendingFailsInsteadOfSendingAnotherBody) {
+  std::vector<std::pair<const char*, std::function<void(const std::string&)>>> cases = {
+      {"shrunk", [](const std::string& b) { fs::resize_file(b, 1000); }},
+      {"grown", [](const std::string& b) { std::ofstream(b, std::ios::app) << "more"; }},
+  };
+  for (auto& [name, change] : cases) {
+    SCOPED_TRACE(name);
+    auto b = file("body.bin", big);
+    auto r = HTTPRequest::requestWithURL(std::optional<Url>());
+    r->setPostBodyFilePath(b);
+    startStalled(r);
+    change(b);
+    release(r);
+    ASSERT_EQ(last.failed, 1);
+    EXPECT_EQ(last.lastError->code, FileManagementError);
+    EXPECT_EQ(last.lastError->description, "Failed to get attributes for file at path '" + b + "'");
+    EXPECT_EQ(server->requestCount(), 0u) << "a whole body reached the server";
+  }
+  auto b = file("body.bin", big);
+  auto r = HTTPRequest::requestWithURL(std::optional<Url>());
+  r->setPostBodyFilePath(b);
+  startStalled(r);
+  release(r);
+  ASSERT_EQ(last.finished, 1);
+  ASSERT_EQ(server->requestCount(), 1u);
+  EXPECT_TRUE(server->requests()[0].body == big);
 }
 
 }  // namespace
