@@ -9,6 +9,7 @@
 
 #include "http/data_compressor.h"
 #include "http/http_errors.h"
+#include "http/request_files.h"
 #include "platform/files.h"
 #include "platform/format.h"
 
@@ -17,12 +18,6 @@ namespace est {
 namespace {
 
 constexpr size_t kCompressPiece = 262144;
-
-Error attributesError(const std::string& path) {
-  return makeRequestError(
-      FileManagementError,
-      strprintf("Failed to get attributes for file at path '%s'", path.c_str()));
-}
 
 std::optional<std::uint64_t> regularFileSize(int fd) {
   struct stat st {};
@@ -54,7 +49,7 @@ bool RequestBody::appendFile(const std::string& path, Error* error) {
   auto size = fd >= 0 ? regularFileSize(fd) : std::nullopt;
   if (fd >= 0) ::close(fd);
   if (!size) {
-    Error::assign(error, attributesError(path));
+    Error::assign(error, fileAttributesError(path));
     return false;
   }
   parts_.push_back({{}, path, *size});
@@ -103,11 +98,11 @@ long RequestBody::read(char* buffer, size_t maxLength) {
   while (index_ < parts_.size()) {
     const Part& part = parts_[index_];
     bool isFile = !part.path.empty();
-    if (isFile && fd_ < 0 && !openFile(part)) return fail(attributesError(part.path));
+    if (isFile && fd_ < 0 && !openFile(part)) return fail(fileAttributesError(part.path));
     std::uint64_t left = part.size - offset_;
     if (left == 0) {
       // A file that grew since it was measured would otherwise lose its tail unnoticed.
-      if (isFile && !fileStillMatches(part)) return fail(attributesError(part.path));
+      if (isFile && !fileStillMatches(part)) return fail(fileAttributesError(part.path));
       close();
       ++index_;
       offset_ = 0;
@@ -124,11 +119,9 @@ long RequestBody::read(char* buffer, size_t maxLength) {
     do {
       got = ::read(fd_, buffer, n);
     } while (got < 0 && errno == EINTR);
-    if (got < 0)
-      return fail(makeRequestError(
-          FileManagementError, strprintf("Failed to read file at path '%s'", part.path.c_str())));
+    if (got < 0) return fail(fileReadError(part.path));
     // The end came early: the file shrank while it was sent.
-    if (got == 0) return fail(attributesError(part.path));
+    if (got == 0) return fail(fileAttributesError(part.path));
     offset_ += static_cast<std::uint64_t>(got);
     return static_cast<long>(got);
   }
@@ -139,8 +132,7 @@ bool RequestBody::compressInto(const std::string& path, Error* error) {
   auto compressor = DataCompressor::compressor(error);
   if (!compressor) return false;
   int out = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-  auto writeError = makeRequestError(
-      FileManagementError, strprintf("Failed to write to file at path '%s'", path.c_str()));
+  auto writeError = fileWriteError(path);
   if (out < 0) {
     Error::assign(error, writeError);
     return false;

@@ -17,8 +17,7 @@ void HTTPRequest::Impl::dropWorkFiles() {
 }
 
 void HTTPRequest::Impl::failWriting(const std::string& path) {
-  failWithError(makeRequestError(FileManagementError,
-                                 strprintf("Failed to write to file at path '%s'", path.c_str())));
+  failWithError(fileWriteError(path));
   cancelLoad();
 }
 

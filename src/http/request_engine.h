@@ -248,7 +248,6 @@ struct HTTPRequest::Impl : net::ResponseSink {
 
   // sending
   FileReader bodyFile;
-  std::uint64_t bodyFileRead = 0;  // of this attempt
   std::vector<char> bodyPiece;
   bool requestWritten = false;
   std::uint64_t lastBytesSent = 0;
@@ -257,7 +256,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   // The body goes out in bounded pieces, so the sent count grows as the peer takes them and
   // memory holds one piece, whatever the body's size.
   static constexpr size_t kUploadPiece = 32768;
-  std::uint64_t memoryBodyOffset = 0;
+  std::uint64_t bodyTaken = 0;       // body bytes this attempt took from memory or file
   std::uint64_t bodyAccepted = 0;    // body bytes the connection took from us
   std::uint64_t bodyHandedOver = 0;  // ... and those of a write still in flight
   // Written a little at a time, as the connection takes it, so the count of accepted bytes
@@ -282,7 +281,7 @@ struct HTTPRequest::Impl : net::ResponseSink {
   void updateSentCount();
   void closeBodyFiles();
   void failWithBodyReadError();
-  void failWithChangedBodyFile();
+  void failWithBodyAttributesError();
   bool openThrottledBody();
   void writeThrottledPiece(std::uint64_t gen);
   void dropBody();

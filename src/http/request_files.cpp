@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "http/http_errors.h"
 #include "platform/format.h"
 
 namespace est {
@@ -66,6 +67,22 @@ bool isSymbolicLink(const std::string& path) {
 
 void removeFileQuietly(const std::string& path) {
   if (!path.empty()) ::unlink(path.c_str());
+}
+
+Error fileAttributesError(const std::string& path) {
+  return makeRequestError(
+      FileManagementError,
+      strprintf("Failed to get attributes for file at path '%s'", path.c_str()));
+}
+
+Error fileReadError(const std::string& path) {
+  return makeRequestError(FileManagementError,
+                          strprintf("Failed to read file at path '%s'", path.c_str()));
+}
+
+Error fileWriteError(const std::string& path) {
+  return makeRequestError(FileManagementError,
+                          strprintf("Failed to write to file at path '%s'", path.c_str()));
 }
 
 }  // namespace est

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/files.h"
 
 namespace est {
@@ -24,6 +25,12 @@ std::optional<std::uint64_t> fileSize(const std::string& path);
 bool fileExists(const std::string& path);
 bool isSymbolicLink(const std::string& path);
 void removeFileQuietly(const std::string& path);
+
+// The request's file errors (code 8): a body or work file that cannot be measured (or no
+// longer measures what it did), read or written.
+Error fileAttributesError(const std::string& path);
+Error fileReadError(const std::string& path);
+Error fileWriteError(const std::string& path);
 
 // POSIX file writer for download files: bodies bound for disk never sit whole in memory.
 // A resumed download's path is the caller's choice: a link planted there must not send the

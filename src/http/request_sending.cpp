@@ -57,8 +57,7 @@ std::string HTTPRequest::Impl::bodyFilePath() const {
 
 void HTTPRequest::Impl::startWriting(std::uint64_t gen) {
   headBytesPending = head.size();
-  memoryBodyOffset = 0;
-  bodyFileRead = 0;
+  bodyTaken = 0;
   bodyAccepted = bodyHandedOver = 0;
   attemptBodyLength = r.postLength_;
   if (r.postLength_ > 0) {
@@ -69,10 +68,7 @@ void HTTPRequest::Impl::startWriting(std::uint64_t gen) {
     } else if (!memoryBody() && !bodySource()) {
       std::string path = bodyFilePath();
       if (path.empty() || !bodyFile.open(path)) {
-        failWithError(makeRequestError(
-            FileManagementError,
-            strprintf("Failed to get attributes for file at path '%s'", path.c_str())));
-        cancelLoad();
+        failWithBodyAttributesError();
         return;
       }
     }
@@ -113,10 +109,10 @@ void HTTPRequest::Impl::consumeOutgoing(size_t n) {
 long HTTPRequest::Impl::nextBodyPiece() {
   if (r.postLength_ == 0) return 0;
   if (const Data* body = memoryBody()) {
-    std::uint64_t left = body->size() - std::min<std::uint64_t>(body->size(), memoryBodyOffset);
+    std::uint64_t left = body->size() - std::min<std::uint64_t>(body->size(), bodyTaken);
     size_t n = static_cast<size_t>(std::min<std::uint64_t>(left, kUploadPiece));
-    pieceData = reinterpret_cast<const char*>(body->data()) + memoryBodyOffset;
-    memoryBodyOffset += n;
+    pieceData = reinterpret_cast<const char*>(body->data()) + bodyTaken;
+    bodyTaken += n;
     return static_cast<long>(n);
   }
   bodyPiece.resize(kUploadPiece);
@@ -126,7 +122,7 @@ long HTTPRequest::Impl::nextBodyPiece() {
     if (got < 0) failWithBodyReadError();
     return got;
   }
-  std::uint64_t left = r.postLength_ - std::min(r.postLength_, bodyFileRead);
+  std::uint64_t left = r.postLength_ - std::min(r.postLength_, bodyTaken);
   if (left == 0) return 0;
   long got = bodyFile.read(bodyPiece.data(),
                            static_cast<size_t>(std::min<std::uint64_t>(left, bodyPiece.size())));
@@ -134,15 +130,15 @@ long HTTPRequest::Impl::nextBodyPiece() {
     failWithBodyReadError();
     return -1;
   }
-  bodyFileRead += static_cast<std::uint64_t>(got);
+  bodyTaken += static_cast<std::uint64_t>(got);
   // The length went out in the head: a file that shrank or grew since must not send a
   // different body under it, so the last piece waits until the end is confirmed.
   char beyond;
-  if (got == 0 || (bodyFileRead == r.postLength_ && bodyFile.read(&beyond, 1) != 0)) {
-    failWithChangedBodyFile();
+  if (got == 0 || (bodyTaken == r.postLength_ && bodyFile.read(&beyond, 1) != 0)) {
+    failWithBodyAttributesError();
     return -1;
   }
-  if (bodyFileRead == r.postLength_) bodyFile.close();
+  if (bodyTaken == r.postLength_) bodyFile.close();
   return got;
 }
 
@@ -210,20 +206,14 @@ void HTTPRequest::Impl::closeBodyFiles() {
   if (r.postBodySource_) r.postBodySource_->close();
 }
 
-void HTTPRequest::Impl::failWithChangedBodyFile() {
-  failWithError(makeRequestError(
-      FileManagementError,
-      strprintf("Failed to get attributes for file at path '%s'", bodyFilePath().c_str())));
+void HTTPRequest::Impl::failWithBodyAttributesError() {
+  failWithError(fileAttributesError(bodyFilePath()));
   cancelLoad();
 }
 
 void HTTPRequest::Impl::failWithBodyReadError() {
   auto source = bodySource();
-  failWithError(source && source->failure()
-                    ? *source->failure()
-                    : makeRequestError(
-                          FileManagementError,
-                          strprintf("Failed to read file at path '%s'", bodyFilePath().c_str())));
+  failWithError(source && source->failure() ? *source->failure() : fileReadError(bodyFilePath()));
   cancelLoad();
 }
 
@@ -236,10 +226,7 @@ bool HTTPRequest::Impl::openThrottledBody() {
   } else if (auto path = bodyFilePath(); !path.empty()) {
     throttledBody = ThrottledInputStream::inputStreamWithFileAtPath(path, &r, &err);
     if (!throttledBody) {
-      failWithError(makeRequestError(
-          FileManagementError,
-          strprintf("Failed to get attributes for file at path '%s'", path.c_str())));
-      cancelLoad();
+      failWithBodyAttributesError();
       return false;
     }
   }
@@ -264,7 +251,7 @@ void HTTPRequest::Impl::writeThrottledPiece(std::uint64_t gen) {
     return;
   }
   if (got == 0 && left > 0) {
-    failWithChangedBodyFile();
+    failWithBodyAttributesError();
     return;
   }
   if (got == 0) {
@@ -343,9 +330,7 @@ void HTTPRequest::appendPostData(const Data& bytes) {
     // A body cut short must never go out with a length that matches it: the request fails
     // when it is built.
     if (!ok && !impl_->postBodyWriteError)
-      impl_->postBodyWriteError = makeRequestError(
-          FileManagementError,
-          strprintf("Failed to write to file at path '%s'", postBodyFilePath_.c_str()));
+      impl_->postBodyWriteError = fileWriteError(postBodyFilePath_);
     return;
   }
   if (!postBody_) postBody_ = Data();
@@ -368,11 +353,6 @@ bool HTTPRequest::appendPostDataFromFile(const std::string& path) {
 void HTTPRequest::buildPostBody() {
   std::lock_guard lock(cancelledLock_);
   if (haveBuiltPostBody_) return;
-  auto attributesError = [](const std::string& path) {
-    return makeRequestError(
-        FileManagementError,
-        strprintf("Failed to get attributes for file at path '%s'", path.c_str()));
-  };
   if (impl_->postBodyWriteError) {
     impl_->failWithError(*impl_->postBodyWriteError);
     return;
@@ -398,7 +378,7 @@ void HTTPRequest::buildPostBody() {
     }
     auto size = fileSize(sent);
     if (!size) {
-      impl_->failWithError(attributesError(sent));
+      impl_->failWithError(fileAttributesError(sent));
       return;
     }
     postLength_ = *size;
@@ -451,9 +431,7 @@ void HTTPRequest::buildRequestHeaders() {
       !temporaryFileDownloadPath_.empty() && fileExists(temporaryFileDownloadPath_)) {
     auto size = fileSize(temporaryFileDownloadPath_);
     if (!size) {
-      impl_->failWithError(makeRequestError(
-          FileManagementError, strprintf("Failed to get attributes for file at path '%s'",
-                                         temporaryFileDownloadPath_.c_str())));
+      impl_->failWithError(fileAttributesError(temporaryFileDownloadPath_));
       return;
     }
     partialDownloadSize_ = *size;
