@@ -30,8 +30,7 @@ void EventLoop::cancel(TimerId id) {
 }
 
 bool EventLoop::isLoopThread() const {
-  std::lock_guard lock(mutex_);
-  return owner_ == std::this_thread::get_id();
+  return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
 std::chrono::steady_clock::time_point EventLoop::now() const {
@@ -40,7 +39,7 @@ std::chrono::steady_clock::time_point EventLoop::now() const {
 
 void EventLoop::run() {
   std::unique_lock lock(mutex_);
-  owner_ = std::this_thread::get_id();
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   while (!stopped_) {
     if (!tasks_.empty()) {
       Task task = std::move(tasks_.front());

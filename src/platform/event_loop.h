@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -35,7 +36,8 @@ class EventLoop : public RunLoop {
   std::deque<Task> tasks_;
   TimerQueue timers_;
   bool stopped_ = false;
-  std::thread::id owner_;
+  // Read on every callback hand-over from other threads: no lock for it.
+  std::atomic<std::thread::id> owner_;
 };
 
 }  // namespace est

@@ -38,13 +38,14 @@ struct Delivery {
 }  // namespace
 
 void postToMainInOrder(RunLoop& main, RunLoop::Task task) {
-  auto batch = std::make_shared<Batch>();
+  std::shared_ptr<Batch> batch;
   {
     std::lock_guard lock(mailboxMutex);
     if (openBatch && !openBatch->closed && openBatch->loop == &main) {
       openBatch->tasks.push_back(std::move(task));
       return;
     }
+    batch = std::make_shared<Batch>();
     batch->loop = &main;
     batch->tasks.push_back(std::move(task));
     openBatch = batch;
