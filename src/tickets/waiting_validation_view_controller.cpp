@@ -33,7 +33,9 @@ void WaitingValidationViewController::viewDidLoad() {
   ui.txtLabel->setFont(ui::fontNamed("MyriadPro-Bold", 13));
   ui::setTextColor(ui.txtLabel, ui::colorWithHexString("8b8f93"));
   connect(ui.btnClose, &QPushButton::clicked, this, [this] { close(); });
+  // Its only button: Escape closes the screen as Return does.
   ui::setMainAction(ui.btnClose);
+  ui::setCancelAction(ui.btnClose);
 }
 
 void WaitingValidationViewController::setTitleBuying() {

@@ -209,8 +209,13 @@ TEST_F(DesktopTest, ReturnPressesTheMainActionAndEscapeCancels) {
   EXPECT_EQ(service->requestCount(), before + 1);  // the first poll is 4 seconds away
   EXPECT_FALSE(PendingPurchases().empty());
 
-  // The validation screen's CERRAR.
+  // The validation screen's only button, CERRAR, is both its main action and its cancel.
   key(Qt::Key_Return);
+  EXPECT_FALSE(app().isWaitingValidationVc());
+  app().showWaitingValidationVcWithTitle("Ticket Comprado");
+  loop.runPending();
+  ASSERT_TRUE(app().isWaitingValidationVc());
+  key(Qt::Key_Escape);
   EXPECT_FALSE(app().isWaitingValidationVc());
 
   // The registry page: Return queries once, Escape goes home and keeps the fields.
