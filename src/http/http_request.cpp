@@ -137,6 +137,7 @@ void HTTPRequest::Impl::startRequest() {
   contentLengthAnnounced = false;
   gzipBody = false;
   bodyBytes = 0;
+  movedToFile = 0;
   decompressor.reset();
   replyBytesSeen = false;
   requestWritten = false;

@@ -297,14 +297,21 @@ struct HTTPRequest::Impl : net::ResponseSink {
   int responseVersion = 11;
   std::vector<std::string> rawSetCookies;
   bool gzipBody = false;
-  bool bodyInMemory = true;     // false when the body went to a file
-  std::uint64_t bodyBytes = 0;  // of this reply's body, inflated when that happens on the fly
+  bool bodyInMemory = true;       // false when the body went to a file
+  std::uint64_t bodyBytes = 0;    // of this reply's body, inflated when that happens on the fly
+  std::uint64_t movedToFile = 0;  // body bytes the kernel took to the file past the parser
   std::unique_ptr<DataDecompressor> decompressor;
 
   size_t chunkSize() const;
   void readMore(std::uint64_t gen);
+  void readOnUnlessHeld(std::uint64_t gen);
   void onRead(std::uint64_t gen, net::ErrorCode ec, size_t n);
   void handleRead(std::uint64_t gen, net::ErrorCode ec, size_t n);
+  void finishReply(bool eof);
+  std::optional<std::uint64_t> bodyLeftToMove() const;
+  void moveToFile(std::uint64_t gen, std::uint64_t left);
+  void onMovedToFile(std::uint64_t gen, net::ErrorCode ec, size_t n, bool fileTookAll);
+  bool countBody(size_t raw, size_t body);
   void onResponseHead(int status, int version, std::string_view reason, HeaderMap headers,
                       std::vector<std::string> setCookies, net::ErrorCode& ec) override;
   void onResponseBody(std::string_view bytes, net::ErrorCode& ec) override;

@@ -44,6 +44,7 @@ class FileWriter {
                  O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC), 0600);
     return fd_ >= 0;
   }
+  int fd() const { return fd_; }
   bool write(const char* p, size_t n) { return writeAll(fd_, p, n); }
   void close() {
     if (fd_ >= 0) ::close(fd_);

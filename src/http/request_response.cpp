@@ -63,6 +63,10 @@ size_t HTTPRequest::Impl::chunkSize() const {
 }
 
 void HTTPRequest::Impl::readMore(std::uint64_t gen) {
+  if (auto left = bodyLeftToMove()) {
+    moveToFile(gen, *left);
+    return;
+  }
   size_t pending = readEnd - readBegin;
   if (pending > kMaxResponseHeaderBytes + 262144) {
     // Only a header or a chunk-size line can hold bytes back this long.
@@ -129,16 +133,17 @@ void HTTPRequest::Impl::handleRead(std::uint64_t gen, net::ErrorCode ec, size_t 
     }
   }
   if (parser->isDone()) {
-    connection->requestsServed++;
-    if (eof) connection->close();
-    handleStreamComplete();
-    afterNetworkEvent();
+    finishReply(eof);
     return;
   }
   if (eof) {
     handleStreamError(boost::beast::http::error::partial_message, false);
     return;
   }
+  readOnUnlessHeld(gen);
+}
+
+void HTTPRequest::Impl::readOnUnlessHeld(std::uint64_t gen) {
   performThrottling();
   if (!current(gen)) return;
   if (throttlePaused) {
@@ -146,6 +151,73 @@ void HTTPRequest::Impl::handleRead(std::uint64_t gen, net::ErrorCode ec, size_t 
     return;
   }
   readMore(gen);
+}
+
+void HTTPRequest::Impl::finishReply(bool eof) {
+  connection->requestsServed++;
+  if (eof) connection->close();
+  handleStreamComplete();
+  afterNetworkEvent();
+}
+
+// ---- a body moved to its file inside the kernel ----
+
+// The rest of a body bound for a file as it is, framed by its length on a plain connection,
+// need not pass through our memory. Once some has gone that way the rest follows it, as the
+// parser never saw those bytes.
+std::optional<std::uint64_t> HTTPRequest::Impl::bodyLeftToMove() const {
+  if (!connection || !connection->canMoveToFile() || !parser || readEnd != readBegin)
+    return std::nullopt;
+  auto left = parser->bodyLeft();
+  if (!left || *left <= movedToFile) return std::nullopt;
+  bool started = movedToFile > 0;
+  if (!started && (gzipBody || wantsData() || r.downloadDestinationPath_.empty() ||
+                   r.needsRedirect_ || r.authenticationNeeded_ || r.complete_))
+    return std::nullopt;
+  return *left - movedToFile;
+}
+
+void HTTPRequest::Impl::moveToFile(std::uint64_t gen, std::uint64_t left) {
+  if (!openDownloadFiles()) return;
+  std::uint64_t most = std::min<std::uint64_t>(left, 1 << 20);
+  // A body over its limit is caught one byte past it, not a whole piece later.
+  if (std::uint64_t limit = responseLimit())
+    most = std::min(most, limit - std::min(limit, bodyBytes) + 1);
+  size_t want = globals().throttle->maxReadLength(static_cast<size_t>(most));
+  auto s = self();
+  connection->asyncMoveSomeToFile(downloadFile.fd(), std::max<size_t>(1, want),
+                                  [s, gen](net::ErrorCode ec, size_t n, bool fileTookAll) {
+                                    s->impl_->onMovedToFile(gen, ec, n, fileTookAll);
+                                  });
+}
+
+void HTTPRequest::Impl::onMovedToFile(std::uint64_t gen, net::ErrorCode ec, size_t n,
+                                      bool fileTookAll) {
+  std::lock_guard lock(r.cancelledLock_);
+  if (!current(gen)) return;
+  guarded([&] {
+    if (n > 0) {
+      replyBytesSeen = true;
+      movedToFile += n;
+      if (!countBody(n, n)) return;
+      reportOwnDownload();
+    }
+    if (!fileTookAll) {
+      failWriting(r.temporaryFileDownloadPath_);
+      return;
+    }
+    if (ec) {
+      handleStreamError(
+          net::isEndOfStream(ec) ? net::ErrorCode(boost::beast::http::error::partial_message) : ec,
+          net::isTlsError(ec));
+      return;
+    }
+    if (auto left = parser->bodyLeft(); !left || *left <= movedToFile) {
+      finishReply(false);
+      return;
+    }
+    readOnUnlessHeld(gen);
+  });
 }
 
 void HTTPRequest::Impl::onResponseHead(int status, int version, std::string_view reason,
@@ -272,18 +344,7 @@ void HTTPRequest::Impl::handleBytesAvailable(std::string_view bytes) {
     }
     inflated = std::move(*out);
   }
-  bodyBytes += onTheFly ? inflated.size() : bytes.size();
-  if (std::uint64_t limit = responseLimit(); limit && bodyBytes > limit) {
-    dropInflatedBody(Error(NetworkRequestErrorDomain, CompressionError,
-                           strprintf("The response is larger than the limit of %llu bytes",
-                                     static_cast<unsigned long long>(limit))));
-    return;
-  }
-  r.totalBytesRead_ += bytes.size();
-  reportReceived(static_cast<long long>(bytes.size()));
-  lastActivityTime = now();
-  globals().throttle->incrementBandwidthUsedInLastSecond(bytes.size());
-
+  if (!countBody(bytes.size(), onTheFly ? inflated.size() : bytes.size())) return;
   if (r.needsRedirect_ && r.allowResumeForFileDownloads_) return;
   if (!r.needsRedirect_ && !r.authenticationNeeded_) reportOwnDownload();
   if (wantsData()) {
@@ -312,6 +373,23 @@ void HTTPRequest::Impl::handleBytesAvailable(std::string_view bytes) {
       !inflatedFile.write(reinterpret_cast<const char*>(inflated.data()), inflated.size())) {
     failWriting(r.temporaryUncompressedDataDownloadPath_);
   }
+}
+
+// Counts body bytes as they arrive: `raw` off the wire, `body` once inflated. False when the
+// reply went past its limit, which has failed the request.
+bool HTTPRequest::Impl::countBody(size_t raw, size_t body) {
+  bodyBytes += body;
+  if (std::uint64_t limit = responseLimit(); limit && bodyBytes > limit) {
+    dropInflatedBody(Error(NetworkRequestErrorDomain, CompressionError,
+                           strprintf("The response is larger than the limit of %llu bytes",
+                                     static_cast<unsigned long long>(limit))));
+    return false;
+  }
+  r.totalBytesRead_ += raw;
+  reportReceived(static_cast<long long>(raw));
+  lastActivityTime = now();
+  globals().throttle->incrementBandwidthUsedInLastSecond(raw);
+  return true;
 }
 
 // What was inflated of a body that cannot be whole is no answer: none of it stays.

@@ -1,10 +1,12 @@
 #include "http/transport.h"
 
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
@@ -12,6 +14,8 @@
 #include <boost/beast/http/error.hpp>
 #include <map>
 #include <mutex>
+
+#include "platform/files.h"
 
 namespace est::net {
 namespace http = boost::beast::http;
@@ -74,6 +78,8 @@ Connection::Connection(asio::io_context& io, bool tls, TlsSettings settings)
 
 Connection::~Connection() {
   close();
+  for (int fd : pipe_)
+    if (fd >= 0) ::close(fd);
 }
 
 void Connection::asyncOpen(const std::string& host, int port, bool hostIsIP, OpenHandler done) {
@@ -258,6 +264,70 @@ void Connection::asyncWriteSome(const std::vector<asio::const_buffer>& buffers, 
   onTopStream([&](auto& stream) { stream.async_write_some(buffers, std::move(handler)); });
 }
 
+void Connection::asyncMoveSomeToFile(int fd, size_t max, MoveHandler done) {
+  auto self = shared_from_this();
+  auto finish = [this, self, done](ErrorCode ec, size_t n, bool fileTookAll) {
+    // Never in line: a caller that moves again from its handler must not recurse.
+    asio::post(io_, [self, done, ec, n, fileTookAll] { done(ec, n, fileTookAll); });
+  };
+  if (!open_ || outer_ || inner_) {
+    finish(asio::error::operation_not_supported, 0, true);
+    return;
+  }
+  if (pipe_[0] < 0) {
+    if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+      finish(ErrorCode(errno, boost::system::system_category()), 0, true);
+      return;
+    }
+    // A larger pipe moves more per call; the default is kept where the system refuses.
+    ::fcntl(pipe_[1], F_SETPIPE_SZ, 1 << 20);
+    int capacity = ::fcntl(pipe_[1], F_GETPIPE_SZ);
+    pipeCapacity_ = capacity > 0 ? static_cast<size_t>(capacity) : 65536;
+  }
+  ErrorCode ignored;
+  socket_.native_non_blocking(true, ignored);
+  ssize_t n = ::splice(socket_.native_handle(), nullptr, pipe_[1], nullptr,
+                       std::min(max, pipeCapacity_), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  if (n < 0 && errno == EINTR) n = -2;
+  if (n < 0 && (n == -2 || errno == EAGAIN || errno == EWOULDBLOCK)) {
+    socket_.async_wait(tcp::socket::wait_read, [this, self, fd, max, done](const ErrorCode& ec) {
+      if (ec)
+        done(ec, 0, true);
+      else
+        asyncMoveSomeToFile(fd, max, done);
+    });
+    return;
+  }
+  if (n < 0) {
+    finish(ErrorCode(errno, boost::system::system_category()), 0, true);
+    return;
+  }
+  if (n == 0) {
+    finish(asio::error::eof, 0, true);
+    return;
+  }
+  // The pipe holds the bytes now; all of them go to the file before anything else.
+  size_t moved = static_cast<size_t>(n), written = 0;
+  while (written < moved) {
+    ssize_t w = ::splice(pipe_[0], nullptr, fd, nullptr, moved - written, SPLICE_F_MOVE);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    written += static_cast<size_t>(w);
+  }
+  // A file the kernel cannot splice into (one opened to append, say) takes the rest by
+  // ordinary writes; what the pipe still holds after a failed write is dropped with it.
+  char piece[16384];
+  bool fileTookAll = true;
+  while (written < moved) {
+    ssize_t got = ::read(pipe_[0], piece, std::min(sizeof piece, moved - written));
+    if (got <= 0 || (fileTookAll && !writeAll(fd, piece, static_cast<size_t>(got))))
+      fileTookAll = false;
+    if (got <= 0) break;
+    written += static_cast<size_t>(got);
+  }
+  finish({}, moved, fileTookAll && written == moved);
+}
+
 std::optional<size_t> Connection::unsentBytes() {
   if (!open_) return std::nullopt;
   int queued = 0;
@@ -414,6 +484,13 @@ bool ResponseParser::headerDone() const {
 
 bool ResponseParser::framingAllowsReuse() const {
   return !impl_->closeDelimited;
+}
+
+std::optional<std::uint64_t> ResponseParser::bodyLeft() const {
+  if (!headerDone() || impl_->is_done() || impl_->chunked() || !expectBody_) return std::nullopt;
+  auto left = impl_->content_length_remaining();
+  if (!left) return std::nullopt;
+  return *left;
 }
 
 }  // namespace est::net

@@ -58,6 +58,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // buffers must stay valid until `done` runs.
   void asyncWriteSome(const std::vector<asio::const_buffer>& buffers, IoHandler done);
   void close();
+
+  // A plain socket (no TLS on it) can hand reply bytes to a file inside the kernel.
+  bool canMoveToFile() const { return open_ && !outer_ && !inner_; }
+  // Moves at most `max` reply bytes, as soon as some arrive, from the socket straight into
+  // the file `fd` at its current offset, through a pipe and never through our memory. Calls
+  // `done` with the socket's error, the bytes moved and whether the file took them all.
+  using MoveHandler = std::function<void(ErrorCode, size_t, bool fileTookAll)>;
+  void asyncMoveSomeToFile(int fd, size_t max, MoveHandler done);
   // Bytes written to the connection that the peer has not acknowledged yet (the kernel's
   // send queue; under TLS, once or twice, it holds them encrypted and so never understates
   // them); nothing when it cannot be read.
@@ -105,6 +113,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool proxyHostIsIP_ = false;
   std::shared_ptr<ProxyRefusal> proxyRefusal_;
   int originPort_ = 0;
+  // The kernel pipe that reply bytes pass through on their way to a file; made on first use.
+  int pipe_[2] = {-1, -1};
+  size_t pipeCapacity_ = 0;
 };
 
 // True for errors that mean the peer dropped the connection (reset, broken pipe, not
@@ -143,6 +154,9 @@ class ResponseParser {
   bool headerDone() const;
   // False when the body ran to the end of the stream, so the connection cannot carry more.
   bool framingAllowsReuse() const;
+  // Body bytes still to come of a reply framed by its Content-Length, once its head is in;
+  // nothing for other framings. Bytes read past the parser are not counted here.
+  std::optional<std::uint64_t> bodyLeft() const;
 
  private:
   struct Impl;

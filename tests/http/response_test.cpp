@@ -190,6 +190,36 @@ TEST_F(ResponseTest, BodyGoesToAFileOrToTheDelegateAndNowhereElse) {
   EXPECT_EQ(streaming.events.back(), "finished");
 }
 
+TEST_F(ResponseTest, ABodyBoundForAFileTakesExactlyItsLengthOffTheConnection) {
+  // Bodies of megabytes, read in many pieces, one reply after another on one connection; the
+  // last is followed at once by bytes that belong to no reply.
+  std::vector<std::string> bodies;
+  for (char c : {'a', 'b', 'c'}) {
+    std::string body(2'500'000 + static_cast<size_t>(c), c);
+    for (size_t i = 0; i < body.size(); i += 4093) body[i] = static_cast<char>('0' + i % 10);
+    bodies.push_back(body);
+  }
+  server = std::make_unique<TestServer>([&](ServerConnection& conn) {
+    for (size_t i = 0; i < bodies.size(); ++i) {
+      if (!conn.readRequest()) return;
+      std::string reply = httpResponse(200, bodies[i]);
+      if (i + 1 == bodies.size()) reply += "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nstray";
+      conn.send(reply);
+    }
+  });
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    fs::path dest = dir / ("body" + std::to_string(i));
+    auto r = Request::requestWithURL(server->url("/x"));
+    r->setDownloadDestinationPath(dest.string());
+    run(r);
+    ASSERT_EQ(last.finished, 1) << i;
+    EXPECT_EQ(r->connectionWasReused(), i > 0);
+    EXPECT_EQ(r->totalBytesRead(), bodies[i].size());
+    EXPECT_EQ(slurp(dest.string()), bodies[i]) << i;
+  }
+  EXPECT_EQ(server->connectionCount(), 1);
+}
+
 TEST_F(ResponseTest, ResumedDownloadSendsRangeAndAppendsOnlyWhenTheServerAgrees) {
   std::string full = "0123456789abcdef";
   for (bool serverHonoursRange : {true, false}) {
