@@ -51,6 +51,7 @@ class NetworkThread {
 
  private:
   NetworkThread();
+  void runAwakeBriefly();
   boost::asio::io_context io_;
   AsioRunLoop loop_;
 };
