@@ -171,8 +171,9 @@ std::optional<std::uint64_t> HTTPRequest::Impl::bodyLeftToMove() const {
   auto left = parser->bodyLeft();
   if (!left || *left <= movedToFile) return std::nullopt;
   bool started = movedToFile > 0;
-  if (!started && (gzipBody || wantsData() || r.downloadDestinationPath_.empty() ||
-                   r.needsRedirect_ || r.authenticationNeeded_ || r.complete_))
+  // The lock-taking question last: most replies are out at the first.
+  if (!started && (r.downloadDestinationPath_.empty() || gzipBody || r.needsRedirect_ ||
+                   r.authenticationNeeded_ || r.complete_ || wantsData()))
     return std::nullopt;
   return *left - movedToFile;
 }
@@ -207,9 +208,10 @@ void HTTPRequest::Impl::onMovedToFile(std::uint64_t gen, net::ErrorCode ec, size
       return;
     }
     if (ec) {
+      // Never TLS here; an early end is a body cut short, as on the reading path.
       handleStreamError(
           net::isEndOfStream(ec) ? net::ErrorCode(boost::beast::http::error::partial_message) : ec,
-          net::isTlsError(ec));
+          false);
       return;
     }
     if (auto left = parser->bodyLeft(); !left || *left <= movedToFile) {

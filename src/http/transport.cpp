@@ -270,7 +270,7 @@ void Connection::asyncMoveSomeToFile(int fd, size_t max, MoveHandler done) {
     // Never in line: a caller that moves again from its handler must not recurse.
     asio::post(io_, [self, done, ec, n, fileTookAll] { done(ec, n, fileTookAll); });
   };
-  if (!open_ || outer_ || inner_) {
+  if (!canMoveToFile()) {
     finish(asio::error::operation_not_supported, 0, true);
     return;
   }
@@ -283,9 +283,10 @@ void Connection::asyncMoveSomeToFile(int fd, size_t max, MoveHandler done) {
     ::fcntl(pipe_[1], F_SETPIPE_SZ, 1 << 20);
     int capacity = ::fcntl(pipe_[1], F_GETPIPE_SZ);
     pipeCapacity_ = capacity > 0 ? static_cast<size_t>(capacity) : 65536;
+    // splice() honours the socket's own mode, not its flag: set once for this connection.
+    ErrorCode ignored;
+    socket_.native_non_blocking(true, ignored);
   }
-  ErrorCode ignored;
-  socket_.native_non_blocking(true, ignored);
   ssize_t n = ::splice(socket_.native_handle(), nullptr, pipe_[1], nullptr,
                        std::min(max, pipeCapacity_), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
   if (n < 0 && errno == EINTR) n = -2;
