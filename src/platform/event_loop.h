@@ -1,7 +1,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -31,11 +31,20 @@ class EventLoop : public RunLoop {
   void reset();
 
  private:
+  // Called with the lock held; the caller wakes the loop after unlocking when it says so.
+  bool takeSleeper();
+  void wake();
+  void sleep(std::unique_lock<std::mutex>& lock);
+
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
   std::deque<Task> tasks_;
   TimerQueue timers_;
   bool stopped_ = false;
+  // The loop sleeps on this word rather than on a condition variable: a condition variable
+  // leaves its mutex marked contended after every wake-up, which costs each hand-over from
+  // the network thread one more system call.
+  bool sleeping_ = false;
+  std::atomic<std::uint32_t> wakeWord_{0};
   // Read on every callback hand-over from other threads: no lock for it.
   std::atomic<std::thread::id> owner_;
 };

@@ -163,6 +163,30 @@ TEST(EventLoop, RunsTasksPostedFromAnotherThreadInOrderOnTheRunningThread) {
   EXPECT_FALSE(loop.isLoopThread());
 }
 
+// The loop falls asleep between most of these tasks, so every hand-over races a wake-up
+// with the loop going to sleep; a lost wake-up leaves the run hanging.
+TEST(EventLoop, TasksFromSeveralThreadsWakeTheLoopEveryTimeItSleeps) {
+  EventLoop loop;
+  constexpr int kPerThread = 3000;
+  int ran = 0;
+  std::atomic<int> done{0};
+  std::vector<std::thread> producers;
+  for (int t = 0; t < 3; ++t)
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        if ((i + t) % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(20));
+        loop.post([&] {
+          if (++ran == 3 * kPerThread) loop.stop();
+        });
+      }
+      ++done;
+    });
+  loop.run();
+  for (auto& p : producers) p.join();
+  EXPECT_EQ(ran, 3 * kPerThread);
+  EXPECT_EQ(done.load(), 3);
+}
+
 TEST(EventLoop, OneShotAndRepeatingTimersOnRealTime) {
   EventLoop loop;
   auto start = std::chrono::steady_clock::now();
