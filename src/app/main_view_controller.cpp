@@ -313,6 +313,9 @@ void MainViewController::showWelcomeVC() {
     welcomeVC_ = new WelcomeViewController(this);
     welcomeVC_->setMainController(this);
   }
+  // Already up with nothing over it: taking it down and up again would make this screen
+  // appear in between, and that appearance asks for the welcome screen once more.
+  if (presentedViewController() == welcomeVC_ && !welcomeVC_->presentedViewController()) return;
   if (welcomeVC_->isViewLoaded()) welcomeVC_->dismissViewController(false);
   presentViewController(welcomeVC_, false);
 }

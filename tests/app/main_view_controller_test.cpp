@@ -9,6 +9,7 @@
 #include "account/welcome_view_controller.h"
 #include "app/app_test_support.h"
 #include "platform/files.h"
+#include "platform/log.h"
 #include "platform/test_support.h"
 
 namespace est::apptest {
@@ -41,6 +42,14 @@ TEST_F(StartupTest, FreshInstallSeedsDefaultsAndAsksForThePhoneWithTheMenuInert)
   EXPECT_EQ(main().presentedViewController(), main().welcomeVC());
   EXPECT_TRUE(Preferences::standard().boolForKey(prefs::kSessionStarted));
   EXPECT_EQ(main().estado(), MainViewController::kInitial);
+  {
+    // The window's own appearance comes on top of the launch's: the welcome screen stays
+    // up as it is, neither taken down nor asked for a second time.
+    LogCapture log;
+    main().viewDidAppear(false);
+    EXPECT_EQ(main().presentedViewController(), main().welcomeVC());
+    EXPECT_FALSE(log.contains("already presents"));
+  }
 
   advance(0.9);
   EXPECT_FALSE(main().cellNumberVC());
