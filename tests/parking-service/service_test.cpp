@@ -407,6 +407,11 @@ TEST_F(Robustness, OneConnectionServesManyRequests) {
 }
 
 TEST_F(Robustness, RunningOutOfDescriptorsPausesAcceptingAndThenServesTheQueue) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers open a pipe to check a vtable they have not seen; with no descriptor
+  // left they report a fault that is not there.
+  GTEST_SKIP() << "needs every descriptor, which the sanitizers' own checks use";
+#endif
   startService();
   IdleClients clients;
   clients.make(20);
