@@ -287,10 +287,14 @@ void Connection::asyncMoveSomeToFile(int fd, size_t max, MoveHandler done) {
     ErrorCode ignored;
     socket_.native_non_blocking(true, ignored);
   }
-  ssize_t n = ::splice(socket_.native_handle(), nullptr, pipe_[1], nullptr,
-                       std::min(max, pipeCapacity_), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-  if (n < 0 && errno == EINTR) n = -2;
-  if (n < 0 && (n == -2 || errno == EAGAIN || errno == EWOULDBLOCK)) {
+  ssize_t n;
+  do {
+    n = ::splice(socket_.native_handle(), nullptr, pipe_[1], nullptr, std::min(max, pipeCapacity_),
+                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  } while (n < 0 && errno == EINTR);
+  // Waiting for readiness is right only once the socket is drained: its next edge is then
+  // still to come.
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     socket_.async_wait(tcp::socket::wait_read, [this, self, fd, max, done](const ErrorCode& ec) {
       if (ec)
         done(ec, 0, true);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <utility>
 
 namespace est {
 
@@ -36,37 +37,29 @@ void futexWakeOne(std::atomic<std::uint32_t>& word) {
 EventLoop::EventLoop() : owner_(std::this_thread::get_id()) {}
 EventLoop::~EventLoop() = default;
 
-bool EventLoop::takeSleeper() {
-  if (!sleeping_) return false;
-  sleeping_ = false;
-  return true;
-}
-
-void EventLoop::wake() {
-  wakeWord_.fetch_add(1, std::memory_order_release);
-  futexWakeOne(wakeWord_);
-}
-
-void EventLoop::post(Task task) {
+template <class Change>
+void EventLoop::changeAndWake(Change change) {
   bool asleep;
   {
     std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-    asleep = takeSleeper();
+    change();
+    asleep = std::exchange(sleeping_, false);
   }
-  if (asleep) wake();
+  if (asleep) {
+    wakeWord_.fetch_add(1, std::memory_order_release);
+    futexWakeOne(wakeWord_);
+  }
+}
+
+void EventLoop::post(Task task) {
+  changeAndWake([&] { tasks_.push_back(std::move(task)); });
 }
 
 TimerId EventLoop::schedule(Seconds delay, Task task, bool repeats) {
   TimerId id;
-  bool asleep;
-  {
-    std::lock_guard lock(mutex_);
-    auto due = now() + TimerQueue::toDuration(delay);
-    id = timers_.add(due, delay, std::move(task), repeats);
-    asleep = takeSleeper();
-  }
-  if (asleep) wake();
+  changeAndWake([&] {
+    id = timers_.add(now() + TimerQueue::toDuration(delay), delay, std::move(task), repeats);
+  });
   return id;
 }
 
@@ -119,13 +112,7 @@ void EventLoop::run() {
 }
 
 void EventLoop::stop() {
-  bool asleep;
-  {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    asleep = takeSleeper();
-  }
-  if (asleep) wake();
+  changeAndWake([&] { stopped_ = true; });
 }
 
 void EventLoop::reset() {

@@ -31,9 +31,9 @@ class EventLoop : public RunLoop {
   void reset();
 
  private:
-  // Called with the lock held; the caller wakes the loop after unlocking when it says so.
-  bool takeSleeper();
-  void wake();
+  // Makes `change` under the lock, then wakes the loop if it slept through it.
+  template <class Change>
+  void changeAndWake(Change change);
   void sleep(std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex mutex_;
