@@ -90,6 +90,7 @@ void HomeViewController::updateView() {
   if (std::optional<std::string> plate = preferenceText("defaultLicense")) {
     ui.lblLicenseTime->setText(qstr(strprintf("%s / %s min", plateWithModel(*plate).c_str(),
                                               preferenceText("defaultTime").value_or("").c_str())));
+    ui::fitFontToWidth(ui.lblLicenseTime, 20, 12);
   }
   std::vector<Ticket> tickets = TicketManager::getInstance().getTickets();
   TimePoint now = Clock::current().now();

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QFontMetrics>
+#include <QLabel>
 
 namespace est::ui {
 namespace {
@@ -32,6 +34,16 @@ QFont boldSystemFont(double size) {
   QFont font = systemFont(size);
   font.setWeight(QFont::Bold);
   return font;
+}
+
+void fitFontToWidth(QLabel* label, double size, double smallest) {
+  QFont font = label->font();
+  int width = label->contentsRect().width();
+  for (;; size -= 1) {
+    font.setPixelSize(std::max(1, static_cast<int>(std::lround(size))));
+    if (size <= smallest || QFontMetrics(font).horizontalAdvance(label->text()) <= width) break;
+  }
+  label->setFont(font);
 }
 
 }  // namespace est::ui

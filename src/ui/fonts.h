@@ -3,6 +3,8 @@
 #include <QFont>
 #include <QString>
 
+class QLabel;
+
 namespace est::ui {
 
 // Maps the layout font names "MyriadPro-Regular" and "MyriadPro-Bold" to Open Sans and makes
@@ -14,5 +16,9 @@ void installFontSubstitutions();
 QFont fontNamed(const QString& name, double size);
 QFont systemFont(double size);
 QFont boldSystemFont(double size);
+
+// Sets `label`'s font to `size` pixels, or less, down to `smallest`, so that its text fits
+// its width on one line: a long car model must not push the rest of the line out of sight.
+void fitFontToWidth(QLabel* label, double size, double smallest);
 
 }  // namespace est::ui

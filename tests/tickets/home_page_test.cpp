@@ -1,6 +1,8 @@
 // The home page, the tickets page and the options page, reading the stores.
 #include "tickets/pages_test_support.h"
 
+#include <QFontMetrics>
+
 namespace est::testing {
 namespace {
 
@@ -54,6 +56,22 @@ TEST_F(HomePageTest, SecondRunningAndTwoExpiredTicketsSkippingDuplicates) {
   EXPECT_EQ(w().inActive2TicketLicense->text(), "OLD1");
   EXPECT_EQ(w().inActive2TicketStartTime->text(), "/ 10:00 - 11:00");
   EXPECT_TRUE(w().lblNoInactiveTickets->isHidden());
+}
+
+TEST_F(HomePageTest, ALongCarModelShrinksTheQuickPurchaseLineToShowItWhole) {
+  showMain();
+  home()->updateView();
+  QLabel* line = w().lblLicenseTime;
+  EXPECT_EQ(line->font().pixelSize(), 20);
+  Preferences::standard().setObject("ABC 1234", PrefValue("Volkswagen Gol Trend"));
+  home()->updateView();
+  EXPECT_EQ(line->text(), "ABC 1234 - Volkswagen Gol Trend / 30 min");
+  EXPECT_LT(line->font().pixelSize(), 20);
+  EXPECT_LE(QFontMetrics(line->font()).horizontalAdvance(line->text()),
+            line->contentsRect().width());
+  Preferences::standard().setObject("ABC 1234", PrefValue("Fiat Uno"));
+  home()->updateView();
+  EXPECT_EQ(line->font().pixelSize(), 20);
 }
 
 TEST_F(HomePageTest, NoTicketsShowsPlaceholdersAndHidesTheExtension) {
